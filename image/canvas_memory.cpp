@@ -1,0 +1,42 @@
+#include "image/canvas_memory.h"
+
+static int ClampSide(int side)
+{
+    if (side < 0)
+        return 0;
+    return side > kCanvasSide ? kCanvasSide : side;
+}
+
+void ResetMemoryCanvas(Canvas *canvas, int width, int height, Colour fill)
+{
+    canvas->width = ClampSide(width);
+    canvas->height = ClampSide(height);
+    for (int i = 0; i < kCanvasSide * kCanvasSide; i++)
+        canvas->pixels[i] = fill;
+    canvas->writes = 0;
+}
+
+void SetCanvasPixel(Canvas *canvas, int x, int y, Colour colour)
+{
+    if (canvas == nullptr || x < 0 || y < 0 || x >= canvas->width || y >= canvas->height)
+        return;
+    canvas->pixels[y * kCanvasSide + x] = colour;
+    canvas->writes++;
+}
+
+Colour GetCanvasPixel(const Canvas *canvas, int x, int y)
+{
+    if (x < 0 || y < 0 || x >= canvas->width || y >= canvas->height)
+        return kColourBlack;
+    return canvas->pixels[y * kCanvasSide + x];
+}
+
+int CountCanvasColour(const Canvas *canvas, Colour colour)
+{
+    int count = 0;
+    for (int y = 0; y < canvas->height; y++)
+        for (int x = 0; x < canvas->width; x++)
+            if (canvas->pixels[y * kCanvasSide + x] == colour)
+                count++;
+    return count;
+}

@@ -1,0 +1,72 @@
+// Image intake and the threshold view: the size rules, the ImageGeometry, the
+// 640 x 640 WorkRaster that all analysis reads, and the two preview canvases.
+#pragma once
+
+#include <cstdint>
+
+#include "image/canvas.h"
+
+// Side of the WorkRaster, in work pixels.
+const int kWorkSide = 640;
+// Largest accepted photograph side, in source pixels.
+const uint32_t kMaxImageSide = 2048;
+// At least one side must reach this many source pixels.
+const uint32_t kMinImageSide = 320;
+// Smallest accepted short side / long side (9 / 16).
+const double kMinAspect = 0.5625;
+
+// Results of LoadBackgroundImage.
+const int kLoadDone = 0;
+const int kLoadFailed = 1;
+const int kLoadRejected = 2;
+
+// Set once by SetImageGeometry; all zero until a photograph is accepted.
+struct ImageGeometry {
+    int32_t workWidth;       // work pixels, trunc(source width * workScale), at most 640
+    int32_t workHeight;      // work pixels
+    double workScale;        // work pixels per source pixel, 640 / long side capped at 1.0
+    int32_t previewXOffset;  // client pixels, (320 - previewWidth) / 2
+    int32_t previewYOffset;  // client pixels, (320 - previewHeight) / 2
+    int32_t previewWidth;    // canvas pixels, trunc(source width * previewScale), at most 320
+    int32_t previewHeight;   // canvas pixels
+    double previewScale;     // canvas pixels per source pixel, 320 / long side capped at 1.0
+};
+
+// Brightness (largest of red, green and blue) of the source pixel last mapped
+// onto each work pixel; element y * 640 + x.
+struct WorkRaster {
+    uint8_t brightness[kWorkSide * kWorkSide];
+};
+
+extern ImageGeometry gImageGeometry;
+extern WorkRaster gWorkRaster;
+
+// Applies the size rules in their order (too large, too small, aspect); on
+// acceptance stores the geometry, creates both canvases and returns 1, else
+// shows the rule's message on the status line and returns 0.
+int SetImageGeometry(uint32_t width, uint32_t height);
+
+// Maps one source pixel (colour 0xAARRGGBB, alpha ignored) onto the
+// WorkRaster and the PhotoCanvas; the last pixel mapped onto a place wins.
+void TransferPixel(uint32_t x, uint32_t y, uint32_t argb);
+
+// Work pixels per canvas pixel: work scale / preview scale, 1.0 to 2.0.
+double DrawingRatio();
+
+// Repaints the AnalysisCanvas black and white from the WorkRaster at the
+// current threshold and marks the dialog for repainting.
+void RenderThresholdView();
+
+// Platform side (image_win32.cpp in the program, image_memory.cpp natively).
+
+// Decodes the photograph (program only: the native build has no decoder)
+// and fills the WorkRaster and the PhotoCanvas;
+// returns kLoadDone, kLoadFailed or kLoadRejected.
+int LoadBackgroundImage(const wchar_t *path);
+// Creates both canvases at the preview size of gImageGeometry.
+void CreateCanvases();
+// Releases both canvases; a second call does nothing.
+void ReleaseCanvases();
+// The canvases, or null when they do not exist.
+Canvas *PhotoCanvas();
+Canvas *AnalysisCanvas();

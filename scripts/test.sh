@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the native unit tests, the same under
+# the sanitizers, and the end-to-end tests of the real program under Wine.
+# Ends with one line "N passed, N failed"; exits non-zero when anything failed.
+set -uo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+passed=0
+failed=0
+log=$(mktemp -d)
+
+"$top/scripts/install-deps.sh" || { echo "could not install the build tools"; echo "0 passed, 1 failed"; exit 1; }
+
+# ctest prints "N% tests passed, F tests failed out of T".
+run_ctest() {
+  local dir=$1 name=$2
+  (cd "$dir" && ctest --output-on-failure -j 2 --timeout 300) >"$log/$name.txt" 2>&1
+  tail -n 40 "$log/$name.txt" | grep -E 'tests passed|Failed|\*\*\*' || true
+  local line total bad
+  line=$(grep -E 'tests failed out of [0-9]+' "$log/$name.txt" | tail -n 1)
+  if [ -z "$line" ]; then
+    echo "$name: ctest did not run"; failed=$((failed + 1)); return
+  fi
+  bad=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/')
+  total=$(echo "$line" | sed -E 's/.* tests failed out of ([0-9]+).*/\1/')
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+}
+
+build_step() {
+  local what=$1
+  if ! "$top/scripts/build.sh" "$what" >"$log/build-$what.txt" 2>&1; then
+    echo "build $what failed:"; tail -n 40 "$log/build-$what.txt"
+    failed=$((failed + 1)); return 1
+  fi
+}
+
+echo "== native unit tests"
+build_step native && run_ctest build/native native
+echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+build_step sanitize && run_ctest build/sanitize sanitize
+echo "== Windows program"
+if build_step windows; then
+  if [ -x "$top/tests/e2e/run_e2e.py" ]; then
+    echo "== end-to-end tests under Wine"
+    "$top/tests/e2e/run_e2e.py" | tee "$log/e2e.txt"
+    line=$(grep -E '^e2e: [0-9]+ passed, [0-9]+ failed' "$log/e2e.txt" | tail -n 1)
+    if [ -n "$line" ]; then
+      passed=$((passed + $(echo "$line" | sed -E 's/e2e: ([0-9]+) passed.*/\1/')))
+      failed=$((failed + $(echo "$line" | sed -E 's/.* ([0-9]+) failed.*/\1/')))
+    else
+      echo "end-to-end run ended without its summary"; failed=$((failed + 1))
+    fi
+  fi
+fi
+
+rm -rf "$log"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,68 @@
+#include "shell/analysis.h"
+
+#include "image/image.h"
+#include "light/light.h"
+#include "marker/marker.h"
+#include "shell/report.h"
+
+static const char kMessageLabels[] = "Thre are not enough labels.\nToo wandering.";
+static const char kMessageOutline[] = "can not trace outline of ellipse";
+static const char kMessageEllipse[] = "can not calculate parameters of ellipse";
+static const char kMessageCamera[] = "can not calculate about the camera";
+
+int RunAnalysis(int previewMode, CameraPose *pose, double *xrot, double *yrot, int *lightFound)
+{
+    const ImageGeometry &geometry = gImageGeometry;
+    double ratio = DrawingRatio();
+    Canvas *canvas = AnalysisCanvas();
+
+    if (!LabelComponents(geometry.workWidth, geometry.workHeight, static_cast<uint8_t>(gSettings.threshold))) {
+        ShowStatus(kMessageLabels);
+        return 0;
+    }
+    if (previewMode)
+        PaintComponents(canvas, geometry.previewWidth, geometry.previewHeight, ratio);
+
+    if (!TraceOutline(geometry.workWidth, geometry.workHeight)) {
+        ShowStatus(kMessageOutline);
+        return 0;
+    }
+    if (previewMode)
+        DrawOutline(canvas, ratio);
+
+    EllipseParams ellipse;
+    if (!FitEllipse(&ellipse)) {
+        ShowStatus(kMessageEllipse);
+        return 0;
+    }
+    // The fit may leave negative semi-axes or a < b; everything after it
+    // (the axes, the pose's sqrt(1 - (b/a)^2), the ring samples) wants a >= b >= 0.
+    NormaliseEllipse(&ellipse);
+    if (previewMode)
+        DrawEllipseAxes(canvas, ellipse, ratio);
+
+    *lightFound = 0;
+    // A preview without shadow detection shows the marker only.
+    if (previewMode && !gSettings.detectShadow)
+        return 1;
+
+    CameraPose solved;
+    if (!SolveCameraPose(ellipse, geometry.workWidth, geometry.workHeight, ratio, &solved)) {
+        ShowStatus(kMessageCamera);
+        return 0;
+    }
+    *pose = solved;
+    if (!gSettings.detectShadow)
+        return 1;
+
+    // A missing shadow is no failure of the run: the callers decide what to tell.
+    double lightX, lightY, shadowLength;
+    if (!EstimateLight(ellipse, solved.pitch, &lightX, &lightY, &shadowLength))
+        return 1;
+    *xrot = lightX;
+    *yrot = lightY;
+    *lightFound = 1;
+    if (previewMode)
+        DrawShadowLine(canvas, ellipse, lightY, shadowLength, ratio);
+    return 1;
+}
