@@ -1,0 +1,167 @@
+#!/usr/bin/env python3
+"""Quillmarsh launcher: measures camera and light from one photograph.
+
+Usage: Quillmarsh.py PHOTO [--workdir DIR] [--exe PATH]
+
+Starts Quillmarsh.exe on the photograph (directly on Windows, through Wine
+elsewhere) in a working folder of the user's own, where ".\\Quillmarsh.ini"
+keeps the threshold and the shadow option between runs and where the program
+writes "temp.ini". When the user presses OK the camera (and, when a shadow was
+found, the light) is printed as JSON on standard output:
+
+    {"camera": {"yaw": 0.0, "pitch": -30.1, "roll": 0.2,
+                "dollyX": 0.1, "dollyY": 8.0, "dollyZ": 13.9},
+     "light": {"xrot": -24.0, "yrot": -88.0}}
+
+Exit codes are the program's: 0 camera and light, 1 camera only, 2 no result
+(Cancel, a photograph the program refused, or a problem starting it).
+
+The working folder is, in this order: --workdir, the environment variable
+QUILLMARSH_HOME, %APPDATA%\\Quillmarsh on Windows, and
+$XDG_CONFIG_HOME/quillmarsh (default ~/.config/quillmarsh) elsewhere.
+The program is --exe, QUILLMARSH_EXE, Quillmarsh.exe beside this script, or
+build/windows/Quillmarsh.exe below it.
+"""
+
+import argparse
+import configparser
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+EXIT_CAMERA_AND_LIGHT = 0
+EXIT_CAMERA_ONLY = 1
+EXIT_NO_RESULT = 2
+
+RESULT_FILE = "temp.ini"
+CAMERA_KEYS = ("yaw", "pitch", "roll", "dollyX", "dollyY", "dollyZ")
+LIGHT_KEYS = ("xrot", "yrot")
+
+
+class LaunchError(Exception):
+    """A problem that leaves no result; its text is shown to the user."""
+
+
+def on_windows():
+    return os.name == "nt"
+
+
+def find_program(explicit):
+    here = os.path.dirname(os.path.abspath(__file__))
+    candidates = [explicit, os.environ.get("QUILLMARSH_EXE"),
+                  os.path.join(here, "Quillmarsh.exe"),
+                  os.path.join(here, "build", "windows", "Quillmarsh.exe")]
+    for candidate in candidates:
+        if candidate and os.path.isfile(candidate):
+            return os.path.abspath(candidate)
+    named = [c for c in candidates[:2] if c]
+    if named:
+        raise LaunchError("Quillmarsh.exe not found at %s" % named[0])
+    raise LaunchError("Quillmarsh.exe not found beside %s; build it with scripts/build.sh windows" % here)
+
+
+def working_folder(explicit):
+    folder = explicit or os.environ.get("QUILLMARSH_HOME")
+    if not folder:
+        if on_windows():
+            base = os.environ.get("APPDATA") or os.path.expanduser("~")
+        else:
+            base = os.environ.get("XDG_CONFIG_HOME") or os.path.join(os.path.expanduser("~"), ".config")
+        folder = os.path.join(base, "quillmarsh")
+    folder = os.path.abspath(folder)
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as error:
+        raise LaunchError("can not create the working folder %s: %s" % (folder, error.strerror))
+    if not os.access(folder, os.W_OK):
+        raise LaunchError("the working folder %s is not writable" % folder)
+    return folder
+
+
+def windows_path(unix_path):
+    """Wine's drive Z: is the Unix root, so /a/b c is Z:\\a\\b c."""
+    return "Z:" + unix_path.replace("/", "\\")
+
+
+def command_for(program, photo):
+    if on_windows():
+        return [program, photo]
+    wine = shutil.which("wine") or shutil.which("wine64")
+    if wine is None:
+        raise LaunchError("Wine is needed to run Quillmarsh.exe here, and it is not installed (apt-get install wine64)")
+    return [wine, program, windows_path(photo)]
+
+
+def program_environment():
+    env = dict(os.environ)
+    if not on_windows():
+        env.setdefault("WINEDEBUG", "-all")
+        # Wine turns the command line into UTF-16 through the locale's
+        # character set: a UTF-8 locale keeps non-ASCII paths intact.
+        if "UTF-8" not in (env.get("LC_ALL") or env.get("LC_CTYPE") or env.get("LANG") or "").upper().replace("UTF8", "UTF-8"):
+            env["LC_ALL"] = "C.UTF-8"
+    return env
+
+
+def read_result(folder, code):
+    """The camera, and with code 0 the light, from the temp.ini just written."""
+    parser = configparser.ConfigParser(interpolation=None)
+    parser.optionxform = str  # the keys are case-sensitive: dollyX, not dollyx
+    path = os.path.join(folder, RESULT_FILE)
+    try:
+        with open(path, encoding="ascii") as stream:
+            parser.read_file(stream)
+        result = {"camera": {key: float(parser["dolly"][key]) for key in CAMERA_KEYS}}
+        if code == EXIT_CAMERA_AND_LIGHT:
+            result["light"] = {key: float(parser["light"][key]) for key in LIGHT_KEYS}
+    except (OSError, UnicodeDecodeError, configparser.Error, KeyError, ValueError) as error:
+        raise LaunchError("the program reported a result but %s is unreadable (%s)" % (path, error))
+    return result
+
+
+def run(photo_argument, workdir=None, exe=None):
+    photo = os.path.abspath(photo_argument)
+    if not os.path.isfile(photo):
+        raise LaunchError("no such photograph: %s" % photo_argument)
+    program = find_program(exe)
+    folder = working_folder(workdir)
+    # A temp.ini left by an earlier run must never pass for this run's result.
+    stale = os.path.join(folder, RESULT_FILE)
+    if os.path.lexists(stale) and not os.path.isdir(stale):
+        try:
+            os.remove(stale)
+        except OSError as error:
+            raise LaunchError("can not remove the old %s: %s" % (stale, error.strerror))
+    try:
+        code = subprocess.call(command_for(program, photo), cwd=folder, env=program_environment())
+    except OSError as error:
+        raise LaunchError("can not start %s: %s" % (program, error.strerror))
+    if code not in (EXIT_CAMERA_AND_LIGHT, EXIT_CAMERA_ONLY):
+        if code != EXIT_NO_RESULT:
+            print("Quillmarsh.py: the program ended with code %d" % code, file=sys.stderr)
+        return EXIT_NO_RESULT, None
+    return code, read_result(folder, code)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description="Measure camera and light from one photograph.")
+    parser.add_argument("photo", help="the photograph: a white disc on the ground with an upright stick")
+    parser.add_argument("--workdir", help="folder for Quillmarsh.ini and temp.ini")
+    parser.add_argument("--exe", help="path of Quillmarsh.exe")
+    args = parser.parse_args(argv)
+    try:
+        code, result = run(args.photo, args.workdir, args.exe)
+    except LaunchError as error:
+        print("Quillmarsh.py: %s" % error, file=sys.stderr)
+        return EXIT_NO_RESULT
+    if result is None:
+        print("Quillmarsh.py: no result", file=sys.stderr)
+        return EXIT_NO_RESULT
+    print(json.dumps(result))
+    return code
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
