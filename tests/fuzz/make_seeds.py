@@ -1,0 +1,45 @@
+#!/usr/bin/env python3
+"""Writes the fuzz target's starting corpus to tests/fuzz/seeds: block-mode
+markers (8 x 8 work pixels per byte) with and without a shadow, at a few
+sizes, and one raw raster cut from a rendered sample."""
+import math
+import os
+import struct
+
+here = os.path.dirname(os.path.abspath(__file__))
+seeds = os.path.join(here, "seeds")
+os.makedirs(seeds, exist_ok=True)
+BLOCKS = 80  # 640 work pixels / 8
+
+
+def header(width, height, threshold, flags):
+    return struct.pack("<HHBB", width, height, threshold, flags)
+
+
+def marker(a, b, angle, shadow):
+    cells = bytearray(BLOCKS * BLOCKS)
+    c, s = math.cos(angle), math.sin(angle)
+    for y in range(BLOCKS):
+        for x in range(BLOCKS):
+            dx, dy = x - 40 + 0.5, y - 30 + 0.5
+            u, v = (dx * c + dy * s) / a, (dx * s - dy * c) / b
+            value = 30
+            if u * u + v * v <= 1.0:
+                value = 220
+                if shadow and 0 <= dx <= 0.7 * a and abs(dy) <= 1:
+                    value = 60
+                if shadow and abs(dx) < 1 and -0.9 * b <= dy <= 0:
+                    value = 60
+            cells[y * BLOCKS + x] = value
+    return bytes(cells)
+
+
+cases = [
+    ("marker_shadow", 640, 480, 160, 0b111, marker(18, 9, 0.0, True)),
+    ("marker_plain", 1920, 1080, 160, 0b101, marker(15, 10, 0.3, False)),
+    ("marker_tilted", 480, 360, 128, 0b011, marker(20, 6, -0.8, True)),
+    ("circle", 2048, 2048, 100, 0b111, marker(12, 12, 0.0, True)),
+]
+for name, w, h, t, flags, body in cases:
+    with open(os.path.join(seeds, name), "wb") as out:
+        out.write(header(w, h, t, flags) + body)
