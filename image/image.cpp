@@ -1,0 +1,132 @@
+#include "image/image.h"
+
+#include "shell/report.h"
+
+ImageGeometry gImageGeometry;
+WorkRaster gWorkRaster;
+
+// Long sides of the WorkRaster (work pixels) and of a canvas (canvas pixels).
+static const double kWorkLongSide = 640.0;
+static const double kCanvasLongSide = 320.0;
+// No photograph is ever enlarged: a scale above this (pixels per source pixel) is capped.
+static const double kFullScale = 1.0;
+// Side of each picture box, client pixels; the canvas is centred in it.
+static const int32_t kBoxSide = 320;
+// Bytes of one colour channel.
+static const uint32_t kChannelMask = 0xFF;
+static const int kRedShift = 16;    // bit of red in 0xAARRGGBB
+static const int kGreenShift = 8;   // bit of green, in both layouts
+static const int kBlueShift = 16;   // bit of blue in 0x00BBGGRR
+// The highest brightness a threshold can ask for.
+static const int32_t kThresholdMask = 0xFF;
+
+static const char kMessageTooLarge[] = "background image is too large";
+static const char kMessageTooSmall[] = "background image is too small";
+static const char kMessageAspect[] = "aspect ratio of background image is not available";
+
+static double CappedScale(double longSidePixels, uint32_t longSide)
+{
+    double scale = longSidePixels / static_cast<double>(longSide);
+    return scale > kFullScale ? kFullScale : scale;
+}
+
+// trunc(side * scale), capped at cap. Sides are at most 2048 and scales at
+// most 1, so the product always fits an int.
+static int32_t ScaledSide(uint32_t side, double scale, int32_t cap)
+{
+    int32_t scaled = static_cast<int32_t>(static_cast<double>(side) * scale);
+    return scaled > cap ? cap : scaled;
+}
+
+int SetImageGeometry(uint32_t width, uint32_t height)
+{
+    if (width > kMaxImageSide || height > kMaxImageSide) {
+        ShowStatus(kMessageTooLarge);
+        return 0;
+    }
+    if (width < kMinImageSide && height < kMinImageSide) {
+        ShowStatus(kMessageTooSmall);
+        return 0;
+    }
+    // The long side is at least 320 here, so the quotient is defined.
+    uint32_t longSide = width >= height ? width : height;
+    uint32_t shortSide = width >= height ? height : width;
+    if (static_cast<double>(shortSide) / static_cast<double>(longSide) < kMinAspect) {
+        ShowStatus(kMessageAspect);
+        return 0;
+    }
+
+    ImageGeometry geometry = {};
+    geometry.workScale = CappedScale(kWorkLongSide, longSide);
+    geometry.previewScale = CappedScale(kCanvasLongSide, longSide);
+    // For some long sides L, L * (640 / L) lands just below 640 in double
+    // precision and truncates to 639 (1077 is the first): the raster is then
+    // one pixel short, exactly as the scale says.
+    geometry.workWidth = ScaledSide(width, geometry.workScale, kWorkSide);
+    geometry.workHeight = ScaledSide(height, geometry.workScale, kWorkSide);
+    geometry.previewWidth = ScaledSide(width, geometry.previewScale, kCanvasSide);
+    geometry.previewHeight = ScaledSide(height, geometry.previewScale, kCanvasSide);
+    geometry.previewXOffset = (kBoxSide - geometry.previewWidth) / 2;
+    geometry.previewYOffset = (kBoxSide - geometry.previewHeight) / 2;
+    gImageGeometry = geometry;
+
+    CreateCanvases();
+    return 1;
+}
+
+void TransferPixel(uint32_t x, uint32_t y, uint32_t argb)
+{
+    uint32_t red = (argb >> kRedShift) & kChannelMask;
+    uint32_t green = (argb >> kGreenShift) & kChannelMask;
+    uint32_t blue = argb & kChannelMask;
+    uint32_t brightness = red > green ? red : green;
+    if (blue > brightness)
+        brightness = blue;
+
+    // Several source pixels share a work pixel and a canvas pixel whenever a
+    // scale is below 1; no averaging: the last one in scan order stays.
+    const ImageGeometry &geometry = gImageGeometry;
+    double u = static_cast<double>(x) * geometry.workScale;
+    double v = static_cast<double>(y) * geometry.workScale;
+    if (u < kWorkLongSide && v < kWorkLongSide)
+        gWorkRaster.brightness[static_cast<int>(v) * kWorkSide + static_cast<int>(u)] = static_cast<uint8_t>(brightness);
+
+    double px = static_cast<double>(x) * geometry.previewScale;
+    double py = static_cast<double>(y) * geometry.previewScale;
+    // A position beyond the canvas is dropped by the canvas itself; one beyond
+    // the int range has no pixel at all.
+    if (px < kCanvasLongSide && py < kCanvasLongSide)
+        SetCanvasPixel(PhotoCanvas(), static_cast<int>(px), static_cast<int>(py),
+                       red | (green << kGreenShift) | (blue << kBlueShift));
+}
+
+double DrawingRatio()
+{
+    // Before a photograph is accepted both scales are zero and there is
+    // nothing to draw; 1.0 keeps 0 / 0 (NaN) out of every drawing.
+    if (!(gImageGeometry.previewScale > 0.0))
+        return kFullScale;
+    return gImageGeometry.workScale / gImageGeometry.previewScale;
+}
+
+void RenderThresholdView()
+{
+    const ImageGeometry &geometry = gImageGeometry;
+    double ratio = DrawingRatio();
+    uint8_t threshold = static_cast<uint8_t>(gSettings.threshold & kThresholdMask);
+    Canvas *canvas = AnalysisCanvas();
+
+    // Canvas pixel (j, i) shows work pixel (trunc(j * ratio), trunc(i * ratio)):
+    // at ratio 2 only even work coordinates are seen.
+    for (int32_t i = 0; i < geometry.previewHeight; i++) {
+        int v = static_cast<int>(static_cast<double>(i) * ratio);
+        for (int32_t j = 0; j < geometry.previewWidth; j++) {
+            int u = static_cast<int>(static_cast<double>(j) * ratio);
+            if (u < kWorkSide && v < kWorkSide) {
+                uint8_t b = gWorkRaster.brightness[v * kWorkSide + u];
+                SetCanvasPixel(canvas, j, i, b < threshold ? kColourBlack : kColourWhite);
+            }
+        }
+    }
+    InvalidateMainDialog();
+}

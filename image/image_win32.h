@@ -1,0 +1,21 @@
+// The program's side of the canvases: a canvas is a GDI memory drawing
+// context with its bitmap selected, and the dialog's paint copies both.
+#pragma once
+
+#include <windows.h>
+
+#include "image/canvas.h"
+
+struct Canvas {
+    HDC dc;            // memory drawing context with the canvas bitmap selected
+    // While the photograph is read, the PhotoCanvas collects its pixels here
+    // (row stride kCanvasSide, 0x00BBGGRR) and puts them on the bitmap once
+    // at the end; null otherwise.
+    Colour *staging;
+    int width;         // canvas pixels
+    int height;        // canvas pixels
+};
+
+// Copies both canvases into the dialog's paint drawing context, each centred
+// in its 320 x 320 box at client (8, 40) and (336, 40).
+void PaintCanvases(HDC paintDc);

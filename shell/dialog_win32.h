@@ -1,0 +1,17 @@
+// The main dialog of the program: its window handle, shared by everything
+// that reports, reads the check box or draws, and its window procedure.
+#pragma once
+
+#include <windows.h>
+
+#include "resources/resource.h"
+
+// Empty until the dialog is created at start-up.
+extern HWND gMainDialog;
+
+// Puts gSettings into the check box, the value label and the trackbar.
+void InitControls(HWND dialog);
+// threshold = the trackbar's position (low 8 bits), echoed in the value label.
+void TakeTrackbarThreshold(HWND dialog);
+// Window procedure of the class "Quillmarsh", which the dialog template names.
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
