@@ -29,6 +29,8 @@ int FindShadowBearing(EllipseParams ellipse, double *bearing);
 int MeasureCasterHeight(EllipseParams ellipse, double pitch, double *height);
 // Elevation of the light and the ring factor where the shadow ends.
 int MeasureShadow(EllipseParams ellipse, double bearing, double height, double *elevation, double *shadowLength);
+// The bearing the light comes from, opposite the shadow bearing, in (-pi, pi].
+double LightBearingFromShadow(double shadowBearing);
 // The light direction; writes all three outputs on success, none on failure.
 int EstimateLight(EllipseParams ellipse, double pitch, double *xrot, double *yrot, double *shadowLength);
 // Dotted yellow line from the centre along the shadow to its measured end.
