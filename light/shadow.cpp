@@ -32,6 +32,14 @@ const double kLineStep = 0.02;  // ring factor
 // marker, and a huge length would keep the dotted walk going without end.
 const double kLongestShadowLine = 1.0;  // ring factor
 
+// The cell is element y * 640 + x, so an x just outside 0..639 reads the
+// neighbouring row; only an index outside the map has no cell. Worked out in
+// 64 bits: far-off x and y may cancel into the map while y * 640 overflows int.
+static int64_t CellIndex(const RingSamplePoint &sample)
+{
+    return static_cast<int64_t>(sample.y) * kWorkSide + sample.x;
+}
+
 // The sample sits on the ellipse scaled by k, at bearing rho measured from the
 // b axis toward the a axis: (u, v) = (a k sin rho, b k cos rho) in the
 // ellipse's own axes, turned by theta into the work raster.
@@ -53,9 +61,7 @@ int TakeRingSample(EllipseParams ellipse, double k, double bearing, RingSamplePo
         return 0;
     sample->x = cellX;
     sample->y = cellY;
-    // The cell is element y * 640 + x, so an x just outside 0..639 reads the
-    // neighbouring row; only an index outside the map has no cell.
-    const int64_t index = static_cast<int64_t>(cellY) * kWorkSide + cellX;
+    const int64_t index = CellIndex(*sample);
     return index >= 0 && index < kLabelCells;
 }
 
@@ -67,7 +73,7 @@ static int IsDarkSample(EllipseParams ellipse, double k, double bearing, RingSam
 {
     if (!TakeRingSample(ellipse, k, bearing, sample))
         return 0;
-    return gLabelMap.labels[sample->y * kWorkSide + sample->x] == 0;
+    return gLabelMap.labels[CellIndex(*sample)] == 0;
 }
 
 static int InFarSector(int degree) { return degree >= kFarSectorFirst && degree <= kFarSectorLast; }

@@ -65,6 +65,7 @@ TEST(TakeRingSample, CellIsTruncatedAndIndexedRowAfterRow)
         {{0, 639, 10, 10, 0}, 0.0, 0.0, 1, 0, 639},
         {{640, 639, 10, 10, 0}, 0.0, 0.0, 0, 640, 639},  // past the map
         {{320, -3e9, 10, 10, 0}, 0.0, 0.0, 0, 0, 0},     // no int cell
+        {{2e9 + 0.5, -3125000, 10, 10, 0}, 0.0, 0.0, 1, 2000000000, -3125000},  // y * 640 + x = 0
     };
     for (const auto &c : cases) {
         RingSamplePoint s;
