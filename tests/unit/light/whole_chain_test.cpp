@@ -1,6 +1,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <string>
 
@@ -45,6 +46,8 @@ struct Sample {
     const char *name;
     int bearingComparable;  // 0 where the shadow cuts through the rim
 };
+
+void PrintTo(const Sample &sample, std::ostream *out) { *out << sample.name; }
 
 class WholeChain : public testing::TestWithParam<Sample> {};
 
