@@ -19,8 +19,8 @@ struct RingSamplePoint {
     int y;
 };
 
-// Fills *sample; returns 1 when its cell lies inside the LabelMap, 0 when
-// it has no cell there.
+// Fills *sample (x = y = 0 when the point is too far off for an int cell);
+// returns 1 when its cell lies inside the LabelMap, 0 when it has no cell there.
 int TakeRingSample(EllipseParams ellipse, double k, double bearing, RingSamplePoint *sample);
 // Bearing (radians, whole degrees) where the smoothed count of dark ring
 // samples peaks, if that peak reaches 192.

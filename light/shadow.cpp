@@ -16,8 +16,10 @@ const double kInnerRingLimit = 0.44;  // ring factor
 
 const int kBearings = 360;              // whole degrees per turn
 const double kFullTurn = 2.0 * kPi;     // radians
-const int kFarSectorFirst = 165;        // degrees; the caster shows here, the shadow
-const int kFarSectorLast = 195;         // degrees    search leaves it out
+// The far sector, behind the centre: the caster shows there, so the shadow
+// search leaves it out and the caster height is measured in it.
+const int kFarSectorFirst = 165;        // degrees
+const int kFarSectorLast = 195;         // degrees
 const int kWindowHalfWidth = 12;        // degrees each side of the smoothing window's peak
 const int kWindowPeakWeight = 13;       // weight at the peak; 1 at the window's ends
 const int kShadowScoreThreshold = 192;  // smoothed dark count a shadow must reach
