@@ -12,7 +12,7 @@ CXX=clang++ cmake -S "$top" -B "$build" -DQM_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithD
 cmake --build "$build" -j "$(nproc)" --target fuzz_analysis >/dev/null
 mkdir -p "$build/corpus" "$build/findings"
 cp -n "$top"/tests/fuzz/seeds/* "$build/corpus/" 2>/dev/null || true
-"$build/tests/fuzz/fuzz_analysis" "$build/corpus" -max_total_time="$seconds" -max_len=409606 \
+"$build/tests/fuzz/fuzz_analysis" "$build/corpus" -max_total_time="$seconds" -max_len=8192 \
     -artifact_prefix="$build/findings/" -print_final_stats=1 2>"$build/fuzz.log" || {
   grep -E 'ERROR|SUMMARY|Test unit written' "$build/fuzz.log" | head -n 20
   exit 1

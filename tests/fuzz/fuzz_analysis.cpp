@@ -47,8 +47,10 @@ void FillRaster(const uint8_t *data, size_t size, int blockMode)
             }
         return;
     }
-    size_t count = size < sizeof gWorkRaster.brightness ? size : sizeof gWorkRaster.brightness;
-    std::memcpy(gWorkRaster.brightness, data, count);
+    // Raw mode repeats the bytes over the raster, so short inputs still
+    // reach every row.
+    for (size_t i = 0; i < sizeof gWorkRaster.brightness; i++)
+        gWorkRaster.brightness[i] = data[i % size];
 }
 
 }  // namespace
