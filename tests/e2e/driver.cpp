@@ -27,7 +27,8 @@
 //   answer ID                 press button ID of that message box
 //   pixels X Y W H FILE       client rectangle of the dialog into a binary PPM
 //   sync                      wait until the dialog's queue has been worked off
-//   steps N                   time N trackbar moves (setpos alternating 96/224)
+//   steps N                   time N drag steps of the trackbar (alternating
+//                             96 and 224, one WM_HSCROLL TB_THUMBTRACK each)
 //   exit TIMEOUT              wait for the program to end: its exit code
 //   sleep MS | kill
 #include <windows.h>
@@ -209,15 +210,20 @@ std::string WaitReady(DWORD timeout) {
     }
 }
 
-std::string SetPosition(int position) {
+// A drag sends TB_THUMBTRACK for each step and, when it ends, TB_THUMBPOSITION
+// and TB_ENDTRACK; the dialog re-renders on every one of them.
+std::string SetPosition(int position, bool endDrag) {
     HWND bar = Control(kTrackbarId);
     DWORD_PTR ignored;
-    if (!SendMessageTimeoutW(bar, TBM_SETPOS, TRUE, position, SMTO_NORMAL, kSendTimeoutMs, &ignored) ||
-        !SendMessageTimeoutW(gDriver.dialog, WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, position), (LPARAM)bar,
-                             SMTO_NORMAL, kSendTimeoutMs, &ignored) ||
-        !SendMessageTimeoutW(gDriver.dialog, WM_HSCROLL, MAKEWPARAM(TB_ENDTRACK, 0), (LPARAM)bar, SMTO_NORMAL,
-                             kSendTimeoutMs, &ignored))
+    if (!SendMessageTimeoutW(bar, TBM_SETPOS, TRUE, position, SMTO_NORMAL, kSendTimeoutMs, &ignored))
         return "error timeout";
+    WPARAM codes[2] = {MAKEWPARAM(TB_THUMBPOSITION, position), MAKEWPARAM(TB_ENDTRACK, 0)};
+    if (!endDrag) codes[0] = MAKEWPARAM(TB_THUMBTRACK, position);
+    for (int i = 0; i < (endDrag ? 2 : 1); i++) {
+        if (!SendMessageTimeoutW(gDriver.dialog, WM_HSCROLL, codes[i], (LPARAM)bar, SMTO_NORMAL, kSendTimeoutMs,
+                                 &ignored))
+            return "error timeout";
+    }
     return "ok";
 }
 
@@ -323,7 +329,7 @@ std::string Steps(int count) {
     LARGE_INTEGER from, to;
     QueryPerformanceCounter(&from);
     for (int i = 0; i < count; i++) {
-        std::string r = SetPosition(i % 2 ? kStepHigh : kStepLow);
+        std::string r = SetPosition(i % 2 ? kStepHigh : kStepLow, false);
         if (r != "ok") return r;
     }
     QueryPerformanceCounter(&to);
@@ -377,7 +383,7 @@ std::string Run(const std::vector<std::wstring> &f) {
             return "error timeout";
         return "ok\t" + std::to_string((long long)(LONG_PTR)value);
     }
-    if (c == L"setpos") return SetPosition(number(1));
+    if (c == L"setpos") return SetPosition(number(1), true);
     if (c == L"key") return Key(number(1), number(2), f.size() > 3 ? number(3) : 1);
     if (c == L"click") {
         HWND button = Control(number(1));
