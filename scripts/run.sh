@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Opens Quillmarsh on a photograph: installs what is missing, builds the
-# Windows program and runs it under Wine in the working folder build/run,
-# where it reads and writes Quillmarsh.ini and leaves temp.ini.
+# Windows program and starts it under Wine through the launcher Quillmarsh.py,
+# in the working folder build/run (Quillmarsh.ini and temp.ini live there).
 #
 # usage: scripts/run.sh [PHOTO]      (default: the bundled sample s01.png)
 #
@@ -10,7 +10,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 photo=${1:-$top/tests/data/samples/s01.png}
-[ -e "$photo" ] || echo "note: $photo does not exist; the dialog will say it can not load it"
+[ -f "$photo" ] || { echo "error: no such photograph: $photo" >&2; exit 2; }
 photo=$(realpath -m "$photo")
 
 "$top/scripts/install-deps.sh"
@@ -61,13 +61,18 @@ if [ ! -e "$WINEPREFIX/.quillmarsh-ready" ]; then
   touch "$WINEPREFIX/.quillmarsh-ready"
 fi
 
-# TODO: start it through the launcher Quillmarsh.py once that exists; until
-# then the program is run directly, with the photograph as its one argument.
-rm -f "$workdir/temp.ini"
 echo "running Quillmarsh on $photo (working folder $workdir)"
 set +e
-(cd "$workdir" && wine "$top/build/windows/Quillmarsh.exe" "$(winepath -w "$photo" 2>/dev/null || echo "$photo")")
-code=$?
+if [ -e "$top/Quillmarsh.py" ]; then
+  # The launcher prints the camera and the light as JSON after OK.
+  python3 "$top/Quillmarsh.py" "$photo" --workdir "$workdir" --exe "$top/build/windows/Quillmarsh.exe"
+  code=$?
+else
+  rm -f "$workdir/temp.ini"
+  (cd "$workdir" && wine "$top/build/windows/Quillmarsh.exe" "$(winepath -w "$photo" 2>/dev/null || echo "$photo")")
+  code=$?
+  [ -e "$workdir/temp.ini" ] && { echo "--- $workdir/temp.ini"; cat "$workdir/temp.ini"; }
+fi
 set -e
 case $code in
   0) echo "exit code 0: camera and light" ;;
@@ -75,8 +80,4 @@ case $code in
   2) echo "exit code 2: no result" ;;
   *) echo "exit code $code: the program did not end normally" ;;
 esac
-if [ -e "$workdir/temp.ini" ]; then
-  echo "--- $workdir/temp.ini"
-  cat "$workdir/temp.ini"
-fi
 exit $code
