@@ -155,6 +155,8 @@ class Case:
                 shutil.copyfile(os.path.join(TOP, "tests", "data", "samples", photo["sample"]), self.photo_path)
             else:
                 make_photos.make_photo(photo, self.photo_path)
+        for name in self.spec.get("folders", []):
+            os.makedirs(os.path.join(self.folder, name))
         if "settings" in self.spec:
             with open(os.path.join(self.folder, "Quillmarsh.ini"), "w", newline="\r\n") as f:
                 f.write(self.spec["settings"])
@@ -215,7 +217,9 @@ class Case:
             self.add(["answer", rest[0]], ("ok",))
         elif op == "sleep":
             self.add(["sleep", rest[0]])
-        elif op in ("pictures", "blank_pictures"):
+        elif op == "sync":
+            self.add(["sync"], ("ok",))
+        elif op in ("pictures", "not_pictures", "blank_pictures"):
             shot = os.path.join(self.folder, "shot%d.ppm" % (len(self.commands) + 1))
             width = RIGHT_BOX[0] + BOX_SIDE - LEFT_BOX[0]
             self.add(["pixels", LEFT_BOX[0], LEFT_BOX[1], width, BOX_SIDE, wineenv.windows_path(shot)],
@@ -252,6 +256,11 @@ class Case:
                 reason = compare_pictures(self.model, wineenv.read_ppm(check[1]), check[2])
                 if reason:
                     return reason
+            elif kind == "not_pictures":
+                if self.model is None:
+                    self.model = PhotoModel(*wineenv.decode_rgb(self.photo_path))
+                if compare_pictures(self.model, wineenv.read_ppm(check[1]), check[2]) is None:
+                    return "the pictures show the plain threshold view"
             elif kind == "blank_pictures":
                 reason = blank_pictures(wineenv.read_ppm(check[1]))
                 if reason:
@@ -267,6 +276,26 @@ class Case:
         for name in self.spec.get("present", []):
             if not os.path.exists(os.path.join(self.folder, name)):
                 return "%s was not written" % name
+        for name, want in self.spec.get("files", {}).items():
+            path = os.path.join(self.folder, name)
+            if not os.path.isfile(path):
+                return "%s was not written" % name
+            with open(path, "rb") as f:
+                data = f.read().decode("latin-1")
+            lines = data.split("\r\n" if want.get("crlf") else "\n")
+            if lines and lines[-1] in ("", "\r"):
+                lines.pop()
+            lines = [line.rstrip("\r") for line in lines]
+            if want.get("crlf") and data.replace("\r\n", "").count("\n"):
+                return "%s has a line without a carriage return" % name
+            if "lines" in want and len(lines) != want["lines"]:
+                return "%s has %d lines, expected %d: %r" % (name, len(lines), want["lines"], lines)
+            for text in want.get("has", []):
+                if not any(line == text or (text.endswith("=") and line.startswith(text)) for line in lines):
+                    return "%s lacks the line %r: %r" % (name, text, lines)
+            for text in want.get("lacks", []):
+                if text in lines:
+                    return "%s has the line %r" % (name, text)
         for name in self.spec.get("unchanged", []):
             with open(os.path.join(self.folder, name), newline="") as f:
                 if f.read() != self.spec["settings"].replace("\n", "\r\n"):
