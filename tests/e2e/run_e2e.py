@@ -354,7 +354,7 @@ def main():
                 if options.verbose:
                     for fields in lines:
                         print("    " + " | ".join(fields))
-                reason = case.judge(lines) or error or case.judge_files()
+                reason = error or case.judge(lines) or case.judge_files()
             except Exception as e:  # a broken case is a failed case, not a stopped run
                 reason = "harness error: %s: %s" % (type(e).__name__, e)
             if reason is None:
