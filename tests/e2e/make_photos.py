@@ -72,15 +72,15 @@ def write_png(path, width, height, rgb):
         f.write(chunk(b"IEND", b""))
 
 
-def make_photo(spec, path):
-    """Writes the photograph that spec describes to path (nothing for "missing")."""
-    kind = spec["kind"]
+def make_photo(recipe, path):
+    """Writes the photograph that recipe describes to path (nothing for "missing")."""
+    kind = recipe["kind"]
     if kind == "texture":
-        w, h = spec["width"], spec["height"]
+        w, h = recipe["width"], recipe["height"]
         write_png(path, w, h, texture_pixels(w, h))
     elif kind == "plain":
-        w, h = spec["width"], spec["height"]
-        fmt = spec.get("format", "png")
+        w, h = recipe["width"], recipe["height"]
+        fmt = recipe.get("format", "png")
         subprocess.run(["convert", "-size", "%dx%d" % (w, h), "gradient:gray10-gray90",
                         "-depth", "8", "%s:%s" % (fmt, path)], check=True)
     elif kind == "empty":

@@ -136,8 +136,8 @@ def escape(text):
 
 
 class Case:
-    def __init__(self, spec, folder, build):
-        self.spec = spec
+    def __init__(self, entry, folder, build):
+        self.entry = entry
         self.folder = folder
         self.build = build
         self.commands = []     # driver command lines
@@ -146,7 +146,7 @@ class Case:
         self.photo_path = None
 
     def prepare(self):
-        photo = self.spec.get("photo")
+        photo = self.entry.get("photo")
         if photo is not None:
             name = photo.get("name") or "photo." + photo.get("format", "png")
             self.photo_path = os.path.join(self.folder, photo.get("dir", ""), name)
@@ -155,11 +155,11 @@ class Case:
                 shutil.copyfile(os.path.join(TOP, "tests", "data", "samples", photo["sample"]), self.photo_path)
             else:
                 make_photos.make_photo(photo, self.photo_path)
-        for name in self.spec.get("folders", []):
+        for name in self.entry.get("folders", []):
             os.makedirs(os.path.join(self.folder, name))
-        if "settings" in self.spec:
+        if "settings" in self.entry:
             with open(os.path.join(self.folder, "Quillmarsh.ini"), "w", newline="\r\n") as f:
-                f.write(self.spec["settings"])
+                f.write(self.entry["settings"])
 
     def add(self, fields, check=None):
         self.commands.append("\t".join(str(f) for f in fields))
@@ -175,15 +175,15 @@ class Case:
 
     def script(self):
         exe = os.path.join(self.build, "Quillmarsh.exe")
-        args = [self.argument(a) for a in self.spec.get("args", ["{photo}"])]
+        args = [self.argument(a) for a in self.entry.get("args", ["{photo}"])]
         self.add(["start", wineenv.windows_path(exe), wineenv.windows_path(self.folder)] + args, ("ok",))
-        if self.spec.get("dialog", True):
+        if self.entry.get("dialog", True):
             self.add(["window", READY_TIMEOUT_MS], ("ok",))
             self.add(["ready", READY_TIMEOUT_MS], ("ok",))
-        for step in self.spec.get("steps", []):
+        for step in self.entry.get("steps", []):
             self.step(step)
-        if "exit" in self.spec:
-            self.add(["exit", EXIT_TIMEOUT_MS], ("value", str(self.spec["exit"]), "exit code"))
+        if "exit" in self.entry:
+            self.add(["exit", EXIT_TIMEOUT_MS], ("value", str(self.entry["exit"]), "exit code"))
         else:
             self.add(["kill"])
 
@@ -270,13 +270,13 @@ class Case:
 
     def judge_files(self):
         """None when the working folder holds what the case expects after the run."""
-        for name in self.spec.get("absent", []):
+        for name in self.entry.get("absent", []):
             if os.path.exists(os.path.join(self.folder, name)):
                 return "%s was written" % name
-        for name in self.spec.get("present", []):
+        for name in self.entry.get("present", []):
             if not os.path.exists(os.path.join(self.folder, name)):
                 return "%s was not written" % name
-        for name, want in self.spec.get("files", {}).items():
+        for name, want in self.entry.get("files", {}).items():
             path = os.path.join(self.folder, name)
             if not os.path.isfile(path):
                 return "%s was not written" % name
@@ -296,9 +296,9 @@ class Case:
             for text in want.get("lacks", []):
                 if text in lines:
                     return "%s has the line %r" % (name, text)
-        for name in self.spec.get("unchanged", []):
+        for name in self.entry.get("unchanged", []):
             with open(os.path.join(self.folder, name), newline="") as f:
-                if f.read() != self.spec["settings"].replace("\n", "\r\n"):
+                if f.read() != self.entry["settings"].replace("\n", "\r\n"):
                     return "%s was changed" % name
         return None
 
@@ -308,10 +308,10 @@ def load_cases(folder, pattern):
     for path in sorted(glob.glob(os.path.join(folder, "*.json"))):
         group = os.path.splitext(os.path.basename(path))[0]
         with open(path, encoding="utf-8") as f:
-            for spec in json.load(f):
-                spec["name"] = group + "/" + spec["name"]
-                if pattern is None or pattern in spec["name"]:
-                    cases.append(spec)
+            for entry in json.load(f):
+                entry["name"] = group + "/" + entry["name"]
+                if pattern is None or pattern in entry["name"]:
+                    cases.append(entry)
     return cases
 
 
@@ -340,9 +340,9 @@ def main():
         env = wineenv.environment(os.path.join(TOP, "build", "e2e-wine"), display)
         wineenv.ensure_prefix(env["WINEPREFIX"], env)
         wineenv.start_server(env)
-        for spec in cases:
+        for entry in cases:
             folder = tempfile.mkdtemp(prefix="qm-e2e-")
-            case = Case(spec, folder, options.build)
+            case = Case(entry, folder, options.build)
             reason = None
             try:
                 case.prepare()
@@ -359,10 +359,10 @@ def main():
                 reason = "harness error: %s: %s" % (type(e).__name__, e)
             if reason is None:
                 passed += 1
-                print("PASS %s" % spec["name"])
+                print("PASS %s" % entry["name"])
             else:
                 failed += 1
-                print("FAIL %s: %s" % (spec["name"], reason))
+                print("FAIL %s: %s" % (entry["name"], reason))
                 if options.keep:
                     print("     kept %s" % folder)
             sys.stdout.flush()
