@@ -1,0 +1,11 @@
+// The colour generator starts with the process and is never reseeded, so its
+// first colour can only be seen in a program of its own.
+#include <gtest/gtest.h>
+
+#include "marker/marker.h"
+
+TEST(LabelColours, FirstColourOfTheProcessIsFixed)
+{
+    const Colour kFirst = 169 + 163 * 256 + 190 * 65536;  // red 169, green 163, blue 190
+    EXPECT_EQ(NextLabelColour(), kFirst);
+}
