@@ -32,7 +32,7 @@ static const UINT32 kGdiplusVersion = 1;
 static const int kPhotoBoxLeft = 8;
 static const int kAnalysisBoxLeft = 336;
 static const int kBoxTop = 40;
-// A DIB of 32 bits per pixel, rows from the top (negative height).
+// The staging DIB: 32 bits per pixel, rows from the top (negative height), row stride kCanvasSide.
 static const WORD kStagingBitsPerPixel = 32;
 // Channel positions: canvas colours are 0x00BBGGRR, DIB pixels 0x00RRGGBB.
 static const int kRedOrBlueShift = 16;
@@ -112,12 +112,13 @@ static void FlushPhotoStaging()
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof info.bmiHeader;
     info.bmiHeader.biWidth = kCanvasSide;
-    info.bmiHeader.biHeight = -kCanvasSide;
+    // Exactly the canvas's rows, so that no row origin needs translating.
+    info.bmiHeader.biHeight = -canvas->height;
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = kStagingBitsPerPixel;
     info.bmiHeader.biCompression = BI_RGB;
     SetDIBitsToDevice(canvas->dc, 0, 0, static_cast<DWORD>(canvas->width), static_cast<DWORD>(canvas->height), 0, 0,
-                      0, static_cast<UINT>(kCanvasSide), sPhotoStaging, &info, DIB_RGB_COLORS);
+                      0, static_cast<UINT>(canvas->height), sPhotoStaging, &info, DIB_RGB_COLORS);
 }
 
 // Reads every pixel in scan order (rows outer) into the WorkRaster and the
