@@ -232,4 +232,20 @@ TEST_F(Labelling, PaintWithoutLabelsIsAllBlack)
     EXPECT_EQ(CountCanvasColour(&canvas, kColourBlack), 320 * 240);
 }
 
+// A ratio that maps beyond the 640 x 640 map shows background there rather
+// than reading past a row or past the map.
+TEST_F(Labelling, PaintShowsBackgroundBeyondTheMap)
+{
+    ASSERT_EQ(LabelComponents(640, 640, 0), 1);
+    static Canvas canvas;
+    ResetMemoryCanvas(&canvas, 320, 320, kColourWhite);
+    PaintComponents(&canvas, 320, 320, 3.0);
+    Colour all = gComponentTable.records[1].colour;
+    EXPECT_EQ(GetCanvasPixel(&canvas, 1, 1), all);
+    EXPECT_EQ(GetCanvasPixel(&canvas, 212, 212), all);  // work (636, 636)
+    EXPECT_EQ(GetCanvasPixel(&canvas, 213, 1), kColourBlack);  // work (639, 3): the frame
+    EXPECT_EQ(GetCanvasPixel(&canvas, 214, 1), kColourBlack);  // work (642, 3): beyond the map
+    EXPECT_EQ(CountCanvasColour(&canvas, all), 212 * 212);
+}
+
 }  // namespace
