@@ -25,6 +25,13 @@ struct Canvas;
 // canvas (none created yet) draws nothing.
 void SetCanvasPixel(Canvas *canvas, int x, int y, Colour colour);
 
+// Brackets a repaint in which the caller sets every pixel of the canvas. The
+// program may collect the pixels and put them on the canvas in one operation
+// at EndCanvasRepaint (pixels left unset in between come out black); drawing
+// reads nothing back, so the result is the same as pixel by pixel.
+void BeginCanvasRepaint(Canvas *canvas);
+void EndCanvasRepaint(Canvas *canvas);
+
 // Sets the canvas pixel that shows the work-pixel position (workX, workY):
 // canvas = trunc(work / ratio). A position with no int pixel (not finite, or
 // beyond the int range) is skipped rather than converted.

@@ -24,6 +24,10 @@ void SetCanvasPixel(Canvas *canvas, int x, int y, Colour colour)
     canvas->writes++;
 }
 
+// The memory canvas is written directly: nothing to collect.
+void BeginCanvasRepaint(Canvas *) {}
+void EndCanvasRepaint(Canvas *) {}
+
 Colour GetCanvasPixel(const Canvas *canvas, int x, int y)
 {
     if (x < 0 || y < 0 || x >= canvas->width || y >= canvas->height)

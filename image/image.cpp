@@ -4,6 +4,7 @@
 
 ImageGeometry gImageGeometry;
 WorkRaster gWorkRaster;
+ReadPlan gReadPlan;
 
 // Long sides of the WorkRaster (work pixels) and of a canvas (canvas pixels).
 static const double kWorkLongSide = 640.0;
@@ -100,6 +101,40 @@ void TransferPixel(uint32_t x, uint32_t y, uint32_t argb)
                        red | (green << kGreenShift) | (blue << kBlueShift));
 }
 
+// Position of source index i along one axis: trunc(i * scale), formed as in
+// TransferPixel. Indices are at most 2048 and scales at most 1, so the
+// product fits an int.
+static int ScaledIndex(uint32_t i, double scale) { return static_cast<int>(static_cast<double>(i) * scale); }
+
+// The indices 0 .. side - 1 that are the last of their interval for the work
+// scale or for the preview scale; the last index closes both intervals. With
+// the geometry's scales every canvas interval is a union of work intervals
+// (work scale = 2 x preview scale exactly, or work scale 1), so the preview
+// term adds nothing today; it keeps the plan right without relying on that.
+static uint32_t PlanAxis(uint32_t side, double workScale, double previewScale, uint32_t *indices)
+{
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < side; i++) {
+        uint32_t next = i + 1;
+        if (next == side || ScaledIndex(next, workScale) != ScaledIndex(i, workScale) ||
+            ScaledIndex(next, previewScale) != ScaledIndex(i, previewScale))
+            indices[count++] = i;
+    }
+    return count;
+}
+
+int PlanPixelReads(uint32_t width, uint32_t height)
+{
+    const ImageGeometry &geometry = gImageGeometry;
+    if (!(geometry.workScale > 0.0) || !(geometry.previewScale > 0.0) || width > kMaxImageSide ||
+        height > kMaxImageSide)
+        return 0;
+    ReadPlan &plan = gReadPlan;
+    plan.columnCount = PlanAxis(width, geometry.workScale, geometry.previewScale, plan.columns);
+    plan.rowCount = PlanAxis(height, geometry.workScale, geometry.previewScale, plan.rows);
+    return 1;
+}
+
 double DrawingRatio()
 {
     // Before a photograph is accepted both scales are zero and there is
@@ -118,6 +153,7 @@ void RenderThresholdView()
 
     // Canvas pixel (j, i) shows work pixel (trunc(j * ratio), trunc(i * ratio)):
     // at ratio 2 only even work coordinates are seen.
+    BeginCanvasRepaint(canvas);
     for (int32_t i = 0; i < geometry.previewHeight; i++) {
         int v = static_cast<int>(static_cast<double>(i) * ratio);
         for (int32_t j = 0; j < geometry.previewWidth; j++) {
@@ -128,5 +164,6 @@ void RenderThresholdView()
             }
         }
     }
+    EndCanvasRepaint(canvas);
     InvalidateMainDialog();
 }

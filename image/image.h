@@ -50,6 +50,28 @@ int SetImageGeometry(uint32_t width, uint32_t height);
 // WorkRaster and the PhotoCanvas; the last pixel mapped onto a place wins.
 void TransferPixel(uint32_t x, uint32_t y, uint32_t argb);
 
+// The source columns and rows whose pixels survive the reduction: each work
+// pixel and each canvas pixel ends up holding the last source pixel, in scan
+// order, of those that map onto it, and x and y map independently and
+// monotonically (trunc(x * scale)), so that pixel is (last column of its
+// column interval, last row of its row interval). Reading only the rows that
+// are last for some work row or canvas row, and in them only the columns that
+// are last for some work column or canvas column, in ascending order, leaves
+// the WorkRaster and the PhotoCanvas exactly as reading every pixel does.
+struct ReadPlan {
+    uint32_t columns[kMaxImageSide];  // source columns, ascending
+    uint32_t rows[kMaxImageSide];     // source rows, ascending
+    uint32_t columnCount;
+    uint32_t rowCount;
+};
+
+extern ReadPlan gReadPlan;
+
+// Fills gReadPlan for a photograph of this size from the stored geometry;
+// returns 0 (plan untouched) when no geometry is set or a side exceeds the
+// table.
+int PlanPixelReads(uint32_t width, uint32_t height);
+
 // Work pixels per canvas pixel: work scale / preview scale, 1.0 to 2.0.
 double DrawingRatio();
 

@@ -32,12 +32,6 @@ static const UINT32 kGdiplusVersion = 1;
 static const int kPhotoBoxLeft = 8;
 static const int kAnalysisBoxLeft = 336;
 static const int kBoxTop = 40;
-// The staging DIB: 32 bits per pixel, rows from the top (negative height), row stride kCanvasSide.
-static const WORD kStagingBitsPerPixel = 32;
-// Channel positions: canvas colours are 0x00BBGGRR, DIB pixels 0x00RRGGBB.
-static const int kRedOrBlueShift = 16;
-static const Colour kByteMask = 0xFF;
-static const Colour kGreenMask = 0x00FF00;
 
 static HBITMAP sPhotoBitmap;
 static HBITMAP sAnalysisBitmap;
@@ -45,11 +39,6 @@ static HDC sPhotoDc;
 static HDC sAnalysisDc;
 static Canvas sPhotoCanvas;
 static Canvas sAnalysisCanvas;
-
-// The PhotoCanvas's pixels while the photograph is read: a 2048 x 2048 photo
-// sets 4 million canvas pixels, and one GDI SetPixel each costs far more
-// than the decoding. The last write to a pixel wins, as with SetPixel.
-static Colour sPhotoStaging[kCanvasSide * kCanvasSide];
 
 void CreateCanvases()
 {
@@ -98,42 +87,22 @@ Canvas *PhotoCanvas() { return sPhotoDc != nullptr ? &sPhotoCanvas : nullptr; }
 
 Canvas *AnalysisCanvas() { return sAnalysisDc != nullptr ? &sAnalysisCanvas : nullptr; }
 
-// Puts the collected PhotoCanvas pixels on its bitmap in one call.
-static void FlushPhotoStaging()
-{
-    Canvas *canvas = PhotoCanvas();
-    if (canvas == nullptr || canvas->staging == nullptr)
-        return;
-    canvas->staging = nullptr;
-    for (int i = 0; i < kCanvasSide * kCanvasSide; i++) {
-        Colour c = sPhotoStaging[i];
-        sPhotoStaging[i] = ((c & kByteMask) << kRedOrBlueShift) | (c & kGreenMask) | ((c >> kRedOrBlueShift) & kByteMask);
-    }
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = kCanvasSide;
-    // Exactly the canvas's rows, so that no row origin needs translating.
-    info.bmiHeader.biHeight = -canvas->height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = kStagingBitsPerPixel;
-    info.bmiHeader.biCompression = BI_RGB;
-    SetDIBitsToDevice(canvas->dc, 0, 0, static_cast<DWORD>(canvas->width), static_cast<DWORD>(canvas->height), 0, 0,
-                      0, static_cast<UINT>(canvas->height), sPhotoStaging, &info, DIB_RGB_COLORS);
-}
-
-// Reads every pixel in scan order (rows outer) into the WorkRaster and the
-// PhotoCanvas; 0 at the first pixel that cannot be read.
+// Reads the pixels that survive the reduction (gReadPlan), in scan order
+// (rows outer), into the WorkRaster and the PhotoCanvas: the same result as
+// reading all of them, at about a tenth of the reads for a 2048-pixel side.
+// 0 at the first pixel that cannot be read.
 static int TransferPixels(GpImageFlat *bitmap, UINT width, UINT height)
 {
-    Canvas *canvas = PhotoCanvas();
-    if (canvas != nullptr) {
-        for (int i = 0; i < kCanvasSide * kCanvasSide; i++)
-            sPhotoStaging[i] = kColourBlack;
-        canvas->staging = sPhotoStaging;
-    }
+    if (!PlanPixelReads(width, height))
+        return 0;
+    // Every canvas pixel is the last of its interval, so the plan sets all of them.
+    BeginCanvasRepaint(PhotoCanvas());
+    const ReadPlan &plan = gReadPlan;
     int read = 1;
-    for (UINT y = 0; y < height && read; y++)
-        for (UINT x = 0; x < width; x++) {
+    for (uint32_t r = 0; r < plan.rowCount && read; r++) {
+        UINT y = plan.rows[r];
+        for (uint32_t c = 0; c < plan.columnCount; c++) {
+            UINT x = plan.columns[c];
             UINT32 argb = 0;
             if (GdipBitmapGetPixel(bitmap, static_cast<INT>(x), static_cast<INT>(y), &argb) != kGdiplusOk) {
                 read = 0;
@@ -141,8 +110,9 @@ static int TransferPixels(GpImageFlat *bitmap, UINT width, UINT height)
             }
             TransferPixel(x, y, argb);
         }
+    }
     // What was read before a failure stays on the canvas.
-    FlushPhotoStaging();
+    EndCanvasRepaint(PhotoCanvas());
     return read;
 }
 
