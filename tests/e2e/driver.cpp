@@ -11,6 +11,12 @@
 //
 // Commands (ids are dialog control ids; timeouts in milliseconds):
 //   start EXE CWD [ARG...]    start EXE in folder CWD with the arguments
+//   attach TIMEOUT            take the program that someone else started (the
+//                             launcher): wait for a top-level "Quillmarsh" window
+//                             and open its process, as if "start" had made it
+//   hostcall TAG FILE TIMEOUT print "<n>\thostcall\tcall\tTAG" at once, then wait
+//                             until FILE exists: the harness does TAG on the host
+//                             side (chattr, rm, ...) and then makes FILE
 //   window TIMEOUT            wait for the program's top-level "Quillmarsh" window
 //   ready TIMEOUT             wait until control 302 no longer reads "starting...";
 //                             prints the milliseconds since start and the text
@@ -62,6 +68,7 @@ struct Driver {
 };
 
 Driver gDriver;
+int gCommandIndex;                     // the number printed with the command's result
 
 std::string Utf8(const std::wstring &text) {
     if (text.empty()) return std::string();
@@ -346,10 +353,46 @@ std::string WaitExit(DWORD timeout) {
     return "ok\t" + std::to_string(code);
 }
 
+std::string Attach(DWORD timeout) {
+    DWORD begin = GetTickCount();
+    for (;;) {
+        HWND window = FindWindowW(L"Quillmarsh", nullptr);
+        DWORD pid = 0;
+        if (window) GetWindowThreadProcessId(window, &pid);
+        if (pid) {
+            HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE,
+                                         pid);
+            if (!process) return "error openprocess " + std::to_string(GetLastError());
+            gDriver.process = PROCESS_INFORMATION{};
+            gDriver.process.hProcess = process;
+            gDriver.process.dwProcessId = pid;
+            gDriver.started = true;
+            gDriver.dialog = nullptr;
+            QueryPerformanceCounter(&gDriver.startTime);
+            return "ok\t" + std::to_string(pid);
+        }
+        if (GetTickCount() - begin > timeout) return "error timeout";
+        Sleep(kPollMs);
+    }
+}
+
+std::string HostCall(const std::wstring &tag, const std::wstring &doneFile, DWORD timeout) {
+    printf("%d\thostcall\tcall\t%s\n", gCommandIndex, Utf8(tag).c_str());
+    fflush(stdout);
+    DWORD begin = GetTickCount();
+    while (GetFileAttributesW(doneFile.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount() - begin > timeout) return "error timeout";
+        Sleep(kPollMs);
+    }
+    return "ok";
+}
+
 std::string Run(const std::vector<std::wstring> &f) {
     const std::wstring &c = f[0];
     auto number = [&](size_t i) { return i < f.size() ? _wtoi(f[i].c_str()) : 0; };
     if (c == L"start") return Start(f);
+    if (c == L"attach") return Attach(number(1));
+    if (c == L"hostcall") return f.size() < 4 ? "error usage" : HostCall(f[1], f[2], number(3));
     if (c == L"sleep") { Sleep(number(1)); return "ok"; }
     if (c == L"exit") return WaitExit(number(1));
     if (c == L"kill") {
@@ -466,6 +509,7 @@ int main() {
     int index = 0;
     for (const std::vector<std::wstring> &command : commands) {
         index++;
+        gCommandIndex = index;
         std::string result = Run(command);
         printf("%d\t%s\t%s\n", index, Utf8(command[0]).c_str(), result.c_str());
         fflush(stdout);

@@ -7,18 +7,22 @@ settings file written there, and the program is worked by the test driver
 (qmdriver.exe). One line per case, PASS or FAIL with the reason, and at the end
 exactly "e2e: N passed, N failed".
 
-usage: run_e2e.py [-k SUBSTRING] [--keep] [--build DIR] [--cases DIR] [--verbose]
+usage: run_e2e.py [-k SUBSTRING] [--keep] [--build DIR] [--cases DIR] [--prefix DIR] [--verbose]
 """
 import argparse
 import glob
 import json
 import os
 import shutil
+import signal
+import subprocess
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import make_photos  # noqa: E402
+import stress  # noqa: E402
 import wineenv  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -27,6 +31,9 @@ CASE_TIMEOUT_S = 90           # one case, start to exit, under a slow Wine
 READY_TIMEOUT_MS = 30000      # a 2048 x 2048 photograph decodes in about a second
 EXIT_TIMEOUT_MS = 10000
 MSGBOX_TIMEOUT_MS = 10000
+HOSTCALL_TIMEOUT_MS = 30000
+CAMERA_TOLERANCE_DEG = 2.0    # launcher's pitch and roll against the rendered truth
+CAMERA_KEYS = ("yaw", "pitch", "roll", "dollyX", "dollyY", "dollyZ")
 
 # The dialog's client area: two 320 x 320 picture boxes at (8, 40) and (336, 40).
 BOX_SIDE = 320
@@ -129,37 +136,148 @@ def blank_pictures(shot):
     return None
 
 
+# Colours that Preview draws on the right picture, as (red, green, blue).
+OUTLINE_RED = (255, 0, 0)
+AXIS_BLUE = (0, 0, 255)
+AXIS_GREEN = (0, 255, 0)
+SHADOW_YELLOW = (255, 255, 0)
+LABEL_LOWEST = 128       # every channel of a component colour lies in 128..255
+
+
+def count_colours(model, shot):
+    """How many pixels of the right picture's painted area show each of the
+    colours that Preview draws."""
+    width, height, rgb = shot
+    counts = {"label": 0, "red": 0, "blue": 0, "green": 0, "yellow": 0, "black": 0, "other": 0}
+    named = {OUTLINE_RED: "red", AXIS_BLUE: "blue", AXIS_GREEN: "green", SHADOW_YELLOW: "yellow", BLACK: "black"}
+    for i in range(model.preview_h):
+        y = RIGHT_BOX[1] - LEFT_BOX[1] + model.offset_y + i
+        for j in range(model.preview_w):
+            x = RIGHT_BOX[0] - LEFT_BOX[0] + model.offset_x + j
+            k = (y * width + x) * 3
+            colour = tuple(rgb[k:k + 3])
+            if colour in named:
+                counts[named[colour]] += 1
+            elif min(colour) >= LABEL_LOWEST:
+                counts["label"] += 1
+            else:
+                counts["other"] += 1
+    return counts
+
+
 # ---------------------------------------------------------------- one case
 
 def escape(text):
     return text.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
 
 
+class Skip(Exception):
+    """The machine cannot set up what a case needs (no mount, no chattr)."""
+
+
+def chattr_all(folder, flag):
+    subprocess.run(["chattr", "-R", "-f", flag, folder], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def fill_disk(folder):
+    """Fills the file system of folder with one file, up to the last byte."""
+    with open(os.path.join(folder, "filler"), "wb", buffering=0) as f:
+        block = b"\0" * 4096
+        while True:
+            try:
+                f.write(block)
+            except OSError:
+                break
+        for _ in range(4096):
+            try:
+                f.write(b"\0")
+            except OSError:
+                break
+
+
 class Case:
-    def __init__(self, entry, folder, build):
+    """One entry of a case file. Most entries are one run of the program; an
+    entry with "phases" runs it several times in the same working folder, each
+    phase with its own steps and expectations on top of the entry's."""
+
+    def __init__(self, entry, folder, build, env):
         self.entry = entry
-        self.folder = folder
+        self.folder = folder        # the case's own temporary folder
         self.build = build
-        self.commands = []     # driver command lines
-        self.checks = []       # (command index, what to check)
+        self.env = env
+        self.cwd = folder           # the program's working folder
+        self.mounted = False
         self.model = None
         self.photo_path = None
+        self.phase = entry
+        self.commands = []          # driver command lines of the phase being run
+        self.checks = []            # (command index, what to check)
+        self.host_calls = []        # argument lists run on the host side by "hostcall"
+
+    # ------------------------------------------------ setting up and cleaning
 
     def prepare(self):
+        work = self.entry.get("workdir")
+        if work is not None:
+            self.cwd = os.path.join(self.folder, "work")
+            os.makedirs(self.cwd)
+            if "tmpfs_kb" in work:
+                mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dk" % work["tmpfs_kb"], "tmpfs",
+                                        self.cwd], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+                if mount.returncode != 0:
+                    raise Skip("can not mount a small tmpfs here: %s" % mount.stdout.decode().strip())
+                self.mounted = True
         photo = self.entry.get("photo")
         if photo is not None:
             name = photo.get("name") or "photo." + photo.get("format", "png")
             self.photo_path = os.path.join(self.folder, photo.get("dir", ""), name)
             os.makedirs(os.path.dirname(self.photo_path), exist_ok=True)
-            if "sample" in photo:
+            if "sample" in photo and photo.get("kind") is None:
                 shutil.copyfile(os.path.join(TOP, "tests", "data", "samples", photo["sample"]), self.photo_path)
             else:
                 make_photos.make_photo(photo, self.photo_path)
         for name in self.entry.get("folders", []):
-            os.makedirs(os.path.join(self.folder, name))
+            os.makedirs(os.path.join(self.cwd, name))
         if "settings" in self.entry:
-            with open(os.path.join(self.folder, "Quillmarsh.ini"), "w", newline="\r\n") as f:
-                f.write(self.entry["settings"])
+            with open(os.path.join(self.cwd, "Quillmarsh.ini"), "wb") as f:
+                f.write(self.settings_bytes())
+        for args in self.entry.get("setup", []):
+            done = subprocess.run([self.placeholder(a) for a in args], cwd=self.cwd, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT)
+            if done.returncode != 0:
+                raise Skip("%s failed: %s" % (" ".join(args), done.stdout.decode().strip()))
+        if work is not None and work.get("fill"):
+            fill_disk(self.cwd)
+
+    def settings_bytes(self):
+        """The settings file as the case gives it: text with CR LF line ends,
+        and "{bom}" / "{long:N:C}" for a byte order mark and a line of N times C."""
+        text = self.entry["settings"].replace("\n", "\r\n")
+        data = text.encode("utf-8")
+        data = data.replace(b"{bom}", b"\xef\xbb\xbf")
+        while b"{long:" in data:
+            start = data.index(b"{long:")
+            end = data.index(b"}", start)
+            count, char = data[start + 6:end].split(b":")
+            data = data[:start] + char * int(count) + data[end + 1:]
+        return data
+
+    def cleanup(self):
+        chattr_all(self.folder, "-i")
+        if self.mounted:
+            subprocess.run(["umount", self.cwd], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def placeholder(self, arg):
+        if not isinstance(arg, str):
+            return str(arg)
+        values = {"{cwd}": self.cwd, "{folder}": self.folder, "{exe}": os.path.join(self.build, "Quillmarsh.exe"),
+                  "{photo_unix}": self.photo_path or ""}
+        for key, value in values.items():
+            arg = arg.replace(key, value)
+        return arg
+
+    # ------------------------------------------------ the driver's script
 
     def add(self, fields, check=None):
         self.commands.append("\t".join(str(f) for f in fields))
@@ -170,22 +288,33 @@ class Case:
         if arg == "{photo}":
             return wineenv.windows_path(self.photo_path)
         if arg == "{photo_name}":
-            return os.path.relpath(self.photo_path, self.folder).replace("/", "\\")
+            return os.path.relpath(self.photo_path, self.cwd).replace("/", "\\")
         return arg
 
     def script(self):
-        exe = os.path.join(self.build, "Quillmarsh.exe")
-        args = [self.argument(a) for a in self.entry.get("args", ["{photo}"])]
-        self.add(["start", wineenv.windows_path(exe), wineenv.windows_path(self.folder)] + args, ("ok",))
-        if self.entry.get("dialog", True):
+        """The driver's commands for the current phase; an empty list when the
+        phase needs no driver (a launcher that never shows the dialog)."""
+        self.commands, self.checks = [], []
+        phase = self.phase
+        launcher = "launcher" in phase
+        if launcher:
+            if not phase.get("dialog", True) and not phase.get("steps"):
+                return []
+            self.add(["attach", READY_TIMEOUT_MS], ("ok",))
+        else:
+            exe = os.path.join(self.build, "Quillmarsh.exe")
+            args = [self.argument(a) for a in phase.get("args", ["{photo}"])]
+            self.add(["start", wineenv.windows_path(exe), wineenv.windows_path(self.cwd)] + args, ("ok",))
+        if phase.get("dialog", True):
             self.add(["window", READY_TIMEOUT_MS], ("ok",))
             self.add(["ready", READY_TIMEOUT_MS], ("ok",))
-        for step in self.entry.get("steps", []):
+        for step in phase.get("steps", []):
             self.step(step)
-        if "exit" in self.entry:
-            self.add(["exit", EXIT_TIMEOUT_MS], ("value", str(self.entry["exit"]), "exit code"))
-        else:
+        if "exit" in phase:
+            self.add(["exit", EXIT_TIMEOUT_MS], ("value", str(phase["exit"]), "exit code"))
+        elif not launcher:
             self.add(["kill"])
+        return self.commands
 
     def step(self, step):
         op, rest = step[0], step[1:]
@@ -219,13 +348,36 @@ class Case:
             self.add(["sleep", rest[0]])
         elif op == "sync":
             self.add(["sync"], ("ok",))
-        elif op in ("pictures", "not_pictures", "blank_pictures"):
+        elif op == "unix":
+            # a command run on the host, in the working folder, while the program waits
+            self.host_calls.append([self.placeholder(a) for a in rest])
+            tag = len(self.host_calls) - 1
+            done = os.path.join(self.folder, "hostcall-%d.done" % tag)
+            self.add(["hostcall", tag, wineenv.windows_path(done), HOSTCALL_TIMEOUT_MS], ("ok",))
+        elif op in ("pictures", "not_pictures", "blank_pictures", "colours"):
             shot = os.path.join(self.folder, "shot%d.ppm" % (len(self.commands) + 1))
             width = RIGHT_BOX[0] + BOX_SIDE - LEFT_BOX[0]
             self.add(["pixels", LEFT_BOX[0], LEFT_BOX[1], width, BOX_SIDE, wineenv.windows_path(shot)],
                      (op, shot) + tuple(rest))
         else:
             raise ValueError("unknown step %r" % (step,))
+
+    def on_driver_line(self, fields):
+        """The host side of "hostcall": run the command, then let the driver go on."""
+        if len(fields) >= 4 and fields[1] == "hostcall" and fields[2] == "call":
+            tag = int(fields[3])
+            done = subprocess.run(self.host_calls[tag], cwd=self.cwd, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT)
+            self.host_errors += [] if done.returncode == 0 else [
+                "%s: %s" % (" ".join(self.host_calls[tag]), done.stdout.decode().strip())]
+            open(os.path.join(self.folder, "hostcall-%d.done" % tag), "w").close()
+
+    # ------------------------------------------------ judging
+
+    def photo_model(self):
+        if self.model is None:
+            self.model = PhotoModel(*wineenv.decode_rgb(self.photo_path))
+        return self.model
 
     def judge(self, lines):
         """None when every check held, else the first failure."""
@@ -251,33 +403,35 @@ class Case:
                 if (caption, text) != (escape(check[1]), escape(check[2])):
                     return "message box %r / %r, expected %r / %r" % (caption, text, check[1], check[2])
             elif kind == "pictures":
-                if self.model is None:
-                    self.model = PhotoModel(*wineenv.decode_rgb(self.photo_path))
-                reason = compare_pictures(self.model, wineenv.read_ppm(check[1]), check[2])
+                reason = compare_pictures(self.photo_model(), wineenv.read_ppm(check[1]), check[2])
                 if reason:
                     return reason
             elif kind == "not_pictures":
-                if self.model is None:
-                    self.model = PhotoModel(*wineenv.decode_rgb(self.photo_path))
-                if compare_pictures(self.model, wineenv.read_ppm(check[1]), check[2]) is None:
+                if compare_pictures(self.photo_model(), wineenv.read_ppm(check[1]), check[2]) is None:
                     return "the pictures show the plain threshold view"
             elif kind == "blank_pictures":
                 reason = blank_pictures(wineenv.read_ppm(check[1]))
                 if reason:
                     return reason
+            elif kind == "colours":
+                counts = count_colours(self.photo_model(), wineenv.read_ppm(check[1]))
+                for name, (low, high) in sorted(check[2].items()):
+                    if counts[name] < low or (high is not None and counts[name] > high):
+                        return "%d %s pixels in the right picture, expected %s..%s (all counts %s)" % (
+                            counts[name], name, low, "" if high is None else high, counts)
         return None
 
-
     def judge_files(self):
-        """None when the working folder holds what the case expects after the run."""
-        for name in self.entry.get("absent", []):
-            if os.path.exists(os.path.join(self.folder, name)):
+        """None when the working folder holds what the phase expects after the run."""
+        phase = self.phase
+        for name in phase.get("absent", []):
+            if os.path.exists(os.path.join(self.cwd, name)):
                 return "%s was written" % name
-        for name in self.entry.get("present", []):
-            if not os.path.exists(os.path.join(self.folder, name)):
+        for name in phase.get("present", []):
+            if not os.path.exists(os.path.join(self.cwd, name)):
                 return "%s was not written" % name
-        for name, want in self.entry.get("files", {}).items():
-            path = os.path.join(self.folder, name)
+        for name, want in phase.get("files", {}).items():
+            path = os.path.join(self.cwd, name)
             if not os.path.isfile(path):
                 return "%s was not written" % name
             with open(path, "rb") as f:
@@ -296,11 +450,115 @@ class Case:
             for text in want.get("lacks", []):
                 if text in lines:
                     return "%s has the line %r" % (name, text)
-        for name in self.entry.get("unchanged", []):
-            with open(os.path.join(self.folder, name), newline="") as f:
-                if f.read() != self.entry["settings"].replace("\n", "\r\n"):
+        for name in phase.get("unchanged", []):
+            with open(os.path.join(self.cwd, name), "rb") as f:
+                if f.read() != self.settings_bytes():
                     return "%s was changed" % name
         return None
+
+    def judge_launcher(self, code, out, err):
+        phase = self.phase
+        want = phase.get("launcher_exit")
+        if want is not None and code != want:
+            return "the launcher exited with %s, expected %d (stderr %r)" % (code, want, err.strip())
+        for text in phase.get("stderr_has", []):
+            if text not in err:
+                return "the launcher's message %r lacks %r" % (err.strip(), text)
+        if "json" not in phase:
+            return None
+        expected = phase["json"]
+        if expected is None:
+            return None if out.strip() == "" else "the launcher printed %r, expected nothing" % out.strip()
+        try:
+            result = json.loads(out)
+        except ValueError:
+            return "the launcher printed no JSON: %r (stderr %r)" % (out.strip(), err.strip())
+        if sorted(result) != (["camera", "light"] if expected.get("light") else ["camera"]):
+            return "the launcher's JSON has %s" % sorted(result)
+        if sorted(result["camera"]) != sorted(CAMERA_KEYS):
+            return "the camera has the keys %s" % sorted(result["camera"])
+        if "light" in result and sorted(result["light"]) != ["xrot", "yrot"]:
+            return "the light has the keys %s" % sorted(result["light"])
+        if result["camera"]["yaw"] != 0.0:
+            return "yaw is %r" % result["camera"]["yaw"]
+        if "truth" in expected:
+            with open(os.path.join(TOP, "tests", "data", "samples", expected["truth"])) as f:
+                camera = json.load(f)["camera"]
+            for key, truth in (("pitch", -camera["elevation_deg"]), ("roll", camera["roll_deg"])):
+                if abs(result["camera"][key] - truth) > CAMERA_TOLERANCE_DEG:
+                    return "%s is %.3f, the photo's truth %.3f" % (key, result["camera"][key], truth)
+        return None
+
+    # ------------------------------------------------ running
+
+    def run(self, driver, verbose):
+        """None when every phase held, else the first failure."""
+        phases = self.entry.get("phases")
+        if phases is None:
+            phases = [{}]
+        base = {k: v for k, v in self.entry.items() if k != "phases"}
+        for number, extra in enumerate(phases, 1):
+            self.phase = dict(base, **extra)
+            reason = self.run_phase(driver, verbose)
+            if reason is not None:
+                return reason if len(phases) == 1 else "phase %d: %s" % (number, reason)
+        return None
+
+    def run_phase(self, driver, verbose):
+        self.host_errors = []
+        launcher = None
+        if "launcher" in self.phase:
+            launcher = self.start_launcher(self.phase["launcher"])
+        commands = self.script()
+        watch = wineenv.ProgramWatch(self.env["WINEPREFIX"])
+        began = time.time()
+        lines, error = [], None
+        if commands:
+            script = os.path.join(self.folder, "script.txt")
+            with open(script, "w", encoding="utf-8") as f:
+                f.write("\n".join(commands) + "\n")
+            lines, error = wineenv.run_driver(driver, script, self.env, CASE_TIMEOUT_S, self.on_driver_line, watch)
+        if verbose:
+            for fields in lines:
+                print("    " + " | ".join(fields))
+        launched = None
+        if launcher is not None:
+            launched = self.finish_launcher(launcher)
+        seconds = time.time() - began
+        reason = error or (self.host_errors[0] if self.host_errors else None) or self.judge(lines)
+        if reason is None and launched is not None:
+            reason = self.judge_launcher(*launched)
+        reason = reason or self.judge_files()
+        if reason is None and "max_seconds" in self.phase and seconds > self.phase["max_seconds"]:
+            reason = "took %.1f s, more than %s s" % (seconds, self.phase["max_seconds"])
+        if reason is None and "max_rss_mb" in self.phase:
+            if watch.peak_kb == 0:
+                reason = "the program's memory was never seen"
+            elif watch.peak_kb > self.phase["max_rss_mb"] * 1024:
+                reason = "peak resident memory %.0f MB, more than %s MB" % (watch.peak_kb / 1024.0,
+                                                                          self.phase["max_rss_mb"])
+        if verbose and watch.peak_kb:
+            print("    %.1f s, peak resident memory %.1f MB" % (seconds, watch.peak_kb / 1024.0))
+        return reason
+
+    def start_launcher(self, launch):
+        env = dict(self.env)
+        if launch.get("path") == "without wine":
+            bare = os.path.join(self.folder, "bin-without-wine")
+            os.makedirs(bare, exist_ok=True)
+            env["PATH"] = bare
+        args = [sys.executable, os.path.join(TOP, "Quillmarsh.py")] + [self.placeholder(a) for a in launch["args"]]
+        return subprocess.Popen(args, cwd=self.folder, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                start_new_session=True)
+
+    def finish_launcher(self, proc):
+        try:
+            out, err = proc.communicate(timeout=EXIT_TIMEOUT_MS / 1000.0)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            out, err = proc.communicate()
+            return "timeout", out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+        return proc.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
 
 
 def load_cases(folder, pattern):
@@ -315,6 +573,29 @@ def load_cases(folder, pattern):
     return cases
 
 
+def run_entry(entry, options, driver, env):
+    """PASS or FAIL line for one entry (SKIP when the machine can not set it up)."""
+    if "stress" in entry:
+        summary = stress.run_stress(entry["stress"]["runs"], options.build, env,
+                                    log=print if options.verbose else None)
+        return ("PASS" if summary["failures"] == 0 else "FAIL"), stress.describe(summary), None
+    folder = tempfile.mkdtemp(prefix="qm-e2e-")
+    case = Case(entry, folder, options.build, env)
+    try:
+        case.prepare()
+        reason = case.run(driver, options.verbose)
+    except Skip as e:
+        case.cleanup()
+        return "SKIP", str(e), None
+    except Exception as e:  # a broken case is a failed case, not a stopped run
+        reason = "harness error: %s: %s" % (type(e).__name__, e)
+    if reason is None or not options.keep:
+        case.cleanup()
+        return ("PASS", None, None) if reason is None else ("FAIL", reason, None)
+    chattr_all(folder, "-i")
+    return "FAIL", reason, folder
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("-k", dest="pattern", help="run only the cases whose name contains this")
@@ -322,7 +603,10 @@ def main():
     parser.add_argument("--build", default=os.path.join(TOP, "build", "windows"))
     parser.add_argument("--cases", default=os.path.join(HERE, "cases"), help="folder of the case files")
     parser.add_argument("--verbose", action="store_true", help="print the driver's output")
+    parser.add_argument("--prefix", default=os.environ.get("QM_E2E_PREFIX", os.path.join(TOP, "build", "e2e-wine")),
+                        help="Wine prefix of the tests (default $QM_E2E_PREFIX or build/e2e-wine)")
     options = parser.parse_args()
+    options.build = os.path.abspath(options.build)
 
     cases = load_cases(options.cases, options.pattern)
     driver = os.path.join(options.build, "qmdriver.exe")
@@ -337,37 +621,19 @@ def main():
     env = None
     try:
         display = wineenv.start_display()
-        env = wineenv.environment(os.path.join(TOP, "build", "e2e-wine"), display)
+        env = wineenv.environment(os.path.abspath(options.prefix), display)
         wineenv.ensure_prefix(env["WINEPREFIX"], env)
         wineenv.start_server(env)
         for entry in cases:
-            folder = tempfile.mkdtemp(prefix="qm-e2e-")
-            case = Case(entry, folder, options.build)
-            reason = None
-            try:
-                case.prepare()
-                case.script()
-                script = os.path.join(folder, "script.txt")
-                with open(script, "w", encoding="utf-8") as f:
-                    f.write("\n".join(case.commands) + "\n")
-                lines, error = wineenv.run_driver(driver, script, env, CASE_TIMEOUT_S)
-                if options.verbose:
-                    for fields in lines:
-                        print("    " + " | ".join(fields))
-                reason = error or case.judge(lines) or case.judge_files()
-            except Exception as e:  # a broken case is a failed case, not a stopped run
-                reason = "harness error: %s: %s" % (type(e).__name__, e)
-            if reason is None:
+            verdict, reason, kept = run_entry(entry, options, driver, env)
+            if verdict == "PASS":
                 passed += 1
-                print("PASS %s" % entry["name"])
-            else:
+            elif verdict == "FAIL":
                 failed += 1
-                print("FAIL %s: %s" % (entry["name"], reason))
-                if options.keep:
-                    print("     kept %s" % folder)
+            print("%s %s%s" % (verdict, entry["name"], ": " + reason if reason else ""))
+            if kept:
+                print("     kept %s" % kept)
             sys.stdout.flush()
-            if reason is None or not options.keep:
-                shutil.rmtree(folder, ignore_errors=True)
     except Exception as e:
         failed += 1
         print("FAIL setup: %s" % e)

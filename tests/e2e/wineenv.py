@@ -5,6 +5,7 @@ Everything started here is stopped by stop(): the Xvfb process by its id and
 the prefix's wineserver with `wineserver -k` (which only touches this prefix).
 """
 import os
+import select
 import shutil
 import signal
 import subprocess
@@ -15,6 +16,7 @@ SCREEN = "1024x768x24"           # the read-back needs 24-bit colour
 WINEBOOT_TIMEOUT_S = 180
 REG_TIMEOUT_S = 60
 XVFB_START_TIMEOUT_S = 15
+WATCH_INTERVAL_S = 0.05       # between two looks at the program's memory
 
 _xvfb = None
 
@@ -105,20 +107,105 @@ def stop_server(env):
     subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
 
 
-def run_driver(driver, script_path, env, timeout):
+class ProgramWatch:
+    """Peak resident set size of the program under test, polled from /proc.
+
+    The processes watched are those whose command line starts with a path ending
+    in the program's name and whose environment names this test's Wine prefix,
+    so another Wine user of the machine is never counted."""
+
+    def __init__(self, prefix, name="Quillmarsh.exe"):
+        self.marker = ("WINEPREFIX=" + prefix).encode()
+        self.name = name.lower().encode()
+        self.peak_kb = 0
+        self.seen = {}
+
+    def _ours(self, pid):
+        if pid not in self.seen:
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    first = f.read().split(b"\0")[0].replace(b"\\", b"/").lower()
+                ours = first.endswith(b"/" + self.name) or first == self.name
+                if ours:
+                    with open("/proc/%s/environ" % pid, "rb") as f:
+                        ours = self.marker in f.read().split(b"\0")
+            except OSError:
+                return False
+            self.seen[pid] = ours
+        return self.seen[pid]
+
+    def pids(self):
+        return [pid for pid in os.listdir("/proc") if pid.isdigit() and self._ours(pid)]
+
+    def poll(self):
+        for pid in self.pids():
+            try:
+                with open("/proc/%s/status" % pid) as f:
+                    for line in f:
+                        if line.startswith("VmHWM:"):
+                            self.peak_kb = max(self.peak_kb, int(line.split()[1]))
+            except (OSError, ValueError, IndexError):
+                pass
+
+
+def leftover_processes(prefix, names=("quillmarsh.exe", "qmdriver.exe")):
+    """Processes of this prefix that are still alive: (pid, command) pairs.
+    With names None, every process of the prefix counts (wineserver too)."""
+    marker = ("WINEPREFIX=" + prefix).encode()
+    found = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit() or int(pid) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                if marker not in f.read().split(b"\0"):
+                    continue
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                command = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
+            with open("/proc/%s/stat" % pid) as f:
+                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    continue
+        except (OSError, IndexError):
+            continue
+        if names is None or any(n in command.lower() for n in names):
+            found.append((int(pid), command))
+    return found
+
+
+def run_driver(driver, script_path, env, timeout, on_line=None, watch=None):
     """Runs the driver on a script; returns (lines, error). Each line is the
-    list of tab-separated fields the driver printed. On a timeout the driver's
-    process group is ended and error says so."""
+    list of tab-separated fields the driver printed; on_line sees each as it
+    comes (the host side of "hostcall"). watch, a ProgramWatch, is polled
+    meanwhile. On a timeout the driver's process group is ended."""
     proc = subprocess.Popen(["wine", windows_path(driver), windows_path(script_path)], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True)
-    error = None
-    try:
-        out, _ = proc.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        os.killpg(proc.pid, signal.SIGKILL)
-        out, _ = proc.communicate()
-        error = "timed out after %d s" % timeout
-    lines = [line.split("\t") for line in out.decode("utf-8", "replace").splitlines() if line]
+    deadline = time.time() + timeout
+    lines, pending, error = [], b"", None
+    fd = proc.stdout.fileno()
+    while True:
+        ready, _, _ = select.select([fd], [], [], WATCH_INTERVAL_S)
+        if watch is not None:
+            watch.poll()
+        if ready:
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                break
+            pending += chunk
+            while b"\n" in pending:
+                raw, pending = pending.split(b"\n", 1)
+                text = raw.decode("utf-8", "replace").rstrip("\r")
+                if text:
+                    lines.append(text.split("\t"))
+                    if on_line is not None:
+                        on_line(lines[-1])
+        if time.time() > deadline:
+            os.killpg(proc.pid, signal.SIGKILL)
+            error = "timed out after %d s" % timeout
+            break
+    proc.wait()
+    proc.stdout.close()
+    if pending.strip():
+        lines.append(pending.decode("utf-8", "replace").strip().split("\t"))
     return lines, error
 
 
