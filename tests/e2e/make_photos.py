@@ -4,7 +4,15 @@
 Kinds of photograph:
   texture  a bright ellipse on dark ground, every pixel jittered by a hash of
            its position, so that reading back a neighbouring pixel instead of
-           the right one shows; written as PNG with the standard library
+           the right one shows; written as PNG with the standard library, or
+           converted by ImageMagick ("format": gif (paletted), bmp, tiff, png16
+           (16 bits a channel, each the 8-bit value times 257), grey-jpg)
+  line     a dark 640 x 480 picture with one bright upright line one pixel wide
+  dot      a dark 640 x 480 picture with one bright pixel
+  truncated the first "keep" bytes (a fraction) of a sample photograph
+  claims   a PNG whose header claims "width" x "height" pixels, with one small
+           block of image data (nothing like enough)
+  folder   a folder where the photograph should be
   plain    a grey gradient made by ImageMagick (for the size rules, where only
            the size matters); PNG or JPEG
   empty    a file of zero bytes
@@ -72,12 +80,68 @@ def write_png(path, width, height, rgb):
         f.write(chunk(b"IEND", b""))
 
 
+LINE_LENGTH = 40         # pixels of the bright upright line
+BRIGHT = 250
+DARK = 20
+CONVERSIONS = {
+    "gif": ["-colors", "256"],
+    "bmp": ["-type", "TrueColor"],
+    "tiff": ["-compress", "None"],
+    "png16": ["-depth", "16"],
+    "grey-jpg": ["-colorspace", "Gray", "-quality", "95"],
+}
+FORMAT_PREFIX = {"gif": "gif", "bmp": "bmp3", "tiff": "tiff", "png16": "png48", "grey-jpg": "jpg"}
+
+
+def dark_with(width, height, bright):
+    """RGB bytes of a dark picture with the given pixels bright."""
+    out = bytearray([DARK]) * (width * height * 3)
+    for x, y in bright:
+        i = (y * width + x) * 3
+        out[i:i + 3] = bytes([BRIGHT] * 3)
+    return bytes(out)
+
+
+def png_claiming(path, width, height):
+    """A PNG whose header says width x height and whose data is one short block."""
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body) & 0xFFFFFFFF)
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n")
+        f.write(chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)))
+        f.write(chunk(b"IDAT", zlib.compress(b"\0" * 65536, 9)))
+        f.write(chunk(b"IEND", b""))
+
+
 def make_photo(recipe, path):
     """Writes the photograph that recipe describes to path (nothing for "missing")."""
     kind = recipe["kind"]
     if kind == "texture":
         w, h = recipe["width"], recipe["height"]
-        write_png(path, w, h, texture_pixels(w, h))
+        fmt = recipe.get("format", "png")
+        if fmt == "png":
+            write_png(path, w, h, texture_pixels(w, h))
+        else:
+            source = path + ".source.png"
+            write_png(source, w, h, texture_pixels(w, h))
+            subprocess.run(["convert", source] + CONVERSIONS[fmt] + ["%s:%s" % (FORMAT_PREFIX[fmt], path)],
+                           check=True)
+            os.remove(source)
+    elif kind == "line":
+        write_png(path, 640, 480, dark_with(640, 480, [(320, 220 + i) for i in range(LINE_LENGTH)]))
+    elif kind == "dot":
+        write_png(path, 640, 480, dark_with(640, 480, [(320, 240)]))
+    elif kind == "truncated":
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "samples",
+                               recipe["sample"]), "rb") as f:
+            data = f.read()
+        with open(path, "wb") as f:
+            f.write(data[:int(len(data) * recipe["keep"])])
+    elif kind == "claims":
+        png_claiming(path, recipe["width"], recipe["height"])
+    elif kind == "folder":
+        os.makedirs(path)
     elif kind == "plain":
         w, h = recipe["width"], recipe["height"]
         fmt = recipe.get("format", "png")

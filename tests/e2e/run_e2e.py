@@ -33,6 +33,7 @@ EXIT_TIMEOUT_MS = 10000
 MSGBOX_TIMEOUT_MS = 10000
 HOSTCALL_TIMEOUT_MS = 30000
 CAMERA_TOLERANCE_DEG = 2.0    # launcher's pitch and roll against the rendered truth
+PATH_PART_CHARS = 60          # characters of one folder name of a long path (3 bytes each at most)
 CAMERA_KEYS = ("yaw", "pitch", "roll", "dollyX", "dollyY", "dollyZ")
 
 # The dialog's client area: two 320 x 320 picture boxes at (8, 40) and (336, 40).
@@ -231,6 +232,8 @@ class Case:
         if photo is not None:
             name = photo.get("name") or "photo." + photo.get("format", "png")
             self.photo_path = os.path.join(self.folder, photo.get("dir", ""), name)
+            if "path_length" in photo:
+                self.photo_path = self.long_path(photo["path_length"], name)
             os.makedirs(os.path.dirname(self.photo_path), exist_ok=True)
             if "sample" in photo and photo.get("kind") is None:
                 shutil.copyfile(os.path.join(TOP, "tests", "data", "samples", photo["sample"]), self.photo_path)
@@ -248,6 +251,27 @@ class Case:
                 raise Skip("%s failed: %s" % (" ".join(args), done.stdout.decode().strip()))
         if work is not None and work.get("fill"):
             fill_disk(self.cwd)
+
+    def long_path(self, length, name):
+        """A path under the case's folder whose Windows form is exactly length
+        characters, made of folders named with non-ASCII letters."""
+        letters = "ÄÖÜäöüßéèçñåøæЖЯ日本"
+        path = os.path.join(self.folder, name)
+        missing = length - len(wineenv.windows_path(path))
+        parts = []
+        while missing > 0:
+            size = min(missing - 1, PATH_PART_CHARS)
+            if missing - (size + 1) == 1:
+                size -= 1          # no room is left for a folder of one letter and its separator
+            if size <= 0:
+                break
+            parts.append("".join(letters[(len(parts) + i) % len(letters)] for i in range(size)))
+            missing -= size + 1
+        if missing != 0:
+            raise ValueError("can not make a path of %d characters" % length)
+        path = os.path.join(self.folder, *(parts + [name]))
+        assert len(wineenv.windows_path(path)) == length
+        return path
 
     def settings_bytes(self):
         """The settings file as the case gives it: text with CR LF line ends,
