@@ -50,15 +50,16 @@ def on_windows():
 
 def find_program(explicit):
     here = os.path.dirname(os.path.abspath(__file__))
-    candidates = [explicit, os.environ.get("QUILLMARSH_EXE"),
-                  os.path.join(here, "Quillmarsh.exe"),
-                  os.path.join(here, "build", "windows", "Quillmarsh.exe")]
-    for candidate in candidates:
-        if candidate and os.path.isfile(candidate):
-            return os.path.abspath(candidate)
-    named = [c for c in candidates[:2] if c]
+    # A program the user named is the only one to run: falling back to another
+    # build would hand back numbers from a program nobody asked for.
+    named = explicit or os.environ.get("QUILLMARSH_EXE")
     if named:
-        raise LaunchError("Quillmarsh.exe not found at %s" % named[0])
+        if os.path.isfile(named):
+            return os.path.abspath(named)
+        raise LaunchError("Quillmarsh.exe not found at %s" % named)
+    for candidate in (os.path.join(here, "Quillmarsh.exe"), os.path.join(here, "build", "windows", "Quillmarsh.exe")):
+        if os.path.isfile(candidate):
+            return os.path.abspath(candidate)
     raise LaunchError("Quillmarsh.exe not found beside %s; build it with scripts/build.sh windows" % here)
 
 
