@@ -39,23 +39,32 @@ static int32_t ScaledSide(uint32_t side, double scale, int32_t cap)
     return scaled > cap ? cap : scaled;
 }
 
-int SetImageGeometry(uint32_t width, uint32_t height)
+// The message of the first size rule that the size breaks, in the rules'
+// order (too large, too small, aspect); null when it passes them all.
+static const char *BrokenRuleMessage(uint32_t width, uint32_t height)
 {
-    if (width > kMaxImageSide || height > kMaxImageSide) {
-        ShowStatus(kMessageTooLarge);
-        return 0;
-    }
-    if (width < kMinImageSide && height < kMinImageSide) {
-        ShowStatus(kMessageTooSmall);
-        return 0;
-    }
+    if (width > kMaxImageSide || height > kMaxImageSide)
+        return kMessageTooLarge;
+    if (width < kMinImageSide && height < kMinImageSide)
+        return kMessageTooSmall;
     // The long side is at least 320 here, so the quotient is defined.
     uint32_t longSide = width >= height ? width : height;
     uint32_t shortSide = width >= height ? height : width;
-    if (static_cast<double>(shortSide) / static_cast<double>(longSide) < kMinAspect) {
-        ShowStatus(kMessageAspect);
+    if (static_cast<double>(shortSide) / static_cast<double>(longSide) < kMinAspect)
+        return kMessageAspect;
+    return nullptr;
+}
+
+int PassesSizeRules(uint32_t width, uint32_t height) { return BrokenRuleMessage(width, height) == nullptr; }
+
+int SetImageGeometry(uint32_t width, uint32_t height)
+{
+    const char *broken = BrokenRuleMessage(width, height);
+    if (broken != nullptr) {
+        ShowStatus(broken);
         return 0;
     }
+    uint32_t longSide = width >= height ? width : height;
 
     ImageGeometry geometry = {};
     geometry.workScale = CappedScale(kWorkLongSide, longSide);

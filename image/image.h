@@ -2,6 +2,7 @@
 // 640 x 640 WorkRaster that all analysis reads, and the two preview canvases.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "image/canvas.h"
@@ -45,6 +46,24 @@ extern WorkRaster gWorkRaster;
 // acceptance stores the geometry, creates both canvases and returns 1, else
 // shows the rule's message on the status line and returns 0.
 int SetImageGeometry(uint32_t width, uint32_t height);
+
+// 1 when a photograph of this size passes every size rule; shows nothing.
+int PassesSizeRules(uint32_t width, uint32_t height);
+
+// Bytes read from the start of a photograph's file for its header.
+const uint32_t kHeaderBytes = 65536;
+
+// The size that the header at the start of a photograph's file claims, from
+// its first bytes: PNG (IHDR), JPEG (the first frame header, reached by
+// walking the segments), GIF (the logical screen, widened by the first image
+// when that lies within the bytes), BMP (core and info headers) and TIFF (the
+// first directory). 0 when the bytes do not tell, outputs untouched.
+int ReadHeaderSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_t *height);
+
+// When the header tells a size that breaks a size rule, shows that rule's
+// message (through SetImageGeometry, which then stores nothing) and returns
+// 1; otherwise 0, and the photograph goes to the decoder.
+int RejectedByHeader(const uint8_t *bytes, size_t count);
 
 // Maps one source pixel (colour 0xAARRGGBB, alpha ignored) onto the
 // WorkRaster and the PhotoCanvas; the last pixel mapped onto a place wins.

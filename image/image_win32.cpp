@@ -116,8 +116,32 @@ static int TransferPixels(GpImageFlat *bitmap, UINT width, UINT height)
     return read;
 }
 
+// The first bytes of the photograph's file, for its header.
+static uint8_t sHeaderBytes[kHeaderBytes];
+
+// Reads up to kHeaderBytes from the start of the file; 0 bytes when it cannot
+// be opened or read (a folder, a missing file), and the decoder decides.
+static DWORD ReadHeaderBytes(const wchar_t *path)
+{
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD got = 0;
+    if (!ReadFile(file, sHeaderBytes, sizeof sHeaderBytes, &got, nullptr))
+        got = 0;
+    CloseHandle(file);
+    return got;
+}
+
 int LoadBackgroundImage(const wchar_t *path)
 {
+    // A header that claims too large a picture is turned away before the
+    // library decodes the whole file (a few hundred bytes can claim 60000 x
+    // 60000 pixels: gigabytes and seconds).
+    if (RejectedByHeader(sHeaderBytes, ReadHeaderBytes(path)))
+        return kLoadRejected;
+
     ULONG_PTR token = 0;
     GdiplusStartupInputFlat input = {kGdiplusVersion, nullptr, FALSE, FALSE};
     if (GdiplusStartup(&token, &input, nullptr) != kGdiplusOk)
