@@ -121,18 +121,19 @@ class ProgramWatch:
         self.seen = {}
 
     def _ours(self, pid):
-        if pid not in self.seen:
-            try:
-                with open("/proc/%s/cmdline" % pid, "rb") as f:
-                    first = f.read().split(b"\0")[0].replace(b"\\", b"/").lower()
-                ours = first.endswith(b"/" + self.name) or first == self.name
-                if ours:
-                    with open("/proc/%s/environ" % pid, "rb") as f:
-                        ours = self.marker in f.read().split(b"\0")
-            except OSError:
+        # A Wine process shows the program's name only once the loader has set
+        # it up, so the name is read at every look; the prefix once per process.
+        try:
+            if pid not in self.seen:
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    self.seen[pid] = self.marker in f.read().split(b"\0")
+            if not self.seen[pid]:
                 return False
-            self.seen[pid] = ours
-        return self.seen[pid]
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                first = f.read().split(b"\0")[0].replace(b"\\", b"/").lower()
+        except OSError:
+            return False
+        return first.endswith(b"/" + self.name) or first == self.name
 
     def pids(self):
         return [pid for pid in os.listdir("/proc") if pid.isdigit() and self._ours(pid)]
