@@ -9,6 +9,7 @@ Kinds of photograph:
            (16 bits a channel, each the 8-bit value times 257), grey-jpg)
   line     a dark 640 x 480 picture with one bright upright line one pixel wide
   dot      a dark 640 x 480 picture with one bright pixel
+  pixels   a dark 640 x 480 picture with the bright pixels "points" ([x, y] each)
   truncated the first "keep" bytes (a fraction) of a sample photograph
   claims   a PNG whose header claims "width" x "height" pixels, with one small
            block of image data (nothing like enough)
@@ -132,6 +133,8 @@ def make_photo(recipe, path):
         write_png(path, 640, 480, dark_with(640, 480, [(320, 220 + i) for i in range(LINE_LENGTH)]))
     elif kind == "dot":
         write_png(path, 640, 480, dark_with(640, 480, [(320, 240)]))
+    elif kind == "pixels":
+        write_png(path, 640, 480, dark_with(640, 480, [tuple(p) for p in recipe["points"]]))
     elif kind == "truncated":
         with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "samples",
                                recipe["sample"]), "rb") as f:

@@ -5,7 +5,23 @@ Every case of tests/e2e/cases/*.json runs in a fresh temporary working folder:
 its photograph is made there (make_photos.py) or copied from the samples, its
 settings file written there, and the program is worked by the test driver
 (qmdriver.exe). One line per case, PASS or FAIL with the reason, and at the end
-exactly "e2e: N passed, N failed".
+exactly "e2e: N passed, N failed" (a case the machine can not set up, such as
+a small tmpfs without the right to mount, prints SKIP and counts as neither).
+
+An entry of a case file may say, besides its photo, settings and steps:
+  "workdir": {}                  run in a folder of its own below the case's
+                                 folder ({"tmpfs_kb": N, "fill": true}: a small
+                                 tmpfs there, filled to the last byte)
+  "setup": [[cmd, arg...], ...]  host commands run in the working folder first
+  ["unix", cmd, arg...]          a step: a host command run while the program waits
+  ["colours", {name: [lo, hi]}]  a step: counts of Preview's colours in the right picture
+  "launcher": {"args": [...]}    start Quillmarsh.py instead (the driver attaches to
+                                 the dialog); "launcher_exit", "json", "stderr_has"
+                                 judge it ("path": "without wine" hides Wine)
+  "phases": [{...}, ...]         several runs in one working folder
+  "max_seconds", "max_rss_mb"    limits on the run and the program's peak memory
+  "stress": {"runs": N}          N launcher runs in a row (stress.py)
+Placeholders: {photo} (Windows path), {photo_name}, {photo_unix}, {cwd}, {folder}, {exe}.
 
 usage: run_e2e.py [-k SUBSTRING] [--keep] [--build DIR] [--cases DIR] [--prefix DIR] [--verbose]
 """
