@@ -44,6 +44,8 @@ static const uint8_t kGifExtension = 0x21;
 static const uint8_t kGifImage = 0x2C;
 static const size_t kGifImageWidthAt = 5;   // introducer (1), left (2), top (2)
 static const size_t kGifImageEnd = 10;      // ... width (2), height (2), flags (1)
+static const size_t kGifImageFlagsAt = 9;
+static const uint8_t kGifTrailer = 0x3B;
 
 static const uint8_t kBmpSignature[] = {'B', 'M'};
 static const size_t kBmpInfoSizeAt = 14;
@@ -165,6 +167,46 @@ static int GifSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_t
             screenHeight = imageHeight;
     }
     return Known(screenWidth, screenHeight, width, height);
+}
+
+// Offset just past the first image's compressed data; 0 when the bytes do
+// not reach that far.
+static size_t GifFirstImageEnd(const uint8_t *bytes, size_t count)
+{
+    if (!StartsWith(bytes, count, kGifSignature, sizeof kGifSignature) || count < kGifScreenEnd)
+        return 0;
+    size_t at = kGifScreenEnd;
+    uint8_t flags = bytes[kGifScreenFlagsAt];
+    if (flags & kGifColourTableFlag)
+        at += kGifColourBytes << ((flags & kGifColourTableBits) + 1);
+    while (at < count && bytes[at] == kGifExtension) {
+        at += 2;
+        while (at < count && bytes[at] != 0)
+            at += static_cast<size_t>(bytes[at]) + 1;
+        at++;
+    }
+    if (at + kGifImageEnd > count || bytes[at] != kGifImage)
+        return 0;
+    uint8_t imageFlags = bytes[at + kGifImageFlagsAt];
+    at += kGifImageEnd;
+    if (imageFlags & kGifColourTableFlag)
+        at += kGifColourBytes << ((imageFlags & kGifColourTableBits) + 1);
+    at++;  // the smallest code size of the compressed data
+    while (at < count && bytes[at] != 0)
+        at += static_cast<size_t>(bytes[at]) + 1;
+    return at < count ? at + 1 : 0;
+}
+
+size_t CutGifAfterFirstImage(uint8_t *bytes, size_t count)
+{
+    if (bytes == nullptr)
+        return 0;
+    size_t end = GifFirstImageEnd(bytes, count);
+    // Nothing after the first image but the trailer: the file is decoded as it is.
+    if (end == 0 || end == count || (end + 1 == count && bytes[end] == kGifTrailer))
+        return 0;
+    bytes[end] = kGifTrailer;
+    return end + 1;
 }
 
 static int BmpSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_t *height)

@@ -65,6 +65,14 @@ int ReadHeaderSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_t
 // 1; otherwise 0, and the photograph goes to the decoder.
 int RejectedByHeader(const uint8_t *bytes, size_t count);
 
+// The library's GIF decoder may decode every frame of an animation when the
+// bitmap is created, while only the first is shown: 600 frames of 2048 x 2048
+// in 2 MB of file cost gigabytes. When the bytes (the file's start) hold the
+// whole first image and more after it, writes the trailer just after the
+// first image and returns the length of that one-image GIF; 0 otherwise (not
+// a GIF, the first image not complete in the bytes, or nothing after it).
+size_t CutGifAfterFirstImage(uint8_t *bytes, size_t count);
+
 // Maps one source pixel (colour 0xAARRGGBB, alpha ignored) onto the
 // WorkRaster and the PhotoCanvas; the last pixel mapped onto a place wins.
 void TransferPixel(uint32_t x, uint32_t y, uint32_t argb);

@@ -211,6 +211,49 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"NoBytes", Bytes{}, 0, 0}),
     [](const ::testing::TestParamInfo<HeaderCase> &info) { return info.param.name; });
 
+// The first image of Gif() ends after its block terminator; a second image,
+// with a local colour table, follows it.
+const size_t kGifFirstImageEnd = 13 + 12 + 10 + 10 + 5;
+
+Bytes AnimatedGif(bool localTable)
+{
+    Bytes b = Gif(640, 480, 640, 480);
+    b.pop_back();  // the trailer
+    Append(&b, {0x2C, 0, 0, 0, 0});
+    Little16(&b, 640);
+    Little16(&b, 480);
+    Append(&b, {localTable ? 0x80u : 0u});
+    if (localTable)
+        Append(&b, {1, 2, 3, 4, 5, 6});
+    Append(&b, {2, 3, 0x44, 0x01, 0x3B, 0, 0x3B});
+    return b;
+}
+
+TEST(GifCut, AnAnimationEndsAfterItsFirstImage)
+{
+    Bytes gif = AnimatedGif(true);
+    ASSERT_EQ(gif[kGifFirstImageEnd - 1], 0);
+    ASSERT_EQ(gif[kGifFirstImageEnd], 0x2C);
+    EXPECT_EQ(CutGifAfterFirstImage(gif.data(), gif.size()), kGifFirstImageEnd + 1);
+    EXPECT_EQ(gif[kGifFirstImageEnd], 0x3B);
+    // The cut picture is a complete one-image GIF: nothing more to cut.
+    EXPECT_EQ(CutGifAfterFirstImage(gif.data(), kGifFirstImageEnd + 1), 0u);
+}
+
+TEST(GifCut, LeavesEverythingElseAlone)
+{
+    Bytes single = Gif(640, 480, 640, 480);
+    Bytes withoutTrailer = Cut(single, single.size() - 1);
+    Bytes firstImageCut = Cut(AnimatedGif(false), kGifFirstImageEnd - 2);
+    Bytes png = Png(640, 480);
+    for (Bytes *bytes : {&single, &withoutTrailer, &firstImageCut, &png}) {
+        Bytes before = *bytes;
+        EXPECT_EQ(CutGifAfterFirstImage(bytes->data(), bytes->size()), 0u);
+        EXPECT_TRUE(*bytes == before);
+    }
+    EXPECT_EQ(CutGifAfterFirstImage(nullptr, 0), 0u);
+}
+
 class HeaderRejection : public ::testing::Test {
 protected:
     void SetUp() override { ResetProgramState(); }
