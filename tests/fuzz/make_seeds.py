@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
-"""Writes the fuzz target's starting corpus to tests/fuzz/seeds: block-mode
-markers (8 x 8 work pixels per byte) with and without a shadow, at a few
-sizes, and one raw raster cut from a rendered sample."""
+"""Writes the fuzz targets' starting corpora: for the analysis
+(tests/fuzz/seeds) block-mode markers (8 x 8 work pixels per byte) with and
+without a shadow, at a few sizes; for the header reader
+(tests/fuzz/header_seeds) the first bytes of small PNG, JPEG, GIF (two
+frames), BMP and TIFF files made with ImageMagick."""
 import math
 import os
 import struct
+import subprocess
+import tempfile
 
 here = os.path.dirname(os.path.abspath(__file__))
 seeds = os.path.join(here, "seeds")
@@ -43,3 +47,17 @@ cases = [
 for name, w, h, t, flags, body in cases:
     with open(os.path.join(seeds, name), "wb") as out:
         out.write(header(w, h, t, flags) + body)
+
+header_seeds = os.path.join(here, "header_seeds")
+os.makedirs(header_seeds, exist_ok=True)
+HEAD_BYTES = 4096
+with tempfile.TemporaryDirectory() as scratch:
+    for ext in ("png", "jpg", "bmp", "tiff"):
+        path = os.path.join(scratch, "seed." + ext)
+        subprocess.run(["convert", "-size", "64x48", "gradient:white-black", path], check=True)
+        with open(path, "rb") as src, open(os.path.join(header_seeds, ext), "wb") as out:
+            out.write(src.read(HEAD_BYTES))
+    gif = os.path.join(scratch, "seed.gif")
+    subprocess.run(["convert", "-size", "32x24", "xc:white", "xc:black", "-loop", "0", gif], check=True)
+    with open(gif, "rb") as src, open(os.path.join(header_seeds, "gif2"), "wb") as out:
+        out.write(src.read(HEAD_BYTES))
