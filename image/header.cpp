@@ -139,6 +139,28 @@ static int JpegSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_
     return 0;
 }
 
+// Offset of the first image descriptor, past the global colour table and
+// any extensions (skipped sub-block by sub-block); 0 when the bytes do not
+// reach a complete descriptor.
+static size_t GifFirstImageAt(const uint8_t *bytes, size_t count)
+{
+    if (count < kGifScreenEnd)
+        return 0;
+    size_t at = kGifScreenEnd;
+    uint8_t flags = bytes[kGifScreenFlagsAt];
+    if (flags & kGifColourTableFlag)
+        at += kGifColourBytes << ((flags & kGifColourTableBits) + 1);
+    while (at < count && bytes[at] == kGifExtension) {
+        at += 2;
+        while (at < count && bytes[at] != 0)
+            at += static_cast<size_t>(bytes[at]) + 1;
+        at++;
+    }
+    if (at + kGifImageEnd > count || bytes[at] != kGifImage)
+        return 0;
+    return at;
+}
+
 // The logical screen, widened by the first image when it can be reached: a
 // decoder holds a whole frame, whatever the screen claims.
 static int GifSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_t *height)
@@ -147,18 +169,8 @@ static int GifSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_t
         return 0;
     uint32_t screenWidth = Little16(bytes + kGifScreenWidthAt);
     uint32_t screenHeight = Little16(bytes + kGifScreenWidthAt + 2);
-    size_t at = kGifScreenEnd;
-    uint8_t flags = bytes[kGifScreenFlagsAt];
-    if (flags & kGifColourTableFlag)
-        at += kGifColourBytes << ((flags & kGifColourTableBits) + 1);
-    // Extensions are skipped sub-block by sub-block up to the first image.
-    while (at < count && bytes[at] == kGifExtension) {
-        at += 2;
-        while (at < count && bytes[at] != 0)
-            at += static_cast<size_t>(bytes[at]) + 1;
-        at++;
-    }
-    if (at + kGifImageEnd <= count && bytes[at] == kGifImage) {
+    size_t at = GifFirstImageAt(bytes, count);
+    if (at != 0) {
         uint32_t imageWidth = Little16(bytes + at + kGifImageWidthAt);
         uint32_t imageHeight = Little16(bytes + at + kGifImageWidthAt + 2);
         if (imageWidth > screenWidth)
@@ -173,19 +185,10 @@ static int GifSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_t
 // not reach that far.
 static size_t GifFirstImageEnd(const uint8_t *bytes, size_t count)
 {
-    if (!StartsWith(bytes, count, kGifSignature, sizeof kGifSignature) || count < kGifScreenEnd)
+    if (!StartsWith(bytes, count, kGifSignature, sizeof kGifSignature))
         return 0;
-    size_t at = kGifScreenEnd;
-    uint8_t flags = bytes[kGifScreenFlagsAt];
-    if (flags & kGifColourTableFlag)
-        at += kGifColourBytes << ((flags & kGifColourTableBits) + 1);
-    while (at < count && bytes[at] == kGifExtension) {
-        at += 2;
-        while (at < count && bytes[at] != 0)
-            at += static_cast<size_t>(bytes[at]) + 1;
-        at++;
-    }
-    if (at + kGifImageEnd > count || bytes[at] != kGifImage)
+    size_t at = GifFirstImageAt(bytes, count);
+    if (at == 0)
         return 0;
     uint8_t imageFlags = bytes[at + kGifImageFlagsAt];
     at += kGifImageEnd;

@@ -7,19 +7,13 @@
 
 #include "camera/camera.h"
 #include "common/numeric.h"
+#include "tests/support/checks.h"
 
 namespace {
 
 // Relative agreement for values that are not quoted to six decimals.
 const double kTolerance = 1e-12;
 
-// A value as the result file prints it; -0 prints as 0.
-std::string Six(double value)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "%.6f", value + 0.0);
-    return text;
-}
 
 struct PoseCase {
     EllipseParams ellipse;

@@ -7,6 +7,7 @@
 
 #include "common/numeric.h"
 #include "ellipse/ellipse.h"
+#include "tests/support/checks.h"
 
 namespace {
 
@@ -16,16 +17,6 @@ typedef std::vector<OutlinePoint> Points;
 
 OutlinePoint Point(int x, int y) { return OutlinePoint{static_cast<uint16_t>(x), static_cast<uint16_t>(y)}; }
 
-const EllipseParams kUntouched = {-1.0, -2.0, -3.0, -4.0, -5.0};
-
-void ExpectUntouched(const EllipseParams &e)
-{
-    EXPECT_EQ(e.cx, kUntouched.cx);
-    EXPECT_EQ(e.cy, kUntouched.cy);
-    EXPECT_EQ(e.a, kUntouched.a);
-    EXPECT_EQ(e.b, kUntouched.b);
-    EXPECT_EQ(e.angle, kUntouched.angle);
-}
 
 struct FailCase {
     const char *name;

@@ -10,6 +10,7 @@
 #include "ellipse/ellipse.h"
 #include "image/canvas_memory.h"
 #include "tests/support/test_support.h"
+#include "tests/support/checks.h"
 
 namespace {
 
@@ -39,16 +40,6 @@ Points ExactOutline()
     return points;
 }
 
-const EllipseParams kUntouched = {-1.0, -2.0, -3.0, -4.0, -5.0};
-
-void ExpectUntouched(const EllipseParams &e)
-{
-    EXPECT_EQ(e.cx, kUntouched.cx);
-    EXPECT_EQ(e.cy, kUntouched.cy);
-    EXPECT_EQ(e.a, kUntouched.a);
-    EXPECT_EQ(e.b, kUntouched.b);
-    EXPECT_EQ(e.angle, kUntouched.angle);
-}
 
 class Fitting : public ::testing::Test {
 protected:

@@ -10,18 +10,13 @@
 #include "image/canvas_memory.h"
 #include "light/light.h"
 #include "marker/marker.h"
+#include "tests/support/checks.h"
 
 namespace {
 
 // Agreement for values not quoted to six decimals.
 const double kTolerance = 1e-12;
 
-std::string Six(double value)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "%.6f", value + 0.0);
-    return text;
-}
 
 // The 20 ring factors, outermost first, accumulated as the search does.
 std::vector<double> Rings()
