@@ -14,7 +14,6 @@ namespace {
 // Relative agreement for values that are not quoted to six decimals.
 const double kTolerance = 1e-12;
 
-
 struct PoseCase {
     EllipseParams ellipse;
     const char *pitchDegrees;

@@ -17,7 +17,6 @@ typedef std::vector<OutlinePoint> Points;
 
 OutlinePoint Point(int x, int y) { return OutlinePoint{static_cast<uint16_t>(x), static_cast<uint16_t>(y)}; }
 
-
 struct FailCase {
     const char *name;
     Points points;

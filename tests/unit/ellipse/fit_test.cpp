@@ -40,7 +40,6 @@ Points ExactOutline()
     return points;
 }
 
-
 class Fitting : public ::testing::Test {
 protected:
     void SetUp() override { ResetProgramState(); }

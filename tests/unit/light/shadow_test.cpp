@@ -17,7 +17,6 @@ namespace {
 // Agreement for values not quoted to six decimals.
 const double kTolerance = 1e-12;
 
-
 // The 20 ring factors, outermost first, accumulated as the search does.
 std::vector<double> Rings()
 {
