@@ -416,7 +416,8 @@ class Case:
 
     def photo_model(self):
         if self.model is None:
-            self.model = PhotoModel(*wineenv.decode_rgb(self.photo_path))
+            # The program shows the first image of a file that holds several (an animated GIF).
+            self.model = PhotoModel(*wineenv.decode_rgb(self.photo_path + "[0]"))
         return self.model
 
     def judge(self, lines):
