@@ -124,7 +124,8 @@ def bench_ok(options, env, folder):
     for run in range(options.runs + 1):
         for button in (DIALOG_OK, DIALOG_CANCEL):
             lines += start_lines(program, cwd, [wineenv.windows_path(photo)])
-            lines += ["sync", "clickexit\t%d\t%d" % (button, EXIT_TIMEOUT_MS)]
+            # a program that did not end is not left behind for the next start
+            lines += ["sync", "clickexit\t%d\t%d" % (button, EXIT_TIMEOUT_MS), "kill"]
     out = run_script(options.driver, folder, "ok.txt", lines, env)
     if out is None:
         return 1
