@@ -175,10 +175,7 @@ def main():
     folder = tempfile.mkdtemp(prefix="qm-bench-")
     env = None
     try:
-        display = wineenv.start_display()
-        env = wineenv.environment(os.path.abspath(options.prefix), display)
-        wineenv.ensure_prefix(env["WINEPREFIX"], env)
-        wineenv.start_server(env)
+        env = wineenv.start_session(options.prefix)
         failed = 0
         if options.only != "ok":
             failed |= bench_startup(options, env, os.path.join(folder, "startup"))

@@ -661,10 +661,7 @@ def main():
     passed = failed = 0
     env = None
     try:
-        display = wineenv.start_display()
-        env = wineenv.environment(os.path.abspath(options.prefix), display)
-        wineenv.ensure_prefix(env["WINEPREFIX"], env)
-        wineenv.start_server(env)
+        env = wineenv.start_session(options.prefix)
         for entry in cases:
             verdict, reason, kept = run_entry(entry, options, driver, env)
             if verdict == "PASS":

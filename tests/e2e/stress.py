@@ -125,10 +125,7 @@ def main():
     env = None
     summary = None
     try:
-        display = wineenv.start_display()
-        env = wineenv.environment(os.path.abspath(options.prefix), display)
-        wineenv.ensure_prefix(env["WINEPREFIX"], env)
-        wineenv.start_server(env)
+        env = wineenv.start_session(options.prefix)
         summary = run_stress(options.runs, build, env, log=print if options.verbose else None)
     finally:
         if env is not None:

@@ -107,6 +107,16 @@ def stop_server(env):
     subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
 
 
+def start_session(prefix):
+    """A virtual display, the prefix made ready and one wineserver kept for the
+    whole run; returns the environment the programs run in."""
+    display = start_display()
+    env = environment(os.path.abspath(prefix), display)
+    ensure_prefix(env["WINEPREFIX"], env)
+    start_server(env)
+    return env
+
+
 class ProgramWatch:
     """Peak resident set size of the program under test, polled from /proc.
 
