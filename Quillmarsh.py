@@ -17,7 +17,7 @@ Exit codes are the program's: 0 camera and light, 1 camera only, 2 no result
 (Cancel, a photograph the program refused, or a problem starting it).
 
 The working folder is, in this order: --workdir, the environment variable
-QUILLMARSH_HOME, %APPDATA%\\Quillmarsh on Windows, and
+QUILLMARSH_HOME, %APPDATA%\\quillmarsh on Windows, and
 $XDG_CONFIG_HOME/quillmarsh (default ~/.config/quillmarsh) elsewhere.
 The program is --exe, QUILLMARSH_EXE, Quillmarsh.exe beside this script, or
 build/windows/Quillmarsh.exe below it.
