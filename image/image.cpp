@@ -7,19 +7,17 @@ WorkRaster gWorkRaster;
 ReadPlan gReadPlan;
 
 // Long sides of the WorkRaster (work pixels) and of a canvas (canvas pixels).
-static const double kWorkLongSide = 640.0;
-static const double kCanvasLongSide = 320.0;
+static const double kWorkLongSide = kWorkSide;
+static const double kCanvasLongSide = kCanvasSide;
 // No photograph is ever enlarged: a scale above this (pixels per source pixel) is capped.
 static const double kFullScale = 1.0;
-// Side of each picture box, client pixels; the canvas is centred in it.
-static const int32_t kBoxSide = 320;
+// Side of each picture box, client pixels: the largest canvas, centred in it.
+static const int32_t kBoxSide = kCanvasSide;
 // Bytes of one colour channel.
 static const uint32_t kChannelMask = 0xFF;
 static const int kRedShift = 16;    // bit of red in 0xAARRGGBB
 static const int kGreenShift = 8;   // bit of green, in both layouts
 static const int kBlueShift = 16;   // bit of blue in 0x00BBGGRR
-// The highest brightness a threshold can ask for.
-static const int32_t kThresholdMask = 0xFF;
 
 static const char kMessageTooLarge[] = "background image is too large";
 static const char kMessageTooSmall[] = "background image is too small";
@@ -31,11 +29,15 @@ static double CappedScale(double longSidePixels, uint32_t longSide)
     return scale > kFullScale ? kFullScale : scale;
 }
 
-// trunc(side * scale), capped at cap. Sides are at most 2048 and scales at
-// most 1, so the product always fits an int.
+// trunc(i * scale), the one conversion from source pixels to work or canvas
+// pixels. Indices and sides are at most 2048 and scales at most 1, so the
+// product always fits an int.
+static int32_t ScaledIndex(uint32_t i, double scale) { return static_cast<int32_t>(static_cast<double>(i) * scale); }
+
+// A side in work or canvas pixels, capped at cap.
 static int32_t ScaledSide(uint32_t side, double scale, int32_t cap)
 {
-    int32_t scaled = static_cast<int32_t>(static_cast<double>(side) * scale);
+    int32_t scaled = ScaledIndex(side, scale);
     return scaled > cap ? cap : scaled;
 }
 
@@ -110,23 +112,18 @@ void TransferPixel(uint32_t x, uint32_t y, uint32_t argb)
                        red | (green << kGreenShift) | (blue << kBlueShift));
 }
 
-// Position of source index i along one axis: trunc(i * scale), formed as in
-// TransferPixel. Indices are at most 2048 and scales at most 1, so the
-// product fits an int.
-static int ScaledIndex(uint32_t i, double scale) { return static_cast<int>(static_cast<double>(i) * scale); }
-
-// The indices 0 .. side - 1 that are the last of their interval for the work
-// scale or for the preview scale; the last index closes both intervals. With
-// the geometry's scales every canvas interval is a union of work intervals
-// (work scale = 2 x preview scale exactly, or work scale 1), so the preview
-// term adds nothing today; it keeps the plan right without relying on that.
-static uint32_t PlanAxis(uint32_t side, double workScale, double previewScale, uint32_t *indices)
+// The indices 0 .. side - 1 that are the last of their work interval; the
+// last index closes every interval. Each canvas interval is a union of work
+// intervals, so these are the canvas's last indices too: either the work
+// scale is 1 (every index its own interval), or it is 640 / L = 2 x (320 / L)
+// exactly (doubling is exact in binary), so i * workScale = 2 (i * previewScale)
+// and trunc(2t) steps wherever trunc(t) does.
+static uint32_t PlanAxis(uint32_t side, double workScale, uint32_t *indices)
 {
     uint32_t count = 0;
     for (uint32_t i = 0; i < side; i++) {
         uint32_t next = i + 1;
-        if (next == side || ScaledIndex(next, workScale) != ScaledIndex(i, workScale) ||
-            ScaledIndex(next, previewScale) != ScaledIndex(i, previewScale))
+        if (next == side || ScaledIndex(next, workScale) != ScaledIndex(i, workScale))
             indices[count++] = i;
     }
     return count;
@@ -139,8 +136,8 @@ int PlanPixelReads(uint32_t width, uint32_t height)
         height > kMaxImageSide)
         return 0;
     ReadPlan &plan = gReadPlan;
-    plan.columnCount = PlanAxis(width, geometry.workScale, geometry.previewScale, plan.columns);
-    plan.rowCount = PlanAxis(height, geometry.workScale, geometry.previewScale, plan.rows);
+    plan.columnCount = PlanAxis(width, geometry.workScale, plan.columns);
+    plan.rowCount = PlanAxis(height, geometry.workScale, plan.rows);
     return 1;
 }
 

@@ -8,9 +8,10 @@
 
 struct Canvas {
     HDC dc;            // memory drawing context with the canvas bitmap selected
-    // While the photograph is read, the PhotoCanvas collects its pixels here
-    // (row stride kCanvasSide, 0x00BBGGRR) and puts them on the bitmap once
-    // at the end; null otherwise.
+    // During a repaint (BeginCanvasRepaint .. EndCanvasRepaint: loading the
+    // photograph, the threshold view) the canvas collects its pixels here
+    // (row stride kCanvasSide, 0x00BBGGRR) and puts them on the bitmap in one
+    // copy at the end; null otherwise.
     Colour *staging;
     int width;         // canvas pixels
     int height;        // canvas pixels

@@ -6,6 +6,10 @@
 
 #include "resources/resource.h"
 
+// Room for a "%u" of 32 bits and its terminator, bytes: the value label and
+// the settings file both hold such numbers.
+const int kNumberTextSize = 16;
+
 // Empty until the dialog is created at start-up.
 extern HWND gMainDialog;
 

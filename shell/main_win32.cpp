@@ -27,9 +27,6 @@ static const int kExpectedArgumentCount = 2;
 static const WORD kTrackbarLow = 0;
 static const WORD kTrackbarHigh = 255;
 static const WPARAM kTrackbarStep = 16;
-static const int32_t kThresholdMask = 0xFF;
-// Room for a "%u" of 32 bits and its terminator, bytes.
-static const int kNumberTextSize = 16;
 
 static HINSTANCE sInstance;
 // The photograph's path: an element of the argument array, which stays

@@ -7,6 +7,8 @@
 const int32_t kDefaultThreshold = 160;     // brightness 0..255
 const uint32_t kThresholdLimit = 256;      // a stored threshold at or above this is replaced
 const int32_t kDefaultDetectShadow = 1;    // 0 or 1
+// A threshold is one byte: only the low 8 bits of a position count.
+const int32_t kThresholdMask = 0xFF;
 
 // Answers of AskToContinue.
 const int kAnswerOk = 1;

@@ -12,8 +12,6 @@ static const char kKeyThreshold[] = "threshold";
 static const char kKeyDetectShadow[] = "detect_shadow";
 static const char kBoxCaption[] = "Quillmarsh";
 static const char kEmptyText[] = "";
-// Room for a "%u" of 32 bits and its terminator, bytes.
-static const int kNumberTextSize = 16;
 
 // 1 while a box of that kind is open: a box runs a message loop of its own,
 // from which a second report could otherwise open a second box.
