@@ -1,0 +1,27 @@
+// A decoded photograph in memory: its size, its pixels in source order and the
+// EXIF tags that tell its lens. Each decoder hands one back; intake and the
+// refined estimate read it, never a decoder.
+#pragma once
+
+#include <cstdint>
+
+// The lens tags as the file's EXIF block carries them; a flag of 0 means the
+// tag was absent (or unreadable), and its value is then 0.
+struct PhotoExif {
+    int32_t hasFocalLength;
+    double focalLength;                 // mm, FocalLength
+    int32_t hasFocalLength35mm;
+    double focalLength35mm;             // mm, FocalLengthIn35mmFilm (35 mm equivalent by the diagonal)
+    int32_t hasFocalPlaneXResolution;
+    double focalPlaneXResolution;       // sensor pixels per unit, FocalPlaneXResolution
+    int32_t focalPlaneResolutionUnit;   // FocalPlaneResolutionUnit: 2 inch (the default), 3 cm
+    uint32_t pixelXDimension;           // pixels, PixelXDimension: the width the camera wrote; 0 when absent
+    uint32_t pixelYDimension;           // pixels, PixelYDimension
+};
+
+struct Photo {
+    uint32_t width;    // source pixels
+    uint32_t height;   // source pixels
+    uint32_t *argb;    // width * height colours 0xAARRGGBB, row after row from the top; owned
+    PhotoExif exif;
+};
