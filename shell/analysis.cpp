@@ -5,6 +5,8 @@
 #include "marker/marker.h"
 #include "shell/report.h"
 
+AnalysisTrace gAnalysisTrace;
+
 static const char kMessageLabels[] = "Thre are not enough labels.\nToo wandering.";
 static const char kMessageOutline[] = "can not trace outline of ellipse";
 static const char kMessageEllipse[] = "can not calculate parameters of ellipse";
@@ -13,6 +15,7 @@ static const char kMessageCamera[] = "can not calculate about the camera";
 int RunAnalysis(int previewMode, CameraPose *pose, double *xrot, double *yrot, int *lightFound)
 {
     const ImageGeometry &geometry = gImageGeometry;
+    gAnalysisTrace.ellipseFitted = 0;
     double ratio = DrawingRatio();
     Canvas *canvas = AnalysisCanvas();
 
@@ -38,6 +41,8 @@ int RunAnalysis(int previewMode, CameraPose *pose, double *xrot, double *yrot, i
     // The fit may leave negative semi-axes or a < b; everything after it
     // (the axes, the pose's sqrt(1 - (b/a)^2), the ring samples) wants a >= b >= 0.
     NormaliseEllipse(&ellipse);
+    gAnalysisTrace.ellipse = ellipse;
+    gAnalysisTrace.ellipseFitted = 1;
     if (previewMode)
         DrawEllipseAxes(canvas, ellipse, ratio);
 

@@ -2,7 +2,19 @@
 // and light in order, drawing each stage in preview mode.
 #pragma once
 
+#include <cstdint>
+
 #include "camera/camera.h"
+#include "ellipse/ellipse.h"
+
+// What the last run measured on its way, for callers that look further than
+// the pose and the light (the refined estimate starts from the fitted ellipse).
+struct AnalysisTrace {
+    int32_t ellipseFitted;  // 1 once the run got past the fit
+    EllipseParams ellipse;  // work pixels, in the normal form a >= b >= 0
+};
+
+extern AnalysisTrace gAnalysisTrace;
 
 // Stops at the first failing stage with its message on the status line and
 // returns 0. *lightFound is set to 0 once the ellipse is fitted and to 1 when
