@@ -55,6 +55,8 @@ const int kStatusTextId = 302;
 const int kTrackbarId = 203;
 const UINT kSendTimeoutMs = 5000;      // one cross-process message
 const DWORD kPollMs = 10;              // between two looks at the program
+const int kStartAttempts = 3;          // process starts tried when Wine fails one internally
+const DWORD kStartRetryMs = 200;       // pause before another start
 const int kSyncRoundTrips = 3;         // see Sync
 const DWORD kPaintSettleMs = 150;      // lets a pending WM_PAINT reach the screen
 const int kTextCapacity = 4096;        // characters of a control text
@@ -181,10 +183,21 @@ std::string Start(const std::vector<std::wstring> &f) {
     startup.cb = sizeof startup;
     std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
     line.push_back(0);
-    QueryPerformanceCounter(&gDriver.startTime);
-    if (!CreateProcessW(f[1].c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, f[2].c_str(), &startup,
-                        &gDriver.process))
-        return "error createprocess " + std::to_string(GetLastError());
+    // Under a loaded machine Wine now and then fails a process start with
+    // ERROR_INTERNAL_ERROR before the program runs at all; that says nothing
+    // about the program, so the start is tried again a few times.
+    BOOL created = FALSE;
+    DWORD error = 0;
+    for (int attempt = 0; attempt < kStartAttempts && !created; attempt++) {
+        if (attempt > 0) Sleep(kStartRetryMs);
+        QueryPerformanceCounter(&gDriver.startTime);
+        created = CreateProcessW(f[1].c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, f[2].c_str(),
+                                 &startup, &gDriver.process);
+        error = created ? 0 : GetLastError();
+        if (!created && error != ERROR_INTERNAL_ERROR) break;
+    }
+    if (!created)
+        return "error createprocess " + std::to_string(error);
     gDriver.started = true;
     gDriver.dialog = nullptr;
     return "ok\t" + std::to_string(gDriver.process.dwProcessId);
