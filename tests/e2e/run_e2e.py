@@ -21,6 +21,8 @@ An entry of a case file may say, besides its photo, settings and steps:
   "phases": [{...}, ...]         several runs in one working folder
   "max_seconds", "max_rss_mb"    limits on the run and the program's peak memory
   "stress": {"runs": N}          N launcher runs in a row (stress.py)
+  "resources": {...}             no run: the built program's version resource,
+                                 manifest and first icon (pe_resources.check)
 Placeholders: {photo} (Windows path), {photo_name}, {photo_unix}, {cwd}, {folder}, {exe}.
 
 usage: run_e2e.py [-k SUBSTRING] [--keep] [--build DIR] [--cases DIR] [--prefix DIR] [--verbose]
@@ -38,6 +40,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import make_photos  # noqa: E402
+import pe_resources  # noqa: E402
 import stress  # noqa: E402
 import wineenv  # noqa: E402
 
@@ -620,6 +623,9 @@ def run_entry(entry, options, driver, env):
         summary = stress.run_stress(entry["stress"]["runs"], options.build, env,
                                     log=print if options.verbose else None)
         return ("PASS" if summary["failures"] == 0 else "FAIL"), stress.describe(summary), None
+    if "resources" in entry:
+        reason = pe_resources.check(os.path.join(options.build, "Quillmarsh.exe"), entry["resources"])
+        return ("PASS", None, None) if reason is None else ("FAIL", reason, None)
     folder = tempfile.mkdtemp(prefix="qm-e2e-")
     case = Case(entry, folder, options.build, env)
     try:
