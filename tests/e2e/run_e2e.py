@@ -15,6 +15,8 @@ An entry of a case file may say, besides its photo, settings and steps:
   "setup": [[cmd, arg...], ...]  host commands run in the working folder first
   ["unix", cmd, arg...]          a step: a host command run while the program waits
   ["colours", {name: [lo, hi]}]  a step: counts of Preview's colours in the right picture
+  ["module", NAME, PART]         a step: the path of the program's loaded module NAME
+                                 holds PART (case ignored)
   "launcher": {"args": [...]}    start Quillmarsh.py instead (the driver attaches to
                                  the dialog); "launcher_exit", "json", "stderr_has"
                                  judge it ("path": "without wine" hides Wine)
@@ -387,6 +389,8 @@ class Case:
             self.add(["msgbox", MSGBOX_TIMEOUT_MS], ("msgbox", rest[0], rest[1]))
         elif op == "answer":
             self.add(["answer", rest[0]], ("ok",))
+        elif op == "module":
+            self.add(["module", rest[0]], ("contains", rest[1], "path of %s" % rest[0]))
         elif op == "sleep":
             self.add(["sleep", rest[0]])
         elif op == "sync":
@@ -442,6 +446,10 @@ class Case:
                 got = result[1] if len(result) > 1 else ""
                 if got != escape(check[1]):
                     return "%s is %r, expected %r" % (check[2], got, escape(check[1]))
+            elif kind == "contains":
+                got = result[1] if len(result) > 1 else ""
+                if check[1].lower() not in got.lower():
+                    return "%s is %r, which does not hold %r" % (check[2], got, check[1])
             elif kind == "msgbox":
                 caption, text = (result + ["", ""])[1:3]
                 if (caption, text) != (escape(check[1]), escape(check[2])):
