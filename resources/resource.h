@@ -2,6 +2,13 @@
 // and the program.
 #pragma once
 
+// The program's version: the dialog shows "ver" and the text; the version
+// resource carries both the numbers and the text, which must agree.
+#define QM_VERSION_MAJOR 1
+#define QM_VERSION_MINOR 0
+#define QM_VERSION_PATCH 0
+#define QM_VERSION_TEXT "1.0.0"
+
 // Static controls that are never addressed.
 #define IDC_NONE 0xFFFF
 

@@ -13,7 +13,7 @@
 static const char kClassName[] = "Quillmarsh";
 static const char kDialogTemplate[] = "DialogMain";
 static const char kAppIcon[] = "Icon01";
-static const char kVersionText[] = "ver1.0.0";
+static const char kVersionText[] = "ver" QM_VERSION_TEXT;
 
 static const char kMessageCommandLine[] = "can not get the command line parameter";
 static const char kMessageUsage[] = "This program is run by Quillmarsh.py.";

@@ -39,10 +39,14 @@
 //   clickexit ID TIMEOUT      post WM_COMMAND BN_CLICKED for button ID and wait
 //                             for the program to end: its exit code and the
 //                             milliseconds from the click to the end
+//   module NAME               full path of the program's loaded module NAME
+//                             (comctl32.dll: its Common Controls 6 copy when
+//                             the program's manifest took effect)
 //   sleep MS | kill
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
+#include <psapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -60,6 +64,7 @@ const DWORD kStartRetryMs = 200;       // pause before another start
 const int kSyncRoundTrips = 3;         // see Sync
 const DWORD kPaintSettleMs = 150;      // lets a pending WM_PAINT reach the screen
 const int kTextCapacity = 4096;        // characters of a control text
+const DWORD kModuleCapacity = 1024;    // modules of the program looked at
 const int kStepLow = 96;               // the two trackbar positions that "steps"
 const int kStepHigh = 224;             //   alternates between
 
@@ -418,6 +423,21 @@ std::string HostCall(const std::wstring &tag, const std::wstring &doneFile, DWOR
     return "ok";
 }
 
+std::string ModulePath(const std::wstring &name) {
+    std::vector<HMODULE> modules(kModuleCapacity);
+    DWORD bytes = 0;
+    if (!EnumProcessModules(gDriver.process.hProcess, modules.data(), kModuleCapacity * sizeof(HMODULE), &bytes))
+        return "error enummodules " + std::to_string(GetLastError());
+    DWORD count = bytes / sizeof(HMODULE) < kModuleCapacity ? bytes / sizeof(HMODULE) : kModuleCapacity;
+    for (DWORD i = 0; i < count; i++) {
+        wchar_t path[MAX_PATH];
+        if (!GetModuleFileNameExW(gDriver.process.hProcess, modules[i], path, MAX_PATH)) continue;
+        const wchar_t *base = wcsrchr(path, L'\\');
+        if (lstrcmpiW(base ? base + 1 : path, name.c_str()) == 0) return "ok\t" + Escape(path);
+    }
+    return "error nomodule";
+}
+
 std::string Run(const std::vector<std::wstring> &f) {
     const std::wstring &c = f[0];
     auto number = [&](size_t i) { return i < f.size() ? _wtoi(f[i].c_str()) : 0; };
@@ -435,6 +455,7 @@ std::string Run(const std::vector<std::wstring> &f) {
     if (c == L"answer") return Answer(number(1));
     if (!gDriver.dialog) return "error nowindow";
     if (c == L"ready") return WaitReady(number(1));
+    if (c == L"module") return f.size() < 2 ? "error usage" : ModulePath(f[1]);
     if (c == L"text") {
         std::wstring text;
         HWND control = Control(number(1));

@@ -15,12 +15,16 @@ An entry of a case file may say, besides its photo, settings and steps:
   "setup": [[cmd, arg...], ...]  host commands run in the working folder first
   ["unix", cmd, arg...]          a step: a host command run while the program waits
   ["colours", {name: [lo, hi]}]  a step: counts of Preview's colours in the right picture
+  ["module", NAME, PART]         a step: the path of the program's loaded module NAME
+                                 holds PART (case ignored)
   "launcher": {"args": [...]}    start Quillmarsh.py instead (the driver attaches to
                                  the dialog); "launcher_exit", "json", "stderr_has"
                                  judge it ("path": "without wine" hides Wine)
   "phases": [{...}, ...]         several runs in one working folder
   "max_seconds", "max_rss_mb"    limits on the run and the program's peak memory
   "stress": {"runs": N}          N launcher runs in a row (stress.py)
+  "resources": {...}             no run: the built program's version resource,
+                                 manifest and first icon (pe_resources.check)
 Placeholders: {photo} (Windows path), {photo_name}, {photo_unix}, {cwd}, {folder}, {exe}.
 
 usage: run_e2e.py [-k SUBSTRING] [--keep] [--build DIR] [--cases DIR] [--prefix DIR] [--verbose]
@@ -38,6 +42,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import make_photos  # noqa: E402
+import pe_resources  # noqa: E402
 import stress  # noqa: E402
 import wineenv  # noqa: E402
 
@@ -384,6 +389,8 @@ class Case:
             self.add(["msgbox", MSGBOX_TIMEOUT_MS], ("msgbox", rest[0], rest[1]))
         elif op == "answer":
             self.add(["answer", rest[0]], ("ok",))
+        elif op == "module":
+            self.add(["module", rest[0]], ("contains", rest[1], "path of %s" % rest[0]))
         elif op == "sleep":
             self.add(["sleep", rest[0]])
         elif op == "sync":
@@ -439,6 +446,10 @@ class Case:
                 got = result[1] if len(result) > 1 else ""
                 if got != escape(check[1]):
                     return "%s is %r, expected %r" % (check[2], got, escape(check[1]))
+            elif kind == "contains":
+                got = result[1] if len(result) > 1 else ""
+                if check[1].lower() not in got.lower():
+                    return "%s is %r, which does not hold %r" % (check[2], got, check[1])
             elif kind == "msgbox":
                 caption, text = (result + ["", ""])[1:3]
                 if (caption, text) != (escape(check[1]), escape(check[2])):
@@ -620,6 +631,9 @@ def run_entry(entry, options, driver, env):
         summary = stress.run_stress(entry["stress"]["runs"], options.build, env,
                                     log=print if options.verbose else None)
         return ("PASS" if summary["failures"] == 0 else "FAIL"), stress.describe(summary), None
+    if "resources" in entry:
+        reason = pe_resources.check(os.path.join(options.build, "Quillmarsh.exe"), entry["resources"])
+        return ("PASS", None, None) if reason is None else ("FAIL", reason, None)
     folder = tempfile.mkdtemp(prefix="qm-e2e-")
     case = Case(entry, folder, options.build, env)
     try:

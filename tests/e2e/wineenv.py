@@ -132,18 +132,20 @@ class ProgramWatch:
 
     def _ours(self, pid):
         # A Wine process shows the program's name only once the loader has set
-        # it up, so the name is read at every look; the prefix once per process.
+        # it up, so the name is read at every look. The prefix is read once the
+        # name matches, and kept: a look early in the process's start can find
+        # its environment still empty, and that verdict must not stick.
         try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                first = f.read().split(b"\0")[0].replace(b"\\", b"/").lower()
+            if not (first.endswith(b"/" + self.name) or first == self.name):
+                return False
             if pid not in self.seen:
                 with open("/proc/%s/environ" % pid, "rb") as f:
                     self.seen[pid] = self.marker in f.read().split(b"\0")
-            if not self.seen[pid]:
-                return False
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                first = f.read().split(b"\0")[0].replace(b"\\", b"/").lower()
         except OSError:
             return False
-        return first.endswith(b"/" + self.name) or first == self.name
+        return self.seen[pid]
 
     def pids(self):
         return [pid for pid in os.listdir("/proc") if pid.isdigit() and self._ours(pid)]
