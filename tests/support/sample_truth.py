@@ -31,7 +31,7 @@ def truth_in_tool_frame(sample):
 
     `sample` is the parsed JSON or a path to it. Returns a dict with "camera"
     (yaw, pitch, roll, dollyX, dollyY, dollyZ), "light" (xrot, yrot; absent
-    when the sample has no sun), "distance" and "hfov" (degrees along the long
+    when the sample has no sun), "distance" and "fov" (degrees along the long
     side)."""
     if isinstance(sample, str):
         with open(sample) as f:
@@ -51,9 +51,13 @@ def truth_in_tool_frame(sample):
         "dollyY": p[1],
         "dollyZ": -_dot(p, forward_h),
     }
+    # The field of view along the long side, which is how the tool reports a
+    # lens whatever the picture's orientation.
+    long_side = max(sample["image"]["width"], sample["image"]["height"])
+    fov = math.degrees(2.0 * math.atan(long_side / 2.0 / float(cam["focal_length_px"])))
     out = {"camera": camera,
            "distance": math.sqrt(sum(c * c for c in p)),
-           "hfov": float(cam["hfov_deg"])}
+           "fov": fov}
     sun = sample.get("sun")
     if sun and sun.get("direction_to_sun"):
         s = sun["direction_to_sun"]
