@@ -579,9 +579,10 @@ def _python():
 
 
 def run_launcher(photo, launcher=None, program=None):
-    """Opens the dialog on the photo through the launcher: the parsed result
+    """Opens the dialog on the photo through the launcher (the one named, else
+    $QUILLMARSH_LAUNCHER, else default_launcher()): the parsed result
     (read_result) after OK; MatchError with the tool's message otherwise."""
-    launcher = launcher or default_launcher()
+    launcher = launcher or os.environ.get("QUILLMARSH_LAUNCHER") or default_launcher()
     if not os.path.isfile(launcher):
         raise MatchError("the launcher %s is missing (see the add-on's preferences)" % launcher)
     command = [_python(), launcher, photo]
@@ -765,7 +766,7 @@ def headless(argv, scene=None):
         if options["result"] is not None:
             result = read_result_file(options["result"])
         else:
-            result = run_launcher(photo, os.environ.get("QUILLMARSH_LAUNCHER"))
+            result = run_launcher(photo)
         plan = make_plan(result, options["estimate"], strict=True)
         line = apply_match(scene, photo, size, plan, scale, options["ground"], True)
         made = []
