@@ -435,18 +435,6 @@ def _refined():
     return "; ".join(problems) or None
 
 
-@case("the frame's sun and camera directions")
-def _frame():
-    # yrot 90: the sun on the picture's right (+X); xrot -90: straight up; yrot 180: facing the camera
-    cases = [({"xrot": 0.0, "yrot": 90.0}, (1, 0, 0)), ({"xrot": -90.0, "yrot": 0.0}, (0, 0, 1)),
-             ({"xrot": 0.0, "yrot": 180.0}, (0, 1, 0)), ({"xrot": 0.0, "yrot": 0.0}, (0, -1, 0))]
-    bad = [str(light) for light, expected in cases if (qm.sun_direction(light) - Vector(expected)).length > 1e-6]
-    view = qm.camera_rotation({"pitch": -30.0, "roll": 0.0}) @ Vector((0, 0, -1))
-    if (view - Vector((0, math.cos(math.radians(30)), -0.5))).length > 1e-6:
-        bad.append("camera view %s" % view)
-    return ", ".join(bad) or None
-
-
 def _fake_launcher(code, stdout, stderr):
     script = os.path.join(work, "fake_launcher.py")
     with open(script, "w") as f:
@@ -476,12 +464,40 @@ def _operator():
         except RuntimeError as error:
             if "too small" not in str(error):
                 problems.append("report without the tool's message: %s" % error)
+        code, message = qm.headless([photo_of("s01")], scene)
+        if code == 0 or "too small" not in message:
+            problems.append("command line through the launcher: exit %d, %s" % (code, message))
         if fingerprint(scene) != before:
             problems.append("a refusal changed the scene")
     finally:
         os.environ.pop("QUILLMARSH_LAUNCHER", None)
         qm.unregister()
     return "; ".join(problems) or None
+
+
+INSTALLED_CHECK = """
+import bpy, sys
+bpy.ops.preferences.addon_install(filepath=sys.argv[-2])
+bpy.ops.preferences.addon_enable(module="quillmarsh_blender")
+bpy.context.preferences.addons["quillmarsh_blender"].preferences.launcher = sys.argv[-1]
+bpy.ops.import_scene.quillmarsh_photo(filepath=%r, ground=False)
+print("installed:", bpy.context.scene.camera.name)
+"""
+
+
+@case("the package installs and enables in Blender; its preferences name the launcher")
+def _package():
+    env = dict(os.environ, QM_DIST=work, BLENDER_USER_SCRIPTS=os.path.join(work, "scripts"),
+               BLENDER_USER_CONFIG=os.path.join(work, "config"))
+    subprocess.run([os.path.join(TOP, "scripts", "package.sh"), "blender"], env=env, check=True,
+                   stdout=subprocess.DEVNULL)
+    _fake_launcher(0, program_result("s07"), "")
+    launcher = os.environ.pop("QUILLMARSH_LAUNCHER")
+    done = subprocess.run([bpy.app.binary_path, "-b", "--factory-startup", "--python-expr",
+                           INSTALLED_CHECK % photo_of("s07"), "--", os.path.join(work, "quillmarsh-blender.zip"),
+                           launcher], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+    out = done.stdout.decode("utf-8", "replace")
+    return None if "installed: s07" in out else "no matched camera: %s" % out[-600:]
 
 
 @case("command line: exit codes, one line on failure, the render composites the photo unchanged")
