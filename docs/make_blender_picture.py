@@ -1,11 +1,14 @@
 """Makes docs/blender-match.png: the sample s01 matched with the program's own
 numbers, a sphere and a box added beside the stick, rendered with the photo
-composited behind and their shadows caught on the ground.
+composited behind and their shadows caught on the ground (then cut to 96
+colours by ImageMagick, to keep the file small).
 
     blender -b --factory-startup --python docs/make_blender_picture.py
 """
 import importlib.util
 import os
+import shutil
+import subprocess
 
 import bpy
 
@@ -31,5 +34,8 @@ bpy.context.object.data.materials.append(red)
 world = bpy.data.worlds.new("sky")
 world.color = (0.05, 0.06, 0.08)
 scene.world = world
-scene.render.resolution_percentage = 50
-qm._render_to(scene, os.path.join(TOP, "docs", "blender-match.png"))
+scene.render.resolution_percentage = 100
+picture = os.path.join(TOP, "docs", "blender-match.png")
+qm._render_to(scene, picture)
+if shutil.which("convert"):
+    subprocess.run(["convert", picture, "-colors", "96", "PNG8:" + picture], check=True)
