@@ -60,6 +60,7 @@ MIN_FOV_DEG = 1.0
 MAX_FOV_DEG = 179.0
 MAX_MARKER_DIAMETER = 1.0e4     # units
 MAX_PHOTO_SIDE = 65536          # pixels, Blender's largest render resolution
+MAX_RESULT_BYTES = 1 << 20      # the launcher's JSON is a few hundred bytes
 
 CAMERA_KEYS = ("yaw", "pitch", "roll", "dollyX", "dollyY", "dollyZ")
 LIGHT_KEYS = ("xrot", "yrot")
@@ -250,9 +251,11 @@ def read_result(text):
 def read_result_file(path):
     try:
         with open(path, "rb") as stream:
-            data = stream.read()
+            data = stream.read(MAX_RESULT_BYTES + 1)
     except OSError as error:
         raise MatchError("can not read the result %s (%s)" % (path, error.strerror))
+    if len(data) > MAX_RESULT_BYTES:
+        raise MatchError("the result %s is too large to be the launcher's JSON" % path)
     try:
         return read_result(data.decode("utf-8"))
     except UnicodeDecodeError:
@@ -504,7 +507,10 @@ def apply_match(scene, photo, size, plan, scale, ground=True, disc=True):
     render.pixel_aspect_x = render.pixel_aspect_y = 1.0
     render.film_transparent = True
     scene.view_settings.view_transform = "Standard"
-    scene.view_settings.look = "None"
+    try:
+        scene.view_settings.look = "None"
+    except TypeError:
+        pass   # a colour configuration without that look has none to undo
     _composite_photo(scene, image)
 
     if plan["light"] is not None:
@@ -539,10 +545,12 @@ def apply_match(scene, photo, size, plan, scale, ground=True, disc=True):
         ring.show_in_front = True
         ring.hide_render = True
 
-    for obj in scene.objects:
-        obj.select_set(obj == cam)
-    if bpy.context.view_layer.objects.get(cam.name) is not None:
-        bpy.context.view_layer.objects.active = cam
+    # Selection lives in the view layer: only objects in it can be selected.
+    layer = bpy.context.view_layer
+    if scene == bpy.context.scene and layer.objects.get(cam.name) is not None:
+        for obj in layer.objects:
+            obj.select_set(obj == cam)
+        layer.objects.active = cam
 
     what = "camera and sun" if plan["light"] is not None else "camera only"
     line = "Matched %s: %s, %s estimate" % (os.path.basename(photo), what, plan["estimate"])
