@@ -308,6 +308,18 @@ def _refused():
     return problems
 
 
+@case("photo sizes from the headers of JPEG (progressive too), BMP and TIFF (both byte orders)")
+def _headers():
+    variants = {"jpg": [], "p.jpg": ["-interlace", "plane"], "bmp": [], "tif": [], "m.tif": ["-endian", "MSB"]}
+    problems = []
+    for suffix, options in variants.items():
+        path = os.path.join(work, "s24" + suffix)
+        subprocess.run(["convert", photo_of("s24")] + options + [path], check=True)
+        if qm.photo_size(path) != (480, 360):
+            problems.append("%s read as %s" % (suffix, qm.photo_size(path)))
+    return problems
+
+
 @case("refined record: preferred when present, a partial light completed from the classic one")
 def _refined():
     classic = json.loads(program_result("s07"))
