@@ -47,22 +47,21 @@ NUMBERS_MARKER_DIAMETER = 6.0   # units: the disc the numbers are measured in ha
 MARKER_TOP = 0.01               # units: the disc's top above the ground, as in the samples
 DISC_SEGMENTS = 128             # vertices of the reference disc's rim
 GROUND_HALF_SIDE = 500.0        # units: half the ground plane's side, far past any camera the tool measures
-SUN_STRENGTH = 3.0              # W/m^2, a clear-day sun in Blender's sky terms; kept when the user changes it
+SUN_STRENGTH = 3.0              # W/m^2, bright daylight under the Standard view; a user's own value is kept
 RENDER_SAMPLES = 32             # Cycles samples for the headless --render, at most
 CLIP_NEAR_FRACTION = 0.001      # of the camera's distance to the marker
 CLIP_FAR_FACTOR = 4.0           # times the ground's diagonal reach from the camera
 
 # Limits past which a number can not come from a measurement of the marker.
 MAX_DISTANCE = 1.0e5            # units, any one coordinate of the camera
-MIN_DISTANCE = 1.0e-3           # units, camera to marker centre
+MIN_HEIGHT = 1.0e-3             # units, the camera above the marker plane
 YAW_TOLERANCE_DEG = 1.0e-3      # the frame is aligned with the camera: yaw is 0
-MIN_FOV_DEG = 1.0
+MIN_FOV_DEG = 1.0               # degrees along the long side
 MAX_FOV_DEG = 179.0
 MAX_MARKER_DIAMETER = 1.0e4     # units
 MAX_PHOTO_SIDE = 65536          # pixels, Blender's largest render resolution
 MAX_RESULT_BYTES = 1 << 20      # the launcher's JSON is a few hundred bytes
 
-CAMERA_KEYS = ("yaw", "pitch", "roll", "dollyX", "dollyY", "dollyZ")
 LIGHT_KEYS = ("xrot", "yrot")
 ESTIMATES = ("refined", "classic")
 
@@ -205,7 +204,7 @@ def _camera(record, where):
         "roll": _number(record, "roll", where, -180.0, 180.0),
         "dollyX": _number(record, "dollyX", where, -MAX_DISTANCE, MAX_DISTANCE),
         # the camera sees the disc from above the ground
-        "dollyY": _number(record, "dollyY", where, MIN_DISTANCE, MAX_DISTANCE),
+        "dollyY": _number(record, "dollyY", where, MIN_HEIGHT, MAX_DISTANCE),
         "dollyZ": _number(record, "dollyZ", where, -MAX_DISTANCE, MAX_DISTANCE),
     }
     return camera
