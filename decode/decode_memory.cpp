@@ -178,17 +178,17 @@ static int DecodePng(Source *source, Photo *photo)
 struct JpegErrors {
     jpeg_error_mgr manager;  // first, so that the library's pointer is ours
     jmp_buf jump;
-    int truncated;
 };
 
 static void JpegExit(j_common_ptr info) { std::longjmp(reinterpret_cast<JpegErrors *>(info->err)->jump, 1); }
 
-// Warnings are not printed; a file that ends before its picture does is
-// remembered, since the library fills the rest with grey.
+// Warnings are not printed. A file that ends before its picture does is
+// refused at once: the library would fill the rest with grey and go on, and
+// a few bytes claiming 2048 x 2048 pixels would cost a whole decode.
 static void JpegMessage(j_common_ptr info, int level)
 {
     if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF)
-        reinterpret_cast<JpegErrors *>(info->err)->truncated = 1;
+        JpegExit(info);
 }
 
 static void JpegProgress(j_common_ptr info)
@@ -220,7 +220,6 @@ static int DecodeJpeg(Source *source, Photo *photo)
     info.err = jpeg_std_error(&errors.manager);
     errors.manager.error_exit = JpegExit;
     errors.manager.emit_message = JpegMessage;
-    errors.truncated = 0;
     uint32_t *volatile pixels = nullptr;
     uint8_t *volatile row = nullptr;
     if (setjmp(errors.jump)) {
@@ -274,10 +273,6 @@ static int DecodeJpeg(Source *source, Photo *photo)
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
     std::free(row);
-    if (errors.truncated) {
-        std::free(pixels);
-        return kLoadFailed;
-    }
     photo->width = width;
     photo->height = height;
     photo->argb = pixels;

@@ -40,11 +40,12 @@ echo "== native unit tests"
 build_step native && run_ctest build/native native
 echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 build_step sanitize && run_ctest build/sanitize sanitize
-echo "== fuzzing the analysis and the header reader (30 s each)"
+echo "== fuzzing the analysis, the header reader and the decoders (30 s each)"
 if "$top/scripts/fuzz.sh" 30 | tee "$log/fuzz.txt"; then :; fi
 passed=$((passed + $(grep -c 'no finding' "$log/fuzz.txt" || true)))
 failed=$((failed + $(grep -c 'found a fault' "$log/fuzz.txt" || true)))
 grep -q 'fuzz_header:' "$log/fuzz.txt" || { echo "fuzzing did not run"; failed=$((failed + 1)); }
+grep -q 'fuzz_decode:' "$log/fuzz.txt" || { echo "fuzzing the decoders did not run"; failed=$((failed + 1)); }
 echo "== Windows program"
 if build_step windows; then
   if [ -x "$top/tests/e2e/run_e2e.py" ]; then
