@@ -31,6 +31,12 @@ void ReleasePhoto(Photo *photo);
 // the dialog reads them. 1 on success; 0 also for a photo without pixels.
 int TransferPhoto(const Photo *photo);
 
+// Reads the lens tags from a JPEG's APP1 EXIF block by the same rules as
+// ReadPhotoExif, without a library: the Windows build's way when GDI+ hands
+// out no property items. 1 and exif filled when the bytes hold the block, 0
+// otherwise, exif untouched.
+int ReadJpegLensTags(const uint8_t *bytes, size_t count, PhotoExif *exif);
+
 // Native build only (the Windows build decodes files through its image
 // library).
 

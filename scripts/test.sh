@@ -59,6 +59,15 @@ if build_step windows; then
       echo "end-to-end run ended without its summary"; failed=$((failed + 1))
     fi
   fi
+  if [ -x "$top/build/native/decode_dump" ]; then
+    echo "== native decoders against GDI+ under Wine"
+    if "$top/tests/e2e/compare_decoders.py" >"$log/decoders.txt" 2>&1; then
+      passed=$((passed + 1))
+    else
+      failed=$((failed + 1))
+    fi
+    grep -E '^compare:|Error' "$log/decoders.txt" || echo "the comparison ended without its summary"
+  fi
 fi
 
 rm -rf "$log"

@@ -1,6 +1,7 @@
 // Fuzz target: whole files through the header check and the native decoders
 // (PNG, JPEG, GIF, TIFF), the decoded photo through the transfer, and the
-// bytes through the EXIF reader, both as a file and as a bare EXIF block.
+// bytes through both EXIF readers (libexif both as a file and as a bare
+// EXIF block).
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -62,6 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     PhotoExif exif = {};
     if (ReadPhotoExif(data, size, &exif))
+        CheckExif(exif);
+    exif = PhotoExif{};
+    if (ReadJpegLensTags(data, size, &exif))
         CheckExif(exif);
     std::vector<uint8_t> block(kExifHeader, kExifHeader + sizeof kExifHeader);
     block.insert(block.end(), data, data + size);
