@@ -13,7 +13,8 @@
 // decoded; a decoder that reports a side above kMaxImageSide is stopped
 // before it allocates, with the size rule's message (kLoadRejected). A
 // missing path, a folder, an unreadable, truncated or unknown file gives
-// kLoadFailed. On kLoadDone the photo holds every pixel as 0xAARRGGBB, as
+// kLoadFailed (natively also a BMP: no library here decodes it, and a file
+// beyond 256 MB). On kLoadDone the photo holds every pixel as 0xAARRGGBB, as
 // the Windows image library hands them out, and the EXIF lens tags (a tag
 // the file lacks has flag 0; the resolution unit is then 2, inches); it
 // belongs to the caller (ReleasePhoto). Otherwise the photo is untouched.
