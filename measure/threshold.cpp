@@ -1,6 +1,7 @@
 #include <cmath>
 
 #include "common/numeric.h"
+#include "image/image.h"
 #include "measure/measure.h"
 #include "shell/analysis.h"
 #include "shell/report.h"
@@ -20,6 +21,13 @@ static const int kPassStart[kPassCount] = {16, 0, 0};
 static const double kAgreeShare = 0.02;
 static const double kAgreeFloor = 1.0;  // work pixels
 
+// A marker seen whole inside the picture covers at most the ellipse
+// inscribed in it, pi / 4 of the work area. A threshold that leaves more of
+// the area bright leaves the ground bright too, which costs the labelling
+// most and gives no outline; the passes before the last skip such
+// thresholds, the last one (every threshold) tries them all.
+static const double kMostMarkerShare = kPi / 4.0;
+
 struct ScanPoint {
     int32_t tried;
     int32_t camera;         // 1 when labelling, outline, fit and pose succeeded
@@ -27,6 +35,28 @@ struct ScanPoint {
 };
 
 static ScanPoint sScan[kThresholdCount];
+// Work pixels at or above each threshold.
+static int32_t sBrightCount[kThresholdCount];
+
+static void CountBright()
+{
+    const ImageGeometry &geometry = gImageGeometry;
+    int32_t histogram[kThresholdCount] = {};
+    for (int32_t y = 0; y < geometry.workHeight; y++)
+        for (int32_t x = 0; x < geometry.workWidth; x++)
+            histogram[gWorkRaster.brightness[y * kWorkSide + x]]++;
+    int32_t bright = 0;
+    for (int t = kThresholdCount - 1; t >= 0; t--) {
+        bright += histogram[t];
+        sBrightCount[t] = bright;
+    }
+}
+
+static int MostlyBright(int t)
+{
+    const ImageGeometry &geometry = gImageGeometry;
+    return sBrightCount[t] > kMostMarkerShare * geometry.workWidth * geometry.workHeight;
+}
 
 // One analysis without the light at threshold t: the same run as the
 // dialog's, stopping after the pose.
@@ -93,10 +123,13 @@ int ChooseThreshold(int32_t *threshold)
 {
     for (int t = 0; t < kThresholdCount; t++)
         sScan[t] = ScanPoint{};
+    CountBright();
     for (int pass = 0; pass < kPassCount; pass++) {
         int step = kPassStep[pass], start = kPassStart[pass];
+        int finest = pass == kPassCount - 1;
         for (int t = start; t < kThresholdCount; t += step)
-            Try(t);
+            if (finest || !MostlyBright(t))
+                Try(t);
         int first, last;
         if (!WidestRun(start, step, &first, &last))
             continue;
