@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev libbenchmark-dev clang
           g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 xvfb xdotool imagemagick x11-utils python3)
+# The measurement command: JSON strings and the preview's PNG files.
+packages+=(nlohmann-json3-dev libpng-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -40,7 +40,7 @@ echo "== native unit tests"
 build_step native && run_ctest build/native native
 echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 build_step sanitize && run_ctest build/sanitize sanitize
-echo "== fuzzing the analysis and the header reader (30 s each)"
+echo "== fuzzing the analysis, the header reader and the command line (30 s each)"
 if "$top/scripts/fuzz.sh" 30 | tee "$log/fuzz.txt"; then :; fi
 passed=$((passed + $(grep -c 'no finding' "$log/fuzz.txt" || true)))
 failed=$((failed + $(grep -c 'found a fault' "$log/fuzz.txt" || true)))
