@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native unit tests, the same under
-# the sanitizers, and the end-to-end tests of the real program under Wine.
+# the sanitizers, the end-to-end tests of the real program under Wine, and the
+# Blender add-on's tests in Blender.
 # Ends with one line "N passed, N failed"; exits non-zero when anything failed.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,6 +27,18 @@ run_ctest() {
   total=$(echo "$line" | sed -E 's/.* tests failed out of ([0-9]+).*/\1/')
   passed=$((passed + total - bad))
   failed=$((failed + bad))
+}
+
+# Adds a suite's closing line "NAME: N passed, N failed" to the counts; a suite
+# that ended without it counts as one failure.
+add_summary() {
+  local name=$1 file=$2 line
+  line=$(grep -E "^$name: [0-9]+ passed, [0-9]+ failed" "$file" | tail -n 1)
+  if [ -z "$line" ]; then
+    echo "$name ended without its summary"; failed=$((failed + 1)); return
+  fi
+  passed=$((passed + $(echo "$line" | sed -E 's/.*: ([0-9]+) passed.*/\1/')))
+  failed=$((failed + $(echo "$line" | sed -E 's/.* ([0-9]+) failed.*/\1/')))
 }
 
 build_step() {
@@ -58,6 +71,17 @@ if build_step windows; then
       echo "end-to-end run ended without its summary"; failed=$((failed + 1))
     fi
   fi
+  echo "== the program's numbers kept for the Blender tests, re-made under Wine"
+  "$top/tests/blender/program_results.py" | tee "$log/program-results.txt"
+  add_summary "program results" "$log/program-results.txt"
+fi
+echo "== Blender add-on in Blender, headless"
+if command -v blender >/dev/null; then
+  blender -b --factory-startup --python "$top/tests/blender/test_blender.py" >"$log/blender.txt" 2>&1
+  grep -E '^(PASS|FAIL|  |blender:)' "$log/blender.txt" || tail -n 20 "$log/blender.txt"
+  add_summary blender "$log/blender.txt"
+else
+  echo "Blender is not installed (scripts/install-deps.sh installs it)"; failed=$((failed + 1))
 fi
 
 rm -rf "$log"

@@ -1,0 +1,136 @@
+#!/usr/bin/env python3
+"""The real program's own numbers for a few samples, as the launcher prints them
+after OK: Quillmarsh.py runs build/windows/Quillmarsh.exe under Wine and the
+test driver presses OK in the dialog (the same way as the stress run).
+
+    program_results.py --write   runs the samples and writes results/SAMPLE.json
+    program_results.py           runs them and compares with the files kept here
+
+The Blender tests read the kept files, so they run without Wine. The comparison
+prints "program results: N passed, N failed" and looks only at the classic
+"camera" and "light" records (a later launcher may print more).
+"""
+import argparse
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
+import wineenv  # noqa: E402
+
+# s07 rolled, s27 portrait, s01 plain, e02 camera only (the launcher exits 1
+# after the question about the missing shadow is answered OK)
+SAMPLES = {"s07.png": 0, "s27.png": 0, "s01.png": 0, "e02.png": 1}
+RUN_TIMEOUT_S = 60            # one launcher run, start to exit
+DRIVER_TIMEOUT_MS = 30000
+PRESS_OK = "attach\t{t}\nwindow\t{t}\nready\t{t}\nclick\t1\n"
+ANSWER_OK = "msgbox\t{t}\nanswer\t1\n"
+WAIT_EXIT = "exit\t{t}\n"
+CLASSIC_RECORDS = ("camera", "light")
+
+
+def result_path(sample):
+    return os.path.join(HERE, "results", os.path.splitext(sample)[0] + ".json")
+
+
+def classic(result):
+    return {key: result[key] for key in CLASSIC_RECORDS if key in result}
+
+
+def one_run(photo, expected, workdir, build, env, folder):
+    """(exit code, stdout, stderr, driver problem) of one launcher run with OK
+    pressed (and, for a photo without a shadow, the question answered OK)."""
+    launcher = subprocess.Popen(
+        [sys.executable, os.path.join(TOP, "Quillmarsh.py"), photo, "--workdir", workdir,
+         "--exe", os.path.join(build, "Quillmarsh.exe")],
+        env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+    script = os.path.join(folder, "press-ok.txt")
+    steps = PRESS_OK + (ANSWER_OK if expected == 1 else "") + WAIT_EXIT
+    with open(script, "w") as f:
+        f.write(steps.format(t=DRIVER_TIMEOUT_MS))
+    lines, error = wineenv.run_driver(os.path.join(build, "qmdriver.exe"), script, env, RUN_TIMEOUT_S)
+    try:
+        out, err = launcher.communicate(timeout=RUN_TIMEOUT_S)
+        code = launcher.returncode
+    except subprocess.TimeoutExpired:
+        os.killpg(launcher.pid, signal.SIGKILL)
+        out, err = launcher.communicate()
+        code = "timeout"
+    driver_error = error or next((" ".join(f) for f in lines if len(f) > 2 and f[2].startswith("error")), None)
+    return code, out.decode("utf-8", "replace"), err.decode("utf-8", "replace"), driver_error
+
+
+def run_samples(build, env):
+    """{sample: (exit code, parsed JSON or None, problem or None)}"""
+    folder = tempfile.mkdtemp(prefix="qm-blender-results-")
+    found = {}
+    try:
+        for sample, expected in SAMPLES.items():
+            photo = os.path.join(folder, sample)
+            shutil.copyfile(os.path.join(TOP, "tests", "data", "samples", sample), photo)
+            code, out, err, driver_error = one_run(photo, expected, os.path.join(folder, "work"), build, env, folder)
+            problem = None
+            result = None
+            if driver_error:
+                problem = "driver: %s" % driver_error
+            elif code != expected:
+                problem = "exit %s, expected %d (%s)" % (code, expected, err.strip())
+            else:
+                try:
+                    result = json.loads(out)
+                except ValueError:
+                    problem = "no JSON printed: %r" % out.strip()
+            found[sample] = (code, result, problem)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    return found
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--write", action="store_true", help="write the results instead of comparing")
+    parser.add_argument("--build", default=os.path.join(TOP, "build", "windows"))
+    parser.add_argument("--prefix", default=os.environ.get("QM_E2E_PREFIX", os.path.join(TOP, "build", "e2e-wine")))
+    options = parser.parse_args()
+    build = os.path.abspath(options.build)
+    for needed in ("Quillmarsh.exe", "qmdriver.exe"):
+        if not os.path.exists(os.path.join(build, needed)):
+            print("program results: %s is missing (scripts/build.sh windows)" % needed)
+            print("program results: 0 passed, 1 failed")
+            return 1
+    env = None
+    try:
+        env = wineenv.start_session(options.prefix)
+        found = run_samples(build, env)
+    finally:
+        if env is not None:
+            wineenv.stop_server(env)
+        wineenv.stop_display()
+    passed = failed = 0
+    for sample, (code, result, problem) in found.items():
+        if problem is None and options.write:
+            with open(result_path(sample), "w") as f:
+                json.dump(classic(result), f, indent=1)
+                f.write("\n")
+        elif problem is None:
+            with open(result_path(sample)) as f:
+                kept = json.load(f)
+            if classic(result) != kept:
+                problem = "the program now prints %s, the kept file says %s" % (classic(result), kept)
+        if problem is None:
+            passed += 1
+        else:
+            failed += 1
+            print("FAIL %s: %s" % (sample, problem))
+    print("program results: %d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,427 @@
+"""The add-on in real Blender: blender -b --factory-startup --python tests/blender/test_blender.py
+One line per case, then "blender: N passed, N failed"."""
+import importlib.util
+import json
+import math
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+import bpy
+from bpy_extras.object_utils import world_to_camera_view
+from mathutils import Vector
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(os.path.dirname(HERE))
+SAMPLES = os.path.join(TOP, "tests", "data", "samples")
+ADDON = os.path.join(TOP, "blender", "quillmarsh_blender.py")
+sys.path.insert(0, os.path.join(TOP, "tests", "support"))
+import sample_truth  # noqa: E402
+
+_spec = importlib.util.spec_from_file_location("quillmarsh_blender", ADDON)
+qm = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(qm)
+
+RENDER_LONG_SIDE = 320      # pixels of the test renders' long side
+TRUTH_IOU = 0.97            # rendered disc against the photo's disc, truth in
+# The program's camera puts the disc's centre on the ray through the fitted
+# ellipse's centre, which perspective moves 8 to 17 px from the disc centre's
+# image on these photos: its own numbers re-render the disc that far off.
+PROGRAM_IOU = 0.80
+CENTRE_FRACTION = 0.004     # of the long side: the disc centre's image against where it belongs
+SHADOW_BEARING_DEG = 2.0
+STICK_MIN_RADIUS = 0.1      # units: a shadow a few render pixels wide
+
+outcomes = []
+work = tempfile.mkdtemp(prefix="qm-blender-test-")
+
+
+def case(name):
+    def run(fn):
+        began = time.time()
+        try:
+            problems = [p for p in (fn() or []) if p]
+        except Exception:
+            traceback.print_exc()
+            problems = ["raised " + traceback.format_exc().strip().splitlines()[-1]]
+        outcomes.append(not problems)
+        print("%s %s (%.1f s)%s" % ("FAIL" if problems else "PASS", name, time.time() - began,
+                                    ": " + "; ".join(problems) if problems else ""))
+        sys.stdout.flush()
+    return run
+
+
+def fresh_scene():
+    bpy.ops.wm.read_factory_settings(use_empty=True)
+    return bpy.context.scene
+
+
+def sample(name):
+    with open(os.path.join(SAMPLES, name + ".json")) as f:
+        return json.load(f)
+
+
+def photo_of(name):
+    return os.path.join(SAMPLES, sample(name)["file"])
+
+
+def truth_result(name):
+    """The sample's truth as the launcher would print it, with a refined record
+    carrying the lens along the long side."""
+    truth, data = sample_truth.truth_in_tool_frame(sample(name)), sample(name)
+    long_side = max(data["image"]["width"], data["image"]["height"])
+    fov = math.degrees(2.0 * math.atan(0.5 * long_side / data["camera"]["focal_length_px"]))
+    result = {"camera": truth["camera"], "refined": {"camera": truth["camera"], "fov": fov}}
+    if "light" in truth:
+        result["light"] = result["refined"]["light"] = truth["light"]
+    return result
+
+
+def program_result(name):
+    with open(os.path.join(HERE, "results", name + ".json")) as f:
+        return f.read()
+
+
+def apply(scene, name, text, estimate=None, diameter=6.0):
+    plan = qm.make_plan(qm.read_result(text), estimate)
+    return qm.apply_match(scene, photo_of(name), qm.photo_size(photo_of(name)), plan, qm.marker_scale(diameter))
+
+
+def fingerprint(scene):
+    """What a refused import must leave exactly as it was."""
+    kinds = ("objects", "cameras", "lights", "images", "meshes", "materials", "node_groups")
+    r = scene.render
+    return ({k: sorted(x.name for x in getattr(bpy.data, k)) for k in kinds},
+            (r.resolution_x, r.resolution_y, r.film_transparent, r.engine, scene.view_settings.view_transform,
+             scene.use_nodes, scene.camera.name if scene.camera else None),
+            sorted(n.name for n in scene.node_tree.nodes) if scene.node_tree else None,
+            {o.name: [round(v, 9) for row in o.matrix_world for v in row] for o in bpy.data.objects})
+
+
+def projected(scene, point):
+    """Photo pixels (x right, y down) of a world point seen by the scene's camera."""
+    uv = world_to_camera_view(scene, scene.camera, Vector(point))
+    return uv.x * scene.render.resolution_x, (1.0 - uv.y) * scene.render.resolution_y
+
+
+def render_marker(scene, stick):
+    """The reference disc rendered white, lit by the sun, with an unseen upright
+    stick casting its shadow on it: (width, height, RGBA rows top first)."""
+    disc = bpy.data.objects[qm.DISC_NAME]
+    disc.hide_render = False
+    disc.data.materials.append(bpy.data.materials.new("white"))   # a diffuse white without nodes
+    bpy.data.objects[qm.GROUND_NAME].hide_render = True
+    bpy.ops.mesh.primitive_cylinder_add(radius=max(stick["radius"], STICK_MIN_RADIUS), depth=stick["height"],
+                                        location=(0.0, 0.0, 0.5 * stick["height"]))
+    bpy.context.object.visible_camera = False
+    scene.world = None
+    render = scene.render
+    render.use_compositing = False
+    render.resolution_percentage = int(round(100.0 * RENDER_LONG_SIDE / max(render.resolution_x, render.resolution_y)))
+    scene.cycles.samples = 8
+    render.image_settings.color_mode = "RGBA"
+    render.filepath = os.path.join(work, "marker.png")
+    bpy.ops.render.render(write_still=True)
+    image = bpy.data.images.load(render.filepath)
+    (width, height), flat = image.size, image.pixels[:]
+    bpy.data.images.remove(image)
+    return width, height, [flat[(height - 1 - y) * width * 4:(height - y) * width * 4] for y in range(height)]
+
+
+def compare_disc(shot, size, ellipse, centre):
+    """Intersection over union of the rendered disc (alpha) and the photo's
+    ellipse at the render's pixel centres, and the bearing (degrees, y down)
+    from the disc centre's image to the mean of the shadow's pixels (the dark
+    part of the lit disc): the shadow's image is a segment from that centre."""
+    width, height, rows = shot
+    sx, sy = size[0] / width, size[1] / height
+    c, s = math.cos(ellipse["angle"]), math.sin(ellipse["angle"])
+    lit = sorted(max(row[4 * x:4 * x + 3]) for row in rows for x in range(width) if row[4 * x + 3] > 0.99)
+    dark = 0.5 * lit[len(lit) // 2] if lit else 0.0
+    both = either = 0
+    sum_x = sum_y = 0.0
+    for y, row in enumerate(rows):
+        for x in range(width):
+            px, py = (x + 0.5) * sx, (y + 0.5) * sy
+            dx, dy = px - ellipse["cx"], py - ellipse["cy"]
+            inside = ((dx * c + dy * s) / ellipse["a"]) ** 2 + ((-dx * s + dy * c) / ellipse["b"]) ** 2 <= 1.0
+            drawn = row[4 * x + 3] > 0.5
+            both += inside and drawn
+            either += inside or drawn
+            if row[4 * x + 3] > 0.99 and max(row[4 * x:4 * x + 3]) < dark:
+                sum_x, sum_y = sum_x + px - centre[0], sum_y + py - centre[1]
+    return both / max(either, 1), math.degrees(math.atan2(sum_y, sum_x))
+
+
+def off(a, b):
+    return math.hypot(a[0] - b[0], a[1] - b[1])
+
+
+def turn(a, b):
+    return abs((a - b + 180.0) % 360.0 - 180.0)
+
+
+# s27 portrait, s07 rolled, f01 the marker off the picture's centre, v02 another lens, rolled
+for _name in ("s27", "s07", "f01", "v02"):
+    @case("truth in, photo out: %s" % _name)
+    def _truth(name=_name):
+        scene, data = fresh_scene(), sample(name)
+        apply(scene, name, json.dumps(truth_result(name)))
+        size, truth = (data["image"]["width"], data["image"]["height"]), data["image_truth"]
+        top = off(projected(scene, (0.0, 0.0, data["stick"]["height"])), truth["stick_top_px"])
+        iou, bearing = compare_disc(render_marker(scene, data["stick"]), size, truth["ellipse_px"],
+                                    projected(scene, (0.0, 0.0, qm.MARKER_TOP)))
+        photo = math.degrees(math.atan2(truth["shadow_tip_px"][1] - truth["disc_centre_px"][1],
+                                        truth["shadow_tip_px"][0] - truth["disc_centre_px"][0]))
+        print("  %s: disc IoU %.4f, shadow %.2f against %.2f deg, stick top %.2f px off" % (name, iou, bearing,
+                                                                                            photo, top))
+        return [top > CENTRE_FRACTION * max(size) and "stick top %.1f px off" % top,
+                iou < TRUTH_IOU and "disc IoU %.4f" % iou,
+                turn(bearing, photo) > SHADOW_BEARING_DEG and "shadow %.2f, the photo's %.2f" % (bearing, photo)]
+
+
+for _name in ("s07", "s27", "s01"):
+    @case("the program's own numbers in: %s" % _name)
+    def _program(name=_name):
+        scene, data = fresh_scene(), sample(name)
+        apply(scene, name, program_result(name), "classic")
+        size, ellipse = (data["image"]["width"], data["image"]["height"]), data["image_truth"]["ellipse_px"]
+        centre = projected(scene, (0.0, 0.0, qm.MARKER_TOP))
+        iou, _ = compare_disc(render_marker(scene, data["stick"]), size, ellipse, centre)
+        print("  %s: disc IoU %.4f; the disc centre lands %.1f px from the ellipse's centre, %.1f px from its image"
+              % (name, iou, off(centre, (ellipse["cx"], ellipse["cy"])), off(centre, data["image_truth"]["disc_centre_px"])))
+        return [iou < PROGRAM_IOU and "disc IoU %.4f" % iou,
+                off(centre, (ellipse["cx"], ellipse["cy"])) > CENTRE_FRACTION * max(size) and "centre off the ellipse's"]
+
+
+@case("scene settings: classic lens, photo size, backdrop, composite, catcher, disc, scale")
+def _settings():
+    scene = fresh_scene()
+    apply(scene, "s27", program_result("s27"), diameter=0.3)
+    cam, r = scene.camera, scene.render
+    slot, over = cam.data.background_images[0], scene.node_tree.nodes[qm.OVER_NODE]
+    disc = bpy.data.objects[qm.DISC_NAME]
+    checks = {
+        "names": cam.name == "s27" and "s27 sun" in bpy.data.objects,
+        "lens": abs(math.degrees(cam.data.angle) - 46.2127) < 1e-4 and cam.data.sensor_fit == "AUTO",
+        "resolution": (r.resolution_x, r.resolution_y, r.resolution_percentage, r.pixel_aspect_x,
+                       r.pixel_aspect_y) == (480, 640, 100, 1.0, 1.0),
+        "backdrop": slot.image.name.startswith("s27") and slot.alpha == 1.0 and slot.frame_method == "FIT",
+        "composite": r.film_transparent and scene.view_settings.view_transform == "Standard" and
+        over.inputs[1].links[0].from_node.name == qm.SCALE_NODE and
+        over.inputs[2].links[0].from_node.bl_idname == "CompositorNodeRLayers",
+        "catcher": bpy.data.objects[qm.GROUND_NAME].is_shadow_catcher and r.engine == "CYCLES",
+        "disc": disc.hide_render and abs(max(v.co.length for v in disc.data.vertices) - 0.15) < 1e-6,
+        "scale": abs(cam.location.z - 0.05 * json.loads(program_result("s27"))["camera"]["dollyY"]) < 1e-6,
+        "units untouched": scene.unit_settings.scale_length == 1.0,
+    }
+    return [", ".join(name for name, ok in checks.items() if not ok)]
+
+
+@case("re-import updates in place; a second photo gets its own camera and sun")
+def _reimport():
+    scene = fresh_scene()
+    apply(scene, "s07", program_result("s07"))
+    count, first = len(bpy.data.objects), scene.camera
+    apply(scene, "s07", json.dumps(truth_result("s07")), diameter=0.3)
+    moved_to = qm.camera_position(sample_truth.truth_in_tool_frame(sample("s07"))["camera"], 0.05)
+    problems = [(len(bpy.data.objects) != count or scene.camera != first) and "re-import added objects",
+                (first.matrix_world.translation - moved_to).length > 1e-5 and "camera not moved"]
+    apply(scene, "s01", program_result("s01"))
+    return problems + [
+        (len(bpy.data.objects) != count + 2 or scene.camera.name != "s01") and "no second camera",
+        (not bpy.data.objects["s07 sun"].hide_render or bpy.data.objects["s01 sun"].hide_render)
+        and "the earlier photo's sun still lights the render"]
+
+
+@case("camera only: the sun is left alone and the report says why")
+def _camera_only():
+    scene = fresh_scene()
+    apply(scene, "e02", program_result("s01"))
+    sun = bpy.data.objects["e02 sun"]
+    before = [list(row) for row in sun.matrix_world], [list(row) for row in scene.camera.matrix_world]
+    line = apply(scene, "e02", program_result("e02"))
+    return [[list(row) for row in sun.matrix_world] != before[0] and "the sun changed",
+            [list(row) for row in scene.camera.matrix_world] == before[1] and "the camera did not change",
+            "no shadow was found" not in line and "report: %s" % line]
+
+
+def _write(name, content):
+    path = os.path.join(work, name)
+    with open(path, "w" if isinstance(content, str) else "wb") as f:
+        f.write(content)
+    return path
+
+
+def _edited(change):
+    result = json.loads(program_result("s07"))
+    change(result)
+    return json.dumps(result)
+
+
+BAD_RESULTS = [
+    ("not JSON", "{\"camera\": "),
+    ("a JSON list", "[1, 2]"),
+    ("not UTF-8", b"\xff\xfe{}"),
+    ("no camera", json.dumps({"light": {"xrot": -30, "yrot": 10}})),
+    ("a missing key", _edited(lambda r: r["camera"].pop("dollyZ"))),
+    ("a text for a number", _edited(lambda r: r["camera"].update(pitch="-30"))),
+    ("true for a number", _edited(lambda r: r["camera"].update(roll=True))),
+    ("NaN", _edited(lambda r: r["camera"].update(pitch=float("nan")))),
+    ("Infinity", _edited(lambda r: r["camera"].update(dollyX=float("inf")))),
+    ("pitch past straight up", _edited(lambda r: r["camera"].update(pitch=120.0))),
+    ("camera below the ground", _edited(lambda r: r["camera"].update(dollyY=-8.0))),
+    ("an absurd distance", _edited(lambda r: r["camera"].update(dollyZ=1e300))),
+    ("a yaw the frame can not have", _edited(lambda r: r["camera"].update(yaw=30.0))),
+    ("the sun below the horizon", _edited(lambda r: r["light"].update(xrot=10.0))),
+    ("a light without yrot", _edited(lambda r: r["light"].pop("yrot"))),
+    ("a refined lens of 0 degrees", _edited(lambda r: r.update(refined={"camera": r["camera"], "fov": 0.0}))),
+    ("a refined record that is a number", _edited(lambda r: r.update(refined=5))),
+    ("a refined camera missing", _edited(lambda r: r.update(refined={"fov": 46.0}))),
+]
+
+
+@case("bad results, photos and options are refused with one line, the scene unchanged, nothing written")
+def _refused():
+    scene = fresh_scene()
+    apply(scene, "s01", program_result("s01"))
+    before, saved, photo = fingerprint(scene), os.path.join(work, "never.blend"), photo_of("s07")
+    good = _write("s07.json", program_result("s07"))
+    runs = [(label, [photo, "--result", _write("bad.json", text)]) for label, text in BAD_RESULTS] + [
+        ("refined asked for and absent", [photo, "--result", good, "--estimate", "refined"]),
+        ("a missing result file", [photo, "--result", os.path.join(work, "none.json")]),
+        ("a marker diameter of 0", [photo, "--result", good, "--marker-diameter", "0"]),
+        ("a marker diameter of nan", [photo, "--result", good, "--marker-diameter", "nan"]),
+        ("a missing folder for --render", [photo, "--result", good, "--render", os.path.join(work, "no", "x.png")]),
+        ("a missing photo", [os.path.join(work, "none.png"), "--result", good]),
+        ("a GIF", [_write("photo.gif", b"GIF89a\x10\x00\x10\x00"), "--result", good]),
+        ("a cut PNG", [_write("cut.png", open(photo, "rb").read()[:20]), "--result", good])]
+    problems = []
+    for label, args in runs:
+        code, message = qm.headless(args + ["--save", saved], scene)
+        if code == 0 or not message or "\n" in message or fingerprint(scene) != before or os.path.exists(saved):
+            problems.append("%s: exit %d, %r" % (label, code, message))
+    return problems
+
+
+@case("photo sizes from the headers of JPEG (progressive too), BMP and TIFF (both byte orders)")
+def _headers():
+    variants = {"jpg": [], "p.jpg": ["-interlace", "plane"], "bmp": [], "tif": [], "m.tif": ["-endian", "MSB"]}
+    problems = []
+    for suffix, options in variants.items():
+        path = os.path.join(work, "s24" + suffix)
+        subprocess.run(["convert", photo_of("s24")] + options + [path], check=True)
+        if qm.photo_size(path) != (480, 360):
+            problems.append("%s read as %s" % (suffix, qm.photo_size(path)))
+    return problems
+
+
+@case("refined record: preferred when present, a partial light completed from the classic one")
+def _refined():
+    classic = json.loads(program_result("s07"))
+    result = qm.read_result(_edited(lambda r: r.update(refined={
+        "camera": dict(r["camera"], pitch=-35.0), "light": {"yrot": 60.0}, "fov": 50.0,
+        "focal_source": "exif", "uncertainty": {}, "note": ""})))
+    default, chosen = qm.make_plan(result), qm.make_plan(result, "classic")
+    no_shadow = qm.read_result(json.dumps({"camera": classic["camera"], "refined": {
+        "camera": classic["camera"], "light": {"xrot": -20.0, "yrot": 1.0}, "fov": 46.0}}))
+    return [(default["camera"]["pitch"], default["fov"]) != (-35.0, 50.0) and "default not refined",
+            default["light"] != {"xrot": classic["light"]["xrot"], "yrot": 60.0} and "light %s" % default["light"],
+            (chosen["camera"] != classic["camera"] or abs(chosen["fov"] - 46.2127) > 1e-4) and "classic not classic",
+            qm.make_plan(no_shadow)["light"] is not None and "a sun where the program found no shadow"]
+
+
+def _fake_launcher(code, stdout, stderr):
+    script = _write("fake_launcher.py", "import sys\nsys.stdout.write(%r)\nsys.stderr.write(%r)\nsys.exit(%d)\n"
+                    % (stdout, stderr, code))
+    os.environ["QUILLMARSH_LAUNCHER"] = script
+    return script
+
+
+@case("operator and command line through the launcher: OK, camera only, a refusal by the tool")
+def _operator():
+    scene = fresh_scene()
+    qm.register()
+    problems = []
+    try:
+        _fake_launcher(0, program_result("s07"), "")
+        bpy.ops.import_scene.quillmarsh_photo(filepath=photo_of("s07"), estimate="classic")
+        problems.append((scene.camera.name != "s07" or "s07 sun" not in bpy.data.objects) and "OK: no camera and sun")
+        _fake_launcher(1, program_result("e02"), "")
+        bpy.ops.import_scene.quillmarsh_photo(filepath=photo_of("e02"), ground=False, disc=False)
+        problems.append((scene.camera.name != "e02" or "e02 sun" in bpy.data.objects) and "camera only made a sun")
+        before = fingerprint(scene)
+        _fake_launcher(2, "", "Quillmarsh.py: the photograph is too small\n")
+        try:
+            bpy.ops.import_scene.quillmarsh_photo(filepath=photo_of("s01"))
+            problems.append("a refusal passed for success")
+        except RuntimeError as error:
+            problems.append("too small" not in str(error) and "report without the tool's message: %s" % error)
+        code, message = qm.headless([photo_of("s01")], scene)
+        problems.append((code == 0 or "too small" not in message) and "command line: %d, %s" % (code, message))
+        problems.append(fingerprint(scene) != before and "a refusal changed the scene")
+    finally:
+        os.environ.pop("QUILLMARSH_LAUNCHER", None)
+        qm.unregister()
+    return problems
+
+
+INSTALLED = """
+import bpy, sys
+bpy.ops.preferences.addon_install(filepath=sys.argv[-2])
+bpy.ops.preferences.addon_enable(module="quillmarsh_blender")
+bpy.context.preferences.addons["quillmarsh_blender"].preferences.launcher = sys.argv[-1]
+bpy.ops.import_scene.quillmarsh_photo(filepath=%r, ground=False)
+print("installed:", bpy.context.scene.camera.name)
+"""
+
+
+@case("the package installs and enables in Blender; its preferences name the launcher")
+def _package():
+    env = dict(os.environ, QM_DIST=work, BLENDER_USER_SCRIPTS=os.path.join(work, "scripts"),
+               BLENDER_USER_CONFIG=os.path.join(work, "config"))
+    subprocess.run([os.path.join(TOP, "scripts", "package.sh"), "blender"], env=env, check=True,
+                   stdout=subprocess.DEVNULL)
+    launcher = _fake_launcher(0, program_result("s07"), "")
+    os.environ.pop("QUILLMARSH_LAUNCHER")
+    done = subprocess.run([bpy.app.binary_path, "-b", "--factory-startup", "--python-expr", INSTALLED % photo_of("s07"),
+                           "--", os.path.join(work, "quillmarsh-blender.zip"), launcher],
+                          env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+    out = done.stdout.decode("utf-8", "replace")
+    return ["installed: s07" not in out and "no matched camera: %s" % out[-600:]]
+
+
+@case("command line: exit codes, one line on failure, the render composites the photo unchanged")
+def _command_line():
+    out = os.path.join(work, "cli")
+    os.makedirs(out)
+    photo, result = photo_of("s24"), _write("s24.json", json.dumps(truth_result("s24")))
+
+    def run(*args):
+        done = subprocess.run([bpy.app.binary_path, "-b", "--factory-startup", "--python", ADDON, "--"] + list(args)
+                              + ["--save", os.path.join(out, "s24.blend"), "--render", os.path.join(out, "s24.png")],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+        return done.returncode, [l for l in done.stderr.decode().splitlines() if l.startswith("quillmarsh_blender:")]
+
+    code, lines = run(photo, "--result", _write("bad.json", "{"))
+    if code == 0 or len(lines) != 1 or os.listdir(out):
+        return ["malformed result: exit %d, %s, wrote %s" % (code, lines, os.listdir(out))]
+    code, lines = run(photo, "--result", result)
+    if code != 0 or sorted(os.listdir(out)) != ["s24.blend", "s24.png"]:
+        return ["good run: exit %d, %s, wrote %s" % (code, lines, os.listdir(out))]
+    # far from the disc and the default cube the composite is the photo itself
+    shot, source = bpy.data.images.load(os.path.join(out, "s24.png")), bpy.data.images.load(photo)
+    width = source.size[0]
+    a, b = shot.pixels[:], source.pixels[:]
+    worst = max(abs(a[(y * width + x) * 4 + c] - b[(y * width + x) * 4 + c])
+                for y in range(24) for x in range(24) for c in range(3))
+    return [(tuple(shot.size) != tuple(source.size) or worst > 2.0 / 255.0) and "the corner differs by %.4f" % worst]
+
+
+shutil.rmtree(work, ignore_errors=True)
+print("blender: %d passed, %d failed" % (outcomes.count(True), outcomes.count(False)))
+sys.stdout.flush()
