@@ -71,6 +71,10 @@ if build_step windows; then
       echo "end-to-end run ended without its summary"; failed=$((failed + 1))
     fi
   fi
+  echo "== release packages, unpacked elsewhere and run from there"
+  "$top/tests/package/test_package.py" >"$log/package.txt" 2>&1
+  grep -E '^(PASS|FAIL|  |package:)' "$log/package.txt" || tail -n 20 "$log/package.txt"
+  add_summary package "$log/package.txt"
   echo "== the program's numbers kept for the Blender tests, re-made under Wine"
   "$top/tests/blender/program_results.py" | tee "$log/program-results.txt"
   add_summary "program results" "$log/program-results.txt"
