@@ -701,13 +701,11 @@ def measure_pending(photo, size, threshold, options, command=None):
         result, used, preview = run_measure(photo, threshold, command, folder)
         image = None
         if preview is not None:
-            image = bpy.data.images.get(PREVIEW_IMAGE)
-            if image is None:
-                image = bpy.data.images.load(preview)
-                image.name = PREVIEW_IMAGE
-            else:
-                image.filepath = preview
-            image.reload()
+            old = bpy.data.images.get(PREVIEW_IMAGE)
+            if old is not None:
+                bpy.data.images.remove(old)
+            image = bpy.data.images.load(preview)
+            image.name = PREVIEW_IMAGE
             image.pack()        # the temporary folder goes; the picture stays with the image
     finally:
         shutil.rmtree(folder, ignore_errors=True)
@@ -829,6 +827,7 @@ class QuillmarshImport(bpy.types.Operator):
             if not _use_dialog(prefs):
                 options = {"estimate": self.estimate, "scale": scale, "ground": self.ground, "disc": self.disc}
                 line = measure_pending(photo, size, None, options, _command(prefs))
+                _offer_threshold(context)
                 show_preview(context)
                 self.report({"INFO"}, line)
                 return {"FINISHED"}
@@ -864,6 +863,7 @@ class QuillmarshRetry(bpy.types.Operator):
             # the earlier measurement stays waiting: a bad threshold loses nothing
             self.report({"ERROR"}, str(error))
             return {"CANCELLED"}
+        _offer_threshold(context)
         show_preview(context)
         self.report({"INFO"}, line)
         return {"FINISHED"}
@@ -890,7 +890,8 @@ class QuillmarshPreviewPanel(bpy.types.Panel):
     bl_label = "Quillmarsh"
     bl_space_type = "IMAGE_EDITOR"
     bl_region_type = "UI"
-    bl_category = "Quillmarsh"
+    # the tab the image editor's sidebar opens on, so the panel is seen at once
+    bl_category = "Tool"
 
     def draw(self, context):
         layout = self.layout
@@ -901,9 +902,15 @@ class QuillmarshPreviewPanel(bpy.types.Panel):
         layout.label(text="Threshold %d%s" % (pending["threshold"], " (automatic)" if pending["auto"] else ""))
         layout.label(text="Camera and sun" if pending["result"]["light"] is not None else "Camera only: no shadow")
         row = layout.row(align=True)
-        retry = row.operator(QuillmarshRetry.bl_idname)
-        retry.threshold = pending["threshold"]
+        row.prop(context.window_manager, "quillmarsh_threshold", text="")
+        row.operator(QuillmarshRetry.bl_idname).threshold = context.window_manager.quillmarsh_threshold
         layout.operator(QuillmarshAccept.bl_idname)
+
+
+def _offer_threshold(context):
+    """The panel's threshold field starts from the one just measured at."""
+    if pending and context.window_manager is not None:
+        context.window_manager.quillmarsh_threshold = pending["threshold"]
 
 
 def _menu(self, context):
@@ -916,11 +923,14 @@ CLASSES = (QuillmarshPreferences, QuillmarshImport, QuillmarshRetry, QuillmarshA
 def register():
     for cls in CLASSES:
         bpy.utils.register_class(cls)
+    bpy.types.WindowManager.quillmarsh_threshold = bpy.props.IntProperty(
+        name="Threshold", default=160, min=0, max=MAX_THRESHOLD, description="The threshold Retry measures at")
     bpy.types.TOPBAR_MT_file_import.append(_menu)
 
 
 def unregister():
     bpy.types.TOPBAR_MT_file_import.remove(_menu)
+    del bpy.types.WindowManager.quillmarsh_threshold
     for cls in reversed(CLASSES):
         bpy.utils.unregister_class(cls)
 
