@@ -140,5 +140,5 @@ class MeasureCommandTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    PROGRAM, SAMPLES = sys.argv[1], sys.argv[2]
+    PROGRAM, SAMPLES = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     unittest.main(argv=sys.argv[:1], verbosity=1)
