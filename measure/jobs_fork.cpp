@@ -52,6 +52,12 @@ int32_t DefaultJobs()
     return cores > kMaxJobs ? kMaxJobs : static_cast<int32_t>(cores);
 }
 
+char **CommandLineWords(int argc, char **argv, int *count)
+{
+    *count = argc;
+    return argv;
+}
+
 static int WriteAll(int fd, const void *bytes, size_t count)
 {
     const char *p = static_cast<const char *>(bytes);
