@@ -275,13 +275,19 @@ int MeasureBatch(const MeasureOptions &options)
             PrintRecord(stdout, options, options.photos[printed], records[printed]);
             printed++;
         }
-        std::fflush(stdout);
+        // Output nobody can read any more (a closed pipe) ends the batch.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout))
+            break;
         if (progress)
             PrintProgress(stderr, finished, count, seconds());
     }
-    for (Worker &worker : workers)
+    for (Worker &worker : workers) {
+        kill(worker.pid, SIGKILL);
         StopWorker(&worker);
+    }
     for (char *path : previews)
         delete[] path;
+    if (printed < count)
+        return kExitNoResult;
     return BatchExitCode(records.data(), count);
 }
