@@ -4,9 +4,10 @@
 set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev libbenchmark-dev clang
-          g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 xvfb xdotool imagemagick x11-utils python3)
-# The measurement command: JSON strings and the preview's PNG files.
-packages+=(nlohmann-json3-dev libpng-dev)
+          g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 xvfb xdotool imagemagick x11-utils python3
+          pkg-config libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libexif-dev)
+# The measurement command: JSON strings (libpng for its previews is above).
+packages+=(nlohmann-json3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
