@@ -13,7 +13,8 @@
 // decoded; a decoder that reports a side above kMaxImageSide is stopped
 // before it allocates, with the size rule's message (kLoadRejected). A
 // missing path, a folder, an unreadable, truncated or unknown file gives
-// kLoadFailed. On kLoadDone the photo holds every pixel as 0xAARRGGBB, as
+// kLoadFailed (natively also a BMP: no library here decodes it, and a file
+// beyond 256 MB). On kLoadDone the photo holds every pixel as 0xAARRGGBB, as
 // the Windows image library hands them out, and the EXIF lens tags (a tag
 // the file lacks has flag 0; the resolution unit is then 2, inches); it
 // belongs to the caller (ReleasePhoto). Otherwise the photo is untouched.
@@ -30,6 +31,12 @@ void ReleasePhoto(Photo *photo);
 // order with rows outer, onto the WorkRaster and the PhotoCanvas, exactly as
 // the dialog reads them. 1 on success; 0 also for a photo without pixels.
 int TransferPhoto(const Photo *photo);
+
+// Reads the lens tags from a JPEG's APP1 EXIF block by the same rules as
+// ReadPhotoExif, without a library: the Windows build's way when GDI+ hands
+// out no property items. 1 and exif filled when the bytes hold the block, 0
+// otherwise, exif untouched.
+int ReadJpegLensTags(const uint8_t *bytes, size_t count, PhotoExif *exif);
 
 // Native build only (the Windows build decodes files through its image
 // library).

@@ -40,6 +40,7 @@ static const tmsize_t kMaxTiffAllocation = 32 * 1024 * 1024;
 
 // FocalPlaneResolutionUnit when the file has no such tag: inches.
 static const int32_t kDefaultResolutionUnit = 2;
+// Bits of alpha, red and green in 0xAARRGGBB, and a full 8-bit channel.
 static const int kAlphaShift = 24;
 static const int kRedShift = 16;
 static const int kGreenShift = 8;
@@ -178,17 +179,17 @@ static int DecodePng(Source *source, Photo *photo)
 struct JpegErrors {
     jpeg_error_mgr manager;  // first, so that the library's pointer is ours
     jmp_buf jump;
-    int truncated;
 };
 
 static void JpegExit(j_common_ptr info) { std::longjmp(reinterpret_cast<JpegErrors *>(info->err)->jump, 1); }
 
-// Warnings are not printed; a file that ends before its picture does is
-// remembered, since the library fills the rest with grey.
+// Warnings are not printed. A file that ends before its picture does is
+// refused at once: the library would fill the rest with grey and go on, and
+// a few bytes claiming 2048 x 2048 pixels would cost a whole decode.
 static void JpegMessage(j_common_ptr info, int level)
 {
     if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF)
-        reinterpret_cast<JpegErrors *>(info->err)->truncated = 1;
+        JpegExit(info);
 }
 
 static void JpegProgress(j_common_ptr info)
@@ -220,7 +221,6 @@ static int DecodeJpeg(Source *source, Photo *photo)
     info.err = jpeg_std_error(&errors.manager);
     errors.manager.error_exit = JpegExit;
     errors.manager.emit_message = JpegMessage;
-    errors.truncated = 0;
     uint32_t *volatile pixels = nullptr;
     uint8_t *volatile row = nullptr;
     if (setjmp(errors.jump)) {
@@ -274,10 +274,6 @@ static int DecodeJpeg(Source *source, Photo *photo)
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
     std::free(row);
-    if (errors.truncated) {
-        std::free(pixels);
-        return kLoadFailed;
-    }
     photo->width = width;
     photo->height = height;
     photo->argb = pixels;
@@ -422,8 +418,79 @@ static void TiffUnmap(thandle_t, void *, toff_t) {}
 
 static int TiffQuiet(TIFF *, void *, const char *, const char *, va_list) { return 1; }
 
-// The first directory through libtiff's RGBA reader, which takes every
-// photometric layout to 8-bit channels (packed 0xAABBGGRR).
+// Whether the first directory is plain rows of 8- or 16-bit unsigned
+// samples, grey or red-green-blue with at most an unassociated alpha, top row
+// first: those are read row by row and each sample keeps its high byte, as
+// the Windows library does (libtiff's RGBA reader rounds 16-bit samples and
+// premultiplies alpha).
+static int TiffPlainRows(TIFF *tiff, uint16_t *samples, uint16_t *bits)
+{
+    uint16_t planar = 0, photometric = 0, format = SAMPLEFORMAT_UINT, orientation = ORIENTATION_TOPLEFT;
+    uint16_t extraCount = 0;
+    uint16_t *extra = nullptr;
+    if (TIFFIsTiled(tiff) || !TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &planar) ||
+        planar != PLANARCONFIG_CONTIG || !TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric) ||
+        !TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, samples) ||
+        !TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, bits))
+        return 0;
+    TIFFGetField(tiff, TIFFTAG_SAMPLEFORMAT, &format);
+    TIFFGetField(tiff, TIFFTAG_ORIENTATION, &orientation);
+    TIFFGetField(tiff, TIFFTAG_EXTRASAMPLES, &extraCount, &extra);
+    if (format != SAMPLEFORMAT_UINT || orientation != ORIENTATION_TOPLEFT || (*bits != 8 && *bits != 16))
+        return 0;
+    if (photometric == PHOTOMETRIC_MINISBLACK)
+        return *samples == 1;
+    return photometric == PHOTOMETRIC_RGB &&
+           (*samples == 3 ||
+            (*samples == 4 && extraCount == 1 && extra != nullptr && extra[0] == EXTRASAMPLE_UNASSALPHA));
+}
+
+static int ReadTiffRows(TIFF *tiff, uint32_t width, uint32_t height, uint16_t samples, uint16_t bits,
+                        uint32_t *pixels)
+{
+    tmsize_t rowBytes = TIFFScanlineSize(tiff);
+    size_t bytes = bits / 8;
+    if (rowBytes <= 0 || static_cast<size_t>(rowBytes) < static_cast<size_t>(width) * samples * bytes)
+        return 0;
+    std::vector<uint8_t> row(static_cast<size_t>(rowBytes));
+    for (uint32_t y = 0; y < height; y++) {
+        if (TIFFReadScanline(tiff, row.data(), y, 0) < 0)
+            return 0;
+        uint32_t *out = pixels + static_cast<size_t>(y) * width;
+        for (uint32_t x = 0; x < width; x++) {
+            uint32_t channel[4] = {0, 0, 0, 0};
+            for (uint16_t c = 0; c < samples; c++) {
+                // 16-bit samples come in the host's order: the high byte.
+                const uint8_t *at = row.data() + (static_cast<size_t>(x) * samples + c) * bytes;
+                uint16_t wide = 0;
+                if (bytes == 2)
+                    std::memcpy(&wide, at, sizeof wide);
+                channel[c] = bytes == 2 ? static_cast<uint32_t>(wide >> 8) : at[0];
+            }
+            out[x] = samples == 1 ? Argb(kFullChannel, channel[0], channel[0], channel[0])
+                                  : Argb(samples == 4 ? channel[3] : kFullChannel, channel[0], channel[1], channel[2]);
+        }
+    }
+    return 1;
+}
+
+// Every other layout through libtiff's RGBA reader, which takes it to 8-bit
+// channels (packed 0xAABBGGRR).
+static int ReadTiffRgba(TIFF *tiff, uint32_t width, uint32_t height, uint32_t *pixels)
+{
+    char message[1024];
+    if (!TIFFRGBAImageOK(tiff, message) ||
+        !TIFFReadRGBAImageOriented(tiff, width, height, pixels, ORIENTATION_TOPLEFT, 1))
+        return 0;
+    size_t count = static_cast<size_t>(width) * height;
+    for (size_t i = 0; i < count; i++) {
+        uint32_t p = pixels[i];
+        pixels[i] = Argb(TIFFGetA(p), TIFFGetR(p), TIFFGetG(p), TIFFGetB(p));
+    }
+    return 1;
+}
+
+// The first directory only.
 static int DecodeTiff(Source *source, Photo *photo)
 {
     TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
@@ -439,24 +506,21 @@ static int DecodeTiff(Source *source, Photo *photo)
         return kLoadFailed;
     uint32_t width = 0, height = 0;
     int result = kLoadFailed;
-    char message[1024];
     if (TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width) == 1 && TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height) == 1)
         result = CheckDecodedSize(source, width, height);
-    if (result == kLoadDone && !TIFFRGBAImageOK(tiff, message))
-        result = kLoadFailed;
     uint32_t *pixels = result == kLoadDone ? AllocatePixels(width, height) : nullptr;
-    if (result == kLoadDone &&
-        (pixels == nullptr || !TIFFReadRGBAImageOriented(tiff, width, height, pixels, ORIENTATION_TOPLEFT, 1)))
-        result = kLoadFailed;
+    if (result == kLoadDone) {
+        uint16_t samples = 0, bits = 0;
+        int read = pixels != nullptr && (TiffPlainRows(tiff, &samples, &bits)
+                                             ? ReadTiffRows(tiff, width, height, samples, bits, pixels)
+                                             : ReadTiffRgba(tiff, width, height, pixels));
+        if (!read)
+            result = kLoadFailed;
+    }
     TIFFClose(tiff);
     if (result != kLoadDone) {
         std::free(pixels);
         return result;
-    }
-    size_t count = static_cast<size_t>(width) * height;
-    for (size_t i = 0; i < count; i++) {
-        uint32_t p = pixels[i];
-        pixels[i] = Argb(TIFFGetA(p), TIFFGetR(p), TIFFGetG(p), TIFFGetB(p));
     }
     photo->width = width;
     photo->height = height;

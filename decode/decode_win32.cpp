@@ -51,6 +51,7 @@ GpStatusFlat WINAPI GdipGetImageHeight(GpImageFlat *image, UINT *height);
 GpStatusFlat WINAPI GdipBitmapLockBits(GpImageFlat *bitmap, const GpRectFlat *rect, UINT flags, INT format,
                                        BitmapDataFlat *data);
 GpStatusFlat WINAPI GdipBitmapUnlockBits(GpImageFlat *bitmap, BitmapDataFlat *data);
+GpStatusFlat WINAPI GdipGetPropertyCount(GpImageFlat *image, UINT *count);
 GpStatusFlat WINAPI GdipGetPropertyItemSize(GpImageFlat *image, ULONG id, UINT *size);
 GpStatusFlat WINAPI GdipGetPropertyItem(GpImageFlat *image, ULONG id, UINT size, PropertyItemFlat *item);
 GpStatusFlat WINAPI GdipDisposeImage(GpImageFlat *image);
@@ -258,6 +259,11 @@ int DecodePhoto(const char *path, Photo *photo)
             decoded.height = height;
             decoded.argb = pixels;
             decoded.exif = ReadLensTags(bitmap);
+            // Wine's GDI+ hands out no property items for a JPEG: the
+            // block is then read from the file's start.
+            UINT items = 0;
+            if (GdipGetPropertyCount(bitmap, &items) != kGdiplusOk || items == 0)
+                ReadJpegLensTags(start.data(), start.size(), &decoded.exif);
             *photo = decoded;
             result = kLoadDone;
         }

@@ -1,4 +1,5 @@
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "measure/measure.h"
+#include "shell/report.h"
 #include "shell/result.h"
 
 // Photographs are measured in worker processes forked from a parent that
@@ -25,6 +27,12 @@
 
 // The command's own words for a worker that ended without its record.
 static const char kMessageWorkerLost[] = "the measurement of this photograph ended abnormally";
+// A photograph still not measured after this long (seconds) has its worker
+// stopped and is reported as lost: no file may hang the batch. The largest
+// photograph takes well under a second.
+static const double kPhotoTimeLimit = 60.0;
+// How often the parent looks at the clock while it waits, milliseconds.
+static const int kWaitSliceMs = 1000;
 static const char kMessageNoFolder[] = "can not create the preview folder";
 
 struct Worker {
@@ -33,6 +41,7 @@ struct Worker {
     int results;      // read end: records
     int32_t index;    // photograph being measured, -1 when idle
     size_t received;  // bytes of its record so far
+    double started;   // seconds on the steady clock when it got its photograph
 };
 
 int32_t DefaultJobs()
@@ -41,6 +50,12 @@ int32_t DefaultJobs()
     if (cores < 1)
         return 1;
     return cores > kMaxJobs ? kMaxJobs : static_cast<int32_t>(cores);
+}
+
+char **CommandLineWords(int argc, char **argv, int *count)
+{
+    *count = argc;
+    return argv;
 }
 
 static int WriteAll(int fd, const void *bytes, size_t count)
@@ -74,9 +89,10 @@ static int ReadAll(int fd, void *bytes, size_t count)
     return 1;
 }
 
-static void LoseRecord(PhotoRecord *record)
+static void LoseRecord(const MeasureOptions &options, PhotoRecord *record)
 {
     std::memset(record, 0, sizeof *record);
+    record->threshold = options.threshold == kThresholdAuto ? kDefaultThreshold : options.threshold;
     record->code = kExitNoResult;
     std::strncpy(record->message, kMessageWorkerLost, kRecordMessageSize - 1);
 }
@@ -131,7 +147,7 @@ static int StartWorker(const MeasureOptions &options, char **previews, const std
     }
     close(tasks[0]);
     close(results[1]);
-    *worker = Worker{pid, tasks[1], results[0], -1, 0};
+    *worker = Worker{pid, tasks[1], results[0], -1, 0, 0.0};
     return 1;
 }
 
@@ -146,7 +162,7 @@ static void StopWorker(Worker *worker)
 
 // Reads what the worker sent; 1 when its photograph is done (its record
 // complete, or lost when the worker ended first: the worker is then gone).
-static int ReadWorker(Worker *worker, PhotoRecord *records, int *gone)
+static int ReadWorker(const MeasureOptions &options, Worker *worker, PhotoRecord *records, int *gone)
 {
     char *target = reinterpret_cast<char *>(&records[worker->index]);
     ssize_t n = read(worker->results, target + worker->received, sizeof(PhotoRecord) - worker->received);
@@ -158,7 +174,7 @@ static int ReadWorker(Worker *worker, PhotoRecord *records, int *gone)
             return 0;
         return 1;
     }
-    LoseRecord(&records[worker->index]);
+    LoseRecord(options, &records[worker->index]);
     *gone = 1;
     return 1;
 }
@@ -187,6 +203,9 @@ int MeasureBatch(const MeasureOptions &options)
     char **previewPaths = options.previewFolder != nullptr ? previews.data() : nullptr;
     const int progress = isatty(STDERR_FILENO);
     const auto start = std::chrono::steady_clock::now();
+    auto seconds = [&start]() {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
 
     int32_t jobs = options.jobs < count ? options.jobs : count;
     std::vector<Worker> workers;
@@ -208,6 +227,7 @@ int MeasureBatch(const MeasureOptions &options)
                 continue;
             worker.index = next++;
             worker.received = 0;
+            worker.started = seconds();
             WriteAll(worker.tasks, &worker.index, sizeof worker.index);
         }
         if (workers.empty()) {
@@ -221,13 +241,26 @@ int MeasureBatch(const MeasureOptions &options)
                 waits[w].fd = workers[w].results;
                 waits[w].events = workers[w].index >= 0 ? POLLIN : 0;
             }
-            if (poll(waits.data(), waits.size(), -1) < 0 && errno != EINTR)
-                break;
+            if (poll(waits.data(), waits.size(), kWaitSliceMs) < 0 && errno != EINTR) {
+                // The pipes can not be watched: every photograph not yet
+                // measured is reported lost rather than left out.
+                for (int32_t i = 0; i < count; i++)
+                    if (!done[i]) {
+                        LoseRecord(options, &records[i]);
+                        done[i] = 1;
+                    }
+                next = count;
+            }
+            // A worker past the time limit is killed; its pipe then ends and
+            // its photograph is lost below.
+            for (const Worker &worker : workers)
+                if (worker.index >= 0 && seconds() - worker.started > kPhotoTimeLimit)
+                    kill(worker.pid, SIGKILL);
             for (size_t w = workers.size(); w-- > 0;) {
-                if (waits[w].revents == 0 || workers[w].index < 0)
+                if (waits[w].revents == 0 || workers[w].index < 0 || done[workers[w].index])
                     continue;
                 int gone = 0;
-                if (!ReadWorker(&workers[w], records.data(), &gone))
+                if (!ReadWorker(options, &workers[w], records.data(), &gone))
                     continue;
                 done[workers[w].index] = 1;
                 finished++;
@@ -242,15 +275,19 @@ int MeasureBatch(const MeasureOptions &options)
             PrintRecord(stdout, options, options.photos[printed], records[printed]);
             printed++;
         }
-        std::fflush(stdout);
-        if (progress) {
-            std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-            PrintProgress(stderr, finished, count, elapsed.count());
-        }
+        // Output nobody can read any more (a closed pipe) ends the batch.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout))
+            break;
+        if (progress)
+            PrintProgress(stderr, finished, count, seconds());
     }
-    for (Worker &worker : workers)
+    for (Worker &worker : workers) {
+        kill(worker.pid, SIGKILL);
         StopWorker(&worker);
+    }
     for (char *path : previews)
         delete[] path;
+    if (printed < count)
+        return kExitNoResult;
     return BatchExitCode(records.data(), count);
 }

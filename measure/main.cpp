@@ -7,8 +7,15 @@
 // Bytes of the reason a command line was refused.
 static const size_t kReasonSize = 512;
 
+static const char kMessageCommandLine[] = "quillmarsh-measure: can not read the command line\n";
+
 int main(int argc, char **argv)
 {
+    argv = CommandLineWords(argc, argv, &argc);
+    if (argv == nullptr) {
+        std::fputs(kMessageCommandLine, stderr);
+        return kExitNoResult;
+    }
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; i++)
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(kMeasureUsage, stdout);

@@ -115,8 +115,10 @@ void MeasurePhoto(const char *path, const MeasureOptions &options, const char *p
         Fail(record, gMemoryDialog.status[0] != '\0' ? gMemoryDialog.status : kMessageLoad);
         return;
     }
-    // The photograph stays decoded until its record is complete: the
-    // preview (and whatever looks further than the classic numbers) reads it.
+    // The photograph stays decoded until its record is complete. After a
+    // successful analysis, an estimate that looks further than the classic
+    // numbers has here the full-resolution photo and gAnalysisTrace (the
+    // fitted ellipse in work pixels), and adds its part of the record.
     if (!TransferPhoto(&photo))
         Fail(record, gMemoryDialog.status[0] != '\0' ? gMemoryDialog.status : kMessageLoad);
     else

@@ -99,6 +99,11 @@ int WritePng(const char *path, const uint8_t *rgb, int width, int height);
 
 // Photographs measured at once when the command line does not say.
 int32_t DefaultJobs();
+// The command line's words in UTF-8: argv itself natively; the Windows build
+// reads them from the wide command line (argv there is in the ANSI code
+// page, which can not name every file). Sets *count; null when they can not
+// be read.
+char **CommandLineWords(int argc, char **argv, int *count);
 // Measures every photograph, printing each record in the order given as soon
 // as it and all before it are done; returns the batch's exit code.
 int MeasureBatch(const MeasureOptions &options);

@@ -10,6 +10,7 @@ import io
 import json
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -103,6 +104,23 @@ class MeasureCommandTest(unittest.TestCase):
         self.assertEqual(one, many)
         self.assertEqual(len(one.splitlines()), len(photos))
 
+    def test_a_worker_that_dies_loses_only_its_photograph(self):
+        photos = [sample("s21.jpg")] * 40
+        proc = subprocess.Popen([PROGRAM, "--json", "--jobs", "1", "--threshold", "auto", *photos],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        children = []
+        while not children and proc.poll() is None:
+            with open("/proc/%d/task/%d/children" % (proc.pid, proc.pid)) as stream:
+                children = stream.read().split()
+        if children:
+            os.kill(int(children[0]), signal.SIGKILL)
+        out, err = proc.communicate(timeout=300)
+        records = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual(len(records), len(photos))
+        lost = [r for r in records if r["code"] == 2]
+        self.assertEqual([r["error"] for r in lost], ["the measurement of this photograph ended abnormally"])
+        self.assertEqual(proc.returncode, 2)
+
     def test_previews_and_no_settings_or_result_files(self):
         previews = os.path.join(self.folder, "previews")
         code, out, err = run("--preview", previews, sample("s01.png"), sample("s15.jpg"), sample("f05.png"),
@@ -122,5 +140,5 @@ class MeasureCommandTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    PROGRAM, SAMPLES = sys.argv[1], sys.argv[2]
+    PROGRAM, SAMPLES = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     unittest.main(argv=sys.argv[:1], verbosity=1)

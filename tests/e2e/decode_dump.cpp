@@ -13,6 +13,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <shellapi.h>
+
 
 extern "C" {
 struct GdiplusStartupInputFlat {
@@ -64,8 +66,19 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: decode_dump PHOTO OUT\n");
         return 2;
     }
+    const char *path = argv[1];
+#ifdef _WIN32
+    // The path as the command line holds it in UTF-16, handed on in UTF-8.
+    int wideCount = 0;
+    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
+    char utf8[4096];
+    if (wide != nullptr && wideCount == 3 &&
+        WideCharToMultiByte(CP_UTF8, 0, wide[1], -1, utf8, sizeof utf8, nullptr, nullptr) > 0)
+        path = utf8;
+    LocalFree(wide);
+#endif
     Photo photo = {};
-    int result = DecodePhoto(argv[1], &photo);
+    int result = DecodePhoto(path, &photo);
     std::printf("result %d\n", result);
     if (result != kLoadDone)
         return 0;
@@ -76,7 +89,7 @@ int main(int argc, char **argv)
                 exif.focalPlaneXResolution, exif.focalPlaneResolutionUnit, exif.pixelXDimension,
                 exif.pixelYDimension);
 #ifdef _WIN32
-    std::printf("getpixel differences %ld\n", CountGetPixelDifferences(argv[1], photo));
+    std::printf("getpixel differences %ld\n", CountGetPixelDifferences(path, photo));
 #endif
     FILE *out = std::fopen(argv[2], "wb");
     if (out == nullptr) {

@@ -61,3 +61,22 @@ with tempfile.TemporaryDirectory() as scratch:
     subprocess.run(["convert", "-size", "32x24", "xc:white", "xc:black", "-loop", "0", gif], check=True)
     with open(gif, "rb") as src, open(os.path.join(header_seeds, "gif2"), "wb") as out:
         out.write(src.read(HEAD_BYTES))
+
+# For the decoders (tests/fuzz/decode_seeds): whole small files that pass the
+# size rules (320 x 240), one per layout, and a JPEG with the lens tags.
+decode_seeds = os.path.join(here, "decode_seeds")
+os.makedirs(decode_seeds, exist_ok=True)
+sample = os.path.join(here, "..", "data", "samples", "v01.jpg")
+layouts = [
+    ("rgb.png", ["PNG24:"]), ("rgb16.png", ["-depth", "16", "PNG48:"]), ("palette.png", ["-colors", "16", "PNG8:"]),
+    ("interlaced.png", ["-interlace", "PNG", "PNG24:"]), ("grey.jpg", ["-colorspace", "Gray", "JPEG:"]),
+    ("progressive.jpg", ["-interlace", "JPEG", "JPEG:"]), ("cmyk.jpg", ["-colorspace", "CMYK", "JPEG:"]),
+    ("plain.gif", ["-colors", "16", "GIF:"]), ("lzw.tif", ["-colors", "16", "-compress", "lzw", "TIFF:"]),
+]
+for name, arguments in layouts:
+    *options, coder = arguments
+    subprocess.run(["convert", sample, "-strip", "-resize", "320x240!", "-posterize", "6", "-quality", "30"] + options +
+                   [coder + os.path.join(decode_seeds, name)], check=True)
+# The lens tags stay when the picture is made smaller.
+subprocess.run(["convert", sample, "-resize", "320x240!", "-quality", "30",
+                "JPEG:" + os.path.join(decode_seeds, "lens.jpg")], check=True)

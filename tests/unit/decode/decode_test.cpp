@@ -227,4 +227,48 @@ TEST_F(Decode, OverSizeHeaderIsRejectedBeforeDecoding)
     EXPECT_STREQ(gMemoryDialog.status, "background image is too small");
 }
 
+// The JPEG with two filler segments after its start, so that its frame
+// header lies beyond the bytes the header check reads, claiming width x height.
+std::vector<uint8_t> JpegWithFrameBeyondHeader(std::vector<uint8_t> jpeg, uint32_t width, uint32_t height)
+{
+    std::vector<uint8_t> filler = {0xFF, 0xEF, 0xFF, 0xFF};  // APP15 of 65535 bytes with its length
+    filler.resize(filler.size() + 0xFFFF - 2, 0);
+    for (size_t at = 2; at + 8 < jpeg.size(); at++)
+        if (jpeg[at] == 0xFF && jpeg[at + 1] == 0xC0) {
+            jpeg[at + 5] = static_cast<uint8_t>(height >> 8);
+            jpeg[at + 6] = static_cast<uint8_t>(height);
+            jpeg[at + 7] = static_cast<uint8_t>(width >> 8);
+            jpeg[at + 8] = static_cast<uint8_t>(width);
+            break;
+        }
+    jpeg.insert(jpeg.begin() + 2, filler.begin(), filler.end());
+    jpeg.insert(jpeg.begin() + 2, filler.begin(), filler.end());
+    return jpeg;
+}
+
+TEST_F(Decode, DecoderSizeBeyondTheHeaderCheckIsStillBounded)
+{
+    std::vector<uint8_t> jpeg = ReadBytes(SamplePath("s15.jpg"));
+    photo = Photo{};
+    ASSERT_EQ(DecodePhotoBytes(jpeg.data(), jpeg.size(), &photo), kLoadDone);
+    uint32_t width = photo.width, height = photo.height;
+    ReleasePhoto(&photo);
+
+    // Unseen by the header check, the frame still decodes at its own size...
+    std::vector<uint8_t> hidden = JpegWithFrameBeyondHeader(jpeg, width, height);
+    ASSERT_GT(hidden.size(), static_cast<size_t>(2 * kHeaderBytes));
+    ASSERT_EQ(DecodePhotoBytes(hidden.data(), hidden.size(), &photo), kLoadDone);
+    EXPECT_EQ(photo.width, width);
+    ReleasePhoto(&photo);
+    EXPECT_EQ(gMemoryDialog.statusCalls, 0);
+
+    // ...and a frame claiming 60000 x 60000 is refused with the size rule's
+    // message before a pixel is allocated.
+    std::vector<uint8_t> huge = JpegWithFrameBeyondHeader(jpeg, 60000, 60000);
+    EXPECT_EQ(DecodePhotoBytes(huge.data(), huge.size(), &photo), kLoadRejected);
+    EXPECT_STREQ(gMemoryDialog.status, "background image is too large");
+    EXPECT_EQ(photo.argb, nullptr);
+    EXPECT_EQ(gImageGeometry.workWidth, 0);
+}
+
 }  // namespace
