@@ -5,11 +5,19 @@ As an add-on it adds File > Import > "Quillmarsh photo match". Run headless:
 
     blender -b --factory-startup --python quillmarsh_blender.py -- PHOTO
         [--result RESULT.json] [--estimate refined|classic] [--marker-diameter D]
-        [--no-ground] [--save OUT.blend] [--render OUT.png]
+        [--no-ground] [--without-dialog] [--threshold N|auto]
+        [--save OUT.blend] [--render OUT.png]
 
 With --result it applies that JSON (what Quillmarsh.py printed); without it, it
-opens the dialog through the launcher. Exit 0 when the scene was matched, 2 with
-one line on standard error when nothing was changed or written.
+opens the dialog through the launcher, or, with --without-dialog or where
+neither Windows nor Wine is present, measures with the native command
+quillmarsh-measure at --threshold (default auto). Exit 0 when the scene was
+matched, 2 with one line on standard error when nothing was changed or written.
+
+Without the dialog the add-on shows the command's preview picture (the photo
+beside the analysis drawings) in the image editor with the threshold chosen;
+the scene changes only when the user accepts it in the editor's Quillmarsh
+panel, where another threshold can be tried first.
 
 The frame: the marker's centre is the world origin, the disc lies in the XY
 plane and Z is up. The tool's numbers speak of a frame aligned with the camera,
@@ -73,6 +81,12 @@ DISC_NAME = "Quillmarsh reference disc"
 PHOTO_NODE = "Quillmarsh photo"
 SCALE_NODE = "Quillmarsh photo scale"
 OVER_NODE = "Quillmarsh alpha over"
+
+MAX_THRESHOLD = 255             # brightness; the command's thresholds run 0..255
+PREVIEW_IMAGE = "Quillmarsh preview"
+MEASURE_NAME = "quillmarsh-measure.exe" if os.name == "nt" else "quillmarsh-measure"
+PATH_DIALOG = "the dialog"
+PATH_COMMAND = "without the dialog"
 
 EXIT_MATCHED = 0
 EXIT_FAILED = 2
@@ -608,6 +622,138 @@ def run_launcher(photo, launcher=None, program=None):
     return result
 
 
+# ---------------------------------------------------------------- without the dialog
+
+def dialog_available():
+    """The dialog runs natively on Windows and through Wine elsewhere."""
+    return os.name == "nt" or bool(shutil.which("wine") or shutil.which("wine64"))
+
+
+def find_measure_command(named=None):
+    """The command the user named (preferences, else $QUILLMARSH_MEASURE), else
+    the one installed with the add-on, else the source tree's native build.
+    An installed one may have lost its executable bit in the zip: it gets it
+    back, as the add-on's own file."""
+    named = named or os.environ.get("QUILLMARSH_MEASURE")
+    if named:
+        if not os.path.isfile(named):
+            raise MatchError("the measurement command %s is missing (see the add-on's preferences)" % named)
+        return os.path.abspath(named)
+    here = _addon_folder()
+    installed = os.path.join(here, MEASURE_NAME)
+    if os.path.isfile(installed):
+        if os.name != "nt" and not os.access(installed, os.X_OK):
+            try:
+                os.chmod(installed, os.stat(installed).st_mode | 0o111)
+            except OSError as error:
+                raise MatchError("can not make %s executable (%s)" % (installed, error.strerror))
+        return installed
+    built = os.path.join(os.path.dirname(here), "build", "native", MEASURE_NAME)
+    if os.path.isfile(built):
+        return built
+    raise MatchError("the measurement command %s is not installed with the add-on (see its preferences)" % MEASURE_NAME)
+
+
+def run_measure(photo, threshold=None, command=None, preview_folder=None):
+    """Measures the photo with the native command: (result as read_result gives
+    it, the threshold the command used, the preview picture's path or None).
+    threshold None lets the command choose. MatchError with the command's
+    message when it found no camera."""
+    program = find_measure_command(command)
+    options = ["--json", "--jobs", "1", "--threshold", "auto" if threshold is None else str(int(threshold))]
+    if preview_folder:
+        options += ["--preview", preview_folder]
+    try:
+        done = subprocess.run([program] + options + ["--", photo], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    except OSError as error:
+        raise MatchError("can not start %s: %s" % (program, error.strerror))
+    lines = done.stdout.decode("utf-8", "replace").strip().splitlines()
+    try:
+        record = json.loads(lines[-1])
+        if not isinstance(record, dict):
+            raise ValueError
+    except (IndexError, ValueError):
+        message = done.stderr.decode("utf-8", "replace").strip().splitlines()
+        raise MatchError(message[-1] if message else "the measurement command ended with code %d" % done.returncode)
+    if "camera" not in record:
+        raise MatchError(str(record.get("error") or "the measurement command found no camera"))
+    used = record.get("threshold")
+    if isinstance(used, bool) or not isinstance(used, int) or not 0 <= used <= MAX_THRESHOLD:
+        raise MatchError("the measurement command gave no threshold")
+    result = read_result(json.dumps(record))
+    preview = None
+    if preview_folder:
+        candidate = os.path.join(preview_folder, os.path.basename(photo) + ".png")
+        preview = candidate if os.path.isfile(candidate) else None
+    return result, used, preview
+
+
+# The measurement waiting for the user's word: what the import asked for and
+# what the command gave. Empty when nothing waits.
+pending = {}
+
+
+def measure_pending(photo, size, threshold, options, command=None):
+    """Runs the command on the photo and keeps the outcome in `pending`; the
+    scene is not touched. Returns the line for the user."""
+    folder = tempfile.mkdtemp(prefix="quillmarsh-preview-")
+    try:
+        result, used, preview = run_measure(photo, threshold, command, folder)
+        image = None
+        if preview is not None:
+            old = bpy.data.images.get(PREVIEW_IMAGE)
+            if old is not None:
+                bpy.data.images.remove(old)
+            image = bpy.data.images.load(preview)
+            image.name = PREVIEW_IMAGE
+            image.pack()        # the temporary folder goes; the picture stays with the image
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    pending.clear()
+    pending.update({"photo": photo, "size": size, "result": result, "threshold": used,
+                    "auto": threshold is None, "options": options})
+    how = "chosen automatically" if threshold is None else "as asked"
+    return "Measured %s without the dialog at threshold %d (%s)%s" % (
+        os.path.basename(photo), used, how,
+        "; check the marker in the image editor, then Accept" if image is not None else "; the preview could not be made")
+
+
+def accept_pending(scene):
+    """Applies the waiting measurement; returns (report line, plan)."""
+    if not pending:
+        raise MatchError("no measurement is waiting to be accepted")
+    o = pending["options"]
+    plan = make_plan(pending["result"], o["estimate"])
+    line = apply_match(scene, pending["photo"], pending["size"], plan, o["scale"], o["ground"], o["disc"])
+    line += "; measured %s at threshold %d" % (PATH_COMMAND, pending["threshold"])
+    pending.clear()
+    return line, plan
+
+
+def show_preview(context):
+    """The preview in an image editor of the current screen, else in one area
+    of a new window turned into an image editor; False when there is no screen
+    (a headless run)."""
+    image = bpy.data.images.get(PREVIEW_IMAGE)
+    if image is None or context.window_manager is None or context.screen is None:
+        return False
+    areas = [a for a in context.screen.areas if a.type == "IMAGE_EDITOR"]
+    if not areas:
+        try:
+            bpy.ops.wm.window_new()
+        except RuntimeError:
+            return False
+        window = context.window_manager.windows[-1]
+        area = max(window.screen.areas, key=lambda a: a.width * a.height)
+        area.type = "IMAGE_EDITOR"
+        areas = [area]
+    for space in areas[0].spaces:
+        if space.type == "IMAGE_EDITOR":
+            space.image = image
+            space.show_region_ui = True     # the sidebar holds the Quillmarsh panel
+    return True
+
+
 # ---------------------------------------------------------------- the add-on
 
 def _preferences():
@@ -625,9 +771,27 @@ class QuillmarshPreferences(bpy.types.AddonPreferences):
         name="Program", subtype="FILE_PATH",
         description="Quillmarsh.exe of another build; empty: the one beside the launcher")
 
+    without_dialog: bpy.props.BoolProperty(
+        name="Measure without the dialog", default=False,
+        description="Measure with the native command and check its preview in the image editor, "
+                    "even where the dialog could run")
+    command: bpy.props.StringProperty(
+        name="Command", subtype="FILE_PATH",
+        description="quillmarsh-measure of another build; empty: the one installed with the add-on")
+
     def draw(self, context):
         self.layout.prop(self, "launcher")
         self.layout.prop(self, "program")
+        self.layout.prop(self, "without_dialog")
+        self.layout.prop(self, "command")
+
+
+def _use_dialog(prefs):
+    return dialog_available() and not (prefs is not None and prefs.without_dialog)
+
+
+def _command(prefs):
+    return prefs.command if prefs is not None and prefs.command else None
 
 
 class QuillmarshImport(bpy.types.Operator):
@@ -660,10 +824,18 @@ class QuillmarshImport(bpy.types.Operator):
             photo = os.path.abspath(bpy.path.abspath(self.filepath))
             size = photo_size(photo)
             scale = marker_scale(self.marker_diameter)
+            if not _use_dialog(prefs):
+                options = {"estimate": self.estimate, "scale": scale, "ground": self.ground, "disc": self.disc}
+                line = measure_pending(photo, size, None, options, _command(prefs))
+                _offer_threshold(context)
+                show_preview(context)
+                self.report({"INFO"}, line)
+                return {"FINISHED"}
             result = run_launcher(photo, prefs.launcher if prefs and prefs.launcher else None,
                                   prefs.program if prefs and prefs.program else None)
             plan = make_plan(result, self.estimate)
             line = apply_match(context.scene, photo, size, plan, scale, self.ground, self.disc)
+            line += "; measured with %s" % PATH_DIALOG
         except MatchError as error:
             self.report({"ERROR"}, str(error))
             return {"CANCELLED"}
@@ -671,39 +843,118 @@ class QuillmarshImport(bpy.types.Operator):
         return {"FINISHED"}
 
 
+class QuillmarshRetry(bpy.types.Operator):
+    """Measure the waiting photograph again at another threshold and show the new preview"""
+    bl_idname = "quillmarsh.retry"
+    bl_label = "Retry"
+    bl_options = {"REGISTER"}
+
+    threshold: bpy.props.IntProperty(name="Threshold", default=160, min=0, max=MAX_THRESHOLD,
+                                     description="Brightness 0..255 above which a pixel counts as the white disc")
+
+    def execute(self, context):
+        if not pending:
+            self.report({"ERROR"}, "no measurement is waiting: import a photograph first")
+            return {"CANCELLED"}
+        try:
+            line = measure_pending(pending["photo"], pending["size"], self.threshold, pending["options"],
+                                   _command(_preferences()))
+        except MatchError as error:
+            # the earlier measurement stays waiting: a bad threshold loses nothing
+            self.report({"ERROR"}, str(error))
+            return {"CANCELLED"}
+        _offer_threshold(context)
+        show_preview(context)
+        self.report({"INFO"}, line)
+        return {"FINISHED"}
+
+
+class QuillmarshAccept(bpy.types.Operator):
+    """Match the scene to the waiting measurement"""
+    bl_idname = "quillmarsh.accept"
+    bl_label = "Accept"
+    bl_options = {"REGISTER", "UNDO"}
+
+    def execute(self, context):
+        try:
+            line, plan = accept_pending(context.scene)
+        except MatchError as error:
+            self.report({"ERROR"}, str(error))
+            return {"CANCELLED"}
+        self.report({"WARNING"} if plan["light"] is None else {"INFO"}, line)
+        return {"FINISHED"}
+
+
+class QuillmarshPreviewPanel(bpy.types.Panel):
+    bl_idname = "IMAGE_PT_quillmarsh"
+    bl_label = "Quillmarsh"
+    bl_space_type = "IMAGE_EDITOR"
+    bl_region_type = "UI"
+    # the tab the image editor's sidebar opens on, so the panel is seen at once
+    bl_category = "Tool"
+
+    def draw(self, context):
+        layout = self.layout
+        if not pending:
+            layout.label(text="No measurement is waiting")
+            return
+        layout.label(text=os.path.basename(pending["photo"]))
+        layout.label(text="Threshold %d%s" % (pending["threshold"], " (automatic)" if pending["auto"] else ""))
+        layout.label(text="Camera and sun" if pending["result"]["light"] is not None else "Camera only: no shadow")
+        row = layout.row(align=True)
+        row.prop(context.window_manager, "quillmarsh_threshold", text="")
+        row.operator(QuillmarshRetry.bl_idname).threshold = context.window_manager.quillmarsh_threshold
+        layout.operator(QuillmarshAccept.bl_idname)
+
+
+def _offer_threshold(context):
+    """The panel's threshold field starts from the one just measured at."""
+    if pending and context.window_manager is not None:
+        context.window_manager.quillmarsh_threshold = pending["threshold"]
+
+
 def _menu(self, context):
     self.layout.operator(QuillmarshImport.bl_idname, text="Quillmarsh photo match")
 
 
+CLASSES = (QuillmarshPreferences, QuillmarshImport, QuillmarshRetry, QuillmarshAccept, QuillmarshPreviewPanel)
+
+
 def register():
-    bpy.utils.register_class(QuillmarshPreferences)
-    bpy.utils.register_class(QuillmarshImport)
+    for cls in CLASSES:
+        bpy.utils.register_class(cls)
+    bpy.types.WindowManager.quillmarsh_threshold = bpy.props.IntProperty(
+        name="Threshold", default=160, min=0, max=MAX_THRESHOLD, description="The threshold Retry measures at")
     bpy.types.TOPBAR_MT_file_import.append(_menu)
 
 
 def unregister():
     bpy.types.TOPBAR_MT_file_import.remove(_menu)
-    bpy.utils.unregister_class(QuillmarshImport)
-    bpy.utils.unregister_class(QuillmarshPreferences)
+    del bpy.types.WindowManager.quillmarsh_threshold
+    for cls in reversed(CLASSES):
+        bpy.utils.unregister_class(cls)
 
 
 # ---------------------------------------------------------------- headless
 
 USAGE = ("blender -b --factory-startup --python quillmarsh_blender.py -- PHOTO [--result RESULT.json] "
-         "[--estimate refined|classic] [--marker-diameter D] [--no-ground] [--save OUT.blend] [--render OUT.png]")
+         "[--estimate refined|classic] [--marker-diameter D] [--no-ground] [--without-dialog] [--threshold N|auto] "
+         "[--save OUT.blend] [--render OUT.png]")
 
 
 def parse_arguments(argv):
     """The options after Blender's "--"; MatchError on anything else."""
     options = {"photo": None, "result": None, "estimate": None, "marker_diameter": NUMBERS_MARKER_DIAMETER,
-               "ground": True, "save": None, "render": None}
+               "ground": True, "save": None, "render": None, "without_dialog": False, "threshold": None}
     valued = {"--result": "result", "--estimate": "estimate", "--marker-diameter": "marker_diameter",
-              "--save": "save", "--render": "render"}
+              "--save": "save", "--render": "render", "--threshold": "threshold"}
     i = 0
     while i < len(argv):
         word = argv[i]
         if word == "--no-ground":
             options["ground"] = False
+        elif word == "--without-dialog":
+            options["without_dialog"] = True
         elif word in valued:
             if i + 1 >= len(argv):
                 raise MatchError("%s needs a value" % word)
@@ -724,6 +975,15 @@ def parse_arguments(argv):
         options["marker_diameter"] = float(options["marker_diameter"])
     except ValueError:
         raise MatchError("--marker-diameter takes a number, not %s" % options["marker_diameter"])
+    threshold = options["threshold"]
+    if threshold == "auto":
+        options["threshold"] = None
+    elif threshold is not None:
+        if not (threshold.isdigit() and int(threshold) <= MAX_THRESHOLD):
+            raise MatchError("--threshold takes auto or a brightness 0..%d, not %s" % (MAX_THRESHOLD, threshold))
+        options["threshold"] = int(threshold)
+    if threshold is not None and options["result"] is not None:
+        raise MatchError("--threshold measures without the dialog; --result brings numbers already measured")
     return options
 
 
@@ -770,12 +1030,20 @@ def headless(argv, scene=None):
         targets = [(options[name], "--" + name) for name in ("render", "save") if options[name]]
         for path, option in targets:
             _output_folder(path, option)
+        path = None
         if options["result"] is not None:
             result = read_result_file(options["result"])
+        elif options["without_dialog"] or options["threshold"] is not None or not dialog_available():
+            # nobody is there to look at the preview: the threshold is accepted
+            result, used, _ = run_measure(photo, options["threshold"])
+            path = "measured %s at threshold %d" % (PATH_COMMAND, used)
         else:
             result = run_launcher(photo)
+            path = "measured with %s" % PATH_DIALOG
         plan = make_plan(result, options["estimate"], strict=True)
         line = apply_match(scene, photo, size, plan, scale, options["ground"], True)
+        if path:
+            line += "; " + path
         made = []
         try:
             if options["render"]:

@@ -6,12 +6,22 @@
 # same with Cancel (target: at most 100 ms more); then applying a result in
 # Blender on top of Blender's own start (target under 1 s).
 # Medians of several runs; a busy machine shows in the spread of the runs.
+# With --native (first, or alone): the measurement command natively on 50
+# JPEGs of 2048 x 1536 (tests/bench/measure/bench_measure.sh); --native-only
+# skips the rest.
 #
-# usage: scripts/bench.sh [--runs N] [--prefix WINEPREFIX] [--only startup|ok|blender]
+# usage: scripts/bench.sh [--native|--native-only] [--runs N] [--prefix WINEPREFIX] [--only startup|ok|blender]
 #        (the Wine prefix defaults to $QM_E2E_PREFIX, else build/e2e-wine)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
+case "${1:-}" in
+  --native|--native-only)
+    "$top/scripts/build.sh" native >/dev/null
+    "$top/tests/bench/measure/bench_measure.sh" "$top/build/native"
+    [ "$1" = --native-only ] && exit 0
+    shift ;;
+esac
 case " $* " in
   *" --only blender "*) exec python3 "$top/tests/blender/bench_blender.py" ;;
 esac

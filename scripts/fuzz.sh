@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer on) and runs each for SECONDS (default 60):
-# fuzz_analysis (rasters, sizes and thresholds through the whole analysis)
-# fuzz_header (file starts through the header reader) and fuzz_decode (whole
-# files through the native decoders and the EXIF reader). Corpora grow in
+# fuzz_analysis (rasters, sizes and thresholds through the whole analysis),
+# fuzz_header (file starts through the header reader), fuzz_decode (whole
+# files through the native decoders and the EXIF reader) and fuzz_options
+# (command lines through the measurement command's option reader and
+# writers). Corpora grow in
 # build/fuzz/<target>, seeded from tests/fuzz; findings go to
 # build/fuzz/findings. Exits non-zero when a target found something.
 #
@@ -15,7 +17,7 @@ only=${2:-}
 build="$top/build/fuzz"
 "$top/scripts/install-deps.sh"
 CXX=clang++ cmake -S "$top" -B "$build" -DQM_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target fuzz_analysis fuzz_header fuzz_decode >/dev/null
+cmake --build "$build" -j "$(nproc)" --target fuzz_analysis fuzz_header fuzz_decode fuzz_options >/dev/null
 mkdir -p "$build/findings"
 
 run() {
@@ -36,4 +38,5 @@ status=0
 run fuzz_analysis seeds 8192 || status=1
 run fuzz_header header_seeds 65536 || status=1
 run fuzz_decode decode_seeds 65536 || status=1
+run fuzz_options options_seeds 512 || status=1
 exit $status

@@ -53,12 +53,13 @@ echo "== native unit tests"
 build_step native && run_ctest build/native native
 echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 build_step sanitize && run_ctest build/sanitize sanitize
-echo "== fuzzing the analysis, the header reader and the decoders (30 s each)"
+echo "== fuzzing the analysis, the header reader, the decoders and the command line (30 s each)"
 if "$top/scripts/fuzz.sh" 30 | tee "$log/fuzz.txt"; then :; fi
 passed=$((passed + $(grep -c 'no finding' "$log/fuzz.txt" || true)))
 failed=$((failed + $(grep -c 'found a fault' "$log/fuzz.txt" || true)))
 grep -q 'fuzz_header:' "$log/fuzz.txt" || { echo "fuzzing did not run"; failed=$((failed + 1)); }
 grep -q 'fuzz_decode:' "$log/fuzz.txt" || { echo "fuzzing the decoders did not run"; failed=$((failed + 1)); }
+grep -q 'fuzz_options:' "$log/fuzz.txt" || { echo "fuzzing the command line did not run"; failed=$((failed + 1)); }
 echo "== Windows program"
 if build_step windows; then
   if [ -x "$top/tests/e2e/run_e2e.py" ]; then
@@ -72,9 +73,6 @@ if build_step windows; then
       echo "end-to-end run ended without its summary"; failed=$((failed + 1))
     fi
   fi
-  echo "== the program's numbers kept for the Blender tests, re-made under Wine"
-  "$top/tests/blender/program_results.py" | tee "$log/program-results.txt"
-  add_summary "program results" "$log/program-results.txt"
   if [ -x "$top/build/native/decode_dump" ]; then
     echo "== native decoders against GDI+ under Wine"
     if "$top/tests/e2e/compare_decoders.py" >"$log/decoders.txt" 2>&1; then
@@ -84,6 +82,13 @@ if build_step windows; then
     fi
     grep -E '^compare:|Error' "$log/decoders.txt" || echo "the comparison ended without its summary"
   fi
+  echo "== release packages, unpacked elsewhere and run from there"
+  "$top/tests/package/test_package.py" >"$log/package.txt" 2>&1
+  grep -E '^(PASS|FAIL|  |package:)' "$log/package.txt" || tail -n 20 "$log/package.txt"
+  add_summary package "$log/package.txt"
+  echo "== the program's numbers kept for the Blender tests, re-made under Wine"
+  "$top/tests/blender/program_results.py" | tee "$log/program-results.txt"
+  add_summary "program results" "$log/program-results.txt"
 fi
 echo "== Blender add-on in Blender, headless"
 if command -v blender >/dev/null; then

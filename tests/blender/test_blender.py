@@ -422,6 +422,118 @@ def _command_line():
     return [(tuple(shot.size) != tuple(source.size) or worst > 2.0 / 255.0) and "the corner differs by %.4f" % worst]
 
 
+# ---------------------------------------------------------------- without the dialog
+
+MATRIX_TOLERANCE = 1e-5     # the native maths library may move a printed sixth decimal
+COMMAND = os.path.join(TOP, "build", "native", "quillmarsh-measure")
+
+
+class no_wine:
+    """PATH without Wine, so the dialog can not run; the command from the build."""
+
+    def __enter__(self):
+        self.kept = dict(os.environ)
+        os.environ["PATH"] = os.path.join(work, "no-wine")
+        os.environ["QUILLMARSH_MEASURE"] = COMMAND
+        return self
+
+    def __exit__(self, *exc):
+        os.environ.clear()
+        os.environ.update(self.kept)
+
+
+def poses(scene):
+    """World matrices and lens of every camera and sun, by name."""
+    return {o.name: ([v for row in o.matrix_world for v in row], o.data.angle if o.type == "CAMERA" else 0.0)
+            for o in bpy.data.objects if o.type in ("CAMERA", "LIGHT")}
+
+
+def pose_difference(a, b):
+    if sorted(a) != sorted(b):
+        return "objects %s against %s" % (sorted(a), sorted(b))
+    worst = max(abs(x - y) for name in a for x, y in zip(a[name][0] + [a[name][1]], b[name][0] + [b[name][1]]))
+    return worst > MATRIX_TOLERANCE and "poses differ by %g" % worst
+
+
+@case("no Wine: the native command's scene is the dialog's at the same threshold, and the report says so")
+def _without_dialog_matches():
+    problems = []
+    with no_wine():
+        for name in ("s01", "s07", "s27", "e02"):
+            fresh_scene()
+            code, line = qm.headless([photo_of(name), "--threshold", "160", "--estimate", "classic"])
+            measured = poses(bpy.context.scene)
+            fresh_scene()
+            apply(bpy.context.scene, name, program_result(name), "classic")
+            problems += [code != qm.EXIT_MATCHED and "%s: %s" % (name, line),
+                         "without the dialog at threshold 160" not in line and "%s: report %s" % (name, line),
+                         pose_difference(measured, poses(bpy.context.scene))]
+        fresh_scene()
+        code, line = qm.headless([photo_of("s01")])
+        problems.append((code != 0 or "without the dialog at threshold" not in line) and "auto: %s" % line)
+    problems.append(qm._use_dialog(type("Prefs", (), {"without_dialog": True})) and "the preference was ignored")
+    return problems
+
+
+@case("no Wine: import shows the preview and waits; retry at another threshold; accept matches the scene")
+def _preview_accept():
+    scene = fresh_scene()
+    qm.register()
+    problems = []
+    try:
+        with no_wine():
+            before = fingerprint(scene)
+            bpy.ops.import_scene.quillmarsh_photo(filepath=photo_of("s07"), estimate="classic")
+            preview = bpy.data.images.get(qm.PREVIEW_IMAGE)
+            after = fingerprint(scene)
+            before[0].pop("images"), after[0].pop("images")
+            problems += [after != before and "the import changed the scene before it was accepted",
+                         # the photo and the drawings side by side
+                         (preview is None or not preview.size[0] > preview.size[1] > 0) and "no preview image",
+                         qm.pending.get("auto") is not True and "no automatic threshold waiting"]
+            bpy.ops.quillmarsh.retry(threshold=150)
+            problems.append(qm.pending.get("threshold") != 150 and "retry left threshold %s" % qm.pending.get("threshold"))
+            bpy.ops.quillmarsh.accept()
+            problems += [(scene.camera is None or scene.camera.name != "s07") and "accept made no camera",
+                         qm.pending and "the accepted measurement still waits"]
+            try:
+                bpy.ops.quillmarsh.accept()
+                problems.append("a second accept passed with nothing waiting")
+            except RuntimeError:
+                pass
+    finally:
+        qm.unregister()
+    return problems
+
+
+@case("no Wine: a photo without a marker leaves the scene unchanged with the command's message")
+def _without_dialog_no_marker():
+    grey = bpy.data.images.new("grey", 320, 240)
+    grey.pixels[:] = [0.5, 0.5, 0.5, 1.0] * (320 * 240)
+    grey.filepath_raw = os.path.join(work, "grey.png")
+    grey.file_format = "PNG"
+    grey.save()
+    done = subprocess.run([COMMAND, "--json", "--threshold", "auto", grey.filepath_raw], stdout=subprocess.PIPE)
+    message = json.loads(done.stdout.decode().splitlines()[-1]).get("error", "(none)")
+    scene = fresh_scene()
+    qm.register()
+    problems = []
+    try:
+        with no_wine():
+            before = fingerprint(scene)
+            code, line = qm.headless([os.path.join(work, "grey.png")])
+            problems.append((code != qm.EXIT_FAILED or line != message) and "command line: %d, %s" % (code, line))
+            try:
+                bpy.ops.import_scene.quillmarsh_photo(filepath=os.path.join(work, "grey.png"))
+                problems.append("the import passed without a marker")
+            except RuntimeError as error:
+                problems.append(message not in str(error) and "report without the command's message: %s" % error)
+            problems += [fingerprint(scene) != before and "the scene changed", qm.pending and "a failure waits"]
+    finally:
+        qm.unregister()
+    return problems
+
+
 shutil.rmtree(work, ignore_errors=True)
 print("blender: %d passed, %d failed" % (outcomes.count(True), outcomes.count(False)))
 sys.stdout.flush()

@@ -1,0 +1,74 @@
+// Where the measurement command's time goes, per photograph and in this
+// process: decoding, the reduction into the WorkRaster, and the analysis at
+// a fixed threshold and with the automatic one. Prints one line of averages.
+//
+// usage: bench_measure PHOTO...
+#include <chrono>
+#include <cstdio>
+
+#include "decode/decode.h"
+#include "measure/measure.h"
+#include "shell/analysis.h"
+#include "shell/report.h"
+
+namespace {
+
+// Analyses repeated per photograph, so that a short one is timed well.
+const int kRepeats = 5;
+
+double Now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double Analyse(int32_t threshold)
+{
+    double start = Now();
+    for (int r = 0; r < kRepeats; r++) {
+        int32_t chosen = threshold;
+        if (threshold == kThresholdAuto && !ChooseThreshold(&chosen))
+            chosen = kDefaultThreshold;
+        gSettings.threshold = chosen;
+        gSettings.detectShadow = 1;
+        CameraPose pose;
+        double xrot, yrot;
+        int lightFound;
+        RunAnalysis(0, &pose, &xrot, &yrot, &lightFound);
+    }
+    return (Now() - start) / kRepeats;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    double decode = 0.0, transfer = 0.0, fixed = 0.0, automatic = 0.0;
+    int measured = 0;
+    for (int i = 1; i < argc; i++) {
+        Photo photo = {};
+        double start = Now();
+        if (DecodePhoto(argv[i], &photo) != kLoadDone)
+            continue;
+        double decoded = Now();
+        int transferred = TransferPhoto(&photo);
+        double reduced = Now();
+        if (transferred) {
+            decode += decoded - start;
+            transfer += reduced - decoded;
+            fixed += Analyse(kDefaultThreshold);
+            automatic += Analyse(kThresholdAuto);
+            measured++;
+        }
+        ReleasePhoto(&photo);
+    }
+    if (measured == 0) {
+        std::fprintf(stderr, "bench_measure: no photograph could be measured\n");
+        return 1;
+    }
+    const double ms = 1000.0 / measured;
+    std::printf("photos %d  decode %.2f ms  reduction %.2f ms  analysis %.3f ms  auto analysis %.3f ms (x%.1f)  "
+                "decode share %.0f %%\n",
+                measured, decode * ms, transfer * ms, fixed * ms, automatic * ms, automatic / fixed,
+                100.0 * decode / (decode + transfer + fixed));
+    return 0;
+}

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# The measurement command natively, on a folder of 50 JPEGs of 2048 x 1536
+# made once from the samples (scaled, mirrored and brightened or darkened):
+# photographs per second with one worker and with all cores, at a fixed
+# threshold and with auto, and from bench_measure the share of decoding and
+# the analysis' cost per photo. Targets: analysis after decoding at most
+# 2 ms, at least 15 photos per second per core, auto at most 10 x fixed.
+#
+# usage: bench_measure.sh BUILD_DIR
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../../.." && pwd)
+build=$1
+command="$build/quillmarsh-measure"
+photos="$build/bench-photos"
+count=50
+
+if [ "$(ls "$photos"/*.jpg 2>/dev/null | wc -l)" -lt "$count" ]; then
+  mkdir -p "$photos"
+  sources=("$top"/tests/data/samples/s*.png "$top"/tests/data/samples/s*.jpg "$top"/tests/data/samples/v*.jpg)
+  i=0
+  while [ "$i" -lt "$count" ]; do
+    source=${sources[$((i % ${#sources[@]}))]}
+    variant=$((i / ${#sources[@]}))
+    case $variant in
+      0) extra=() ;;
+      1) extra=(-flop) ;;
+      2) extra=(-modulate 92) ;;
+      *) extra=(-flop -modulate 106) ;;
+    esac
+    # 2048 x 1536 whatever the sample's shape: a portrait one is stretched.
+    convert "$source" -resize '2048x1536!' "${extra[@]}" -quality 92 "$photos/$(printf 'photo%02d' "$i").jpg"
+    i=$((i + 1))
+  done
+fi
+
+cores=$(nproc)
+rate() {  # photos per second of one run of the command
+  local start end
+  start=$(date +%s.%N)
+  "$command" "$@" "$photos"/*.jpg >/dev/null || true
+  end=$(date +%s.%N)
+  python3 -c "print($count / ($end - $start))"
+}
+one=$(rate --jobs 1)
+all=$(rate --jobs "$cores")
+auto_one=$(rate --jobs 1 --threshold auto)
+printf 'quillmarsh-measure, %d JPEGs of 2048 x 1536:\n' "$count"
+printf '  --jobs 1: %.1f photos/s; --jobs %d (all cores): %.1f photos/s\n' "$one" "$cores" "$all"
+printf '  --threshold auto, --jobs 1: %.1f photos/s (%.2f x the time of a fixed threshold)\n' "$auto_one" \
+  "$(python3 -c "print($one / $auto_one)")"
+printf '  in one process: '
+"$build/tests/bench_measure" "$photos"/*.jpg
