@@ -21,13 +21,18 @@ const uint32_t kChannelSpan = 128;    // brightness levels above the floor
 const uint32_t kGreenUnit = 256;      // 0x00BBGGRR: green is the second byte
 const uint32_t kBlueUnit = 65536;     // blue is the third byte
 
-static uint32_t sRandomState = 1;
+// The generator's state at the start of the process.
+const uint32_t kRandomSeed = 1;
+
+static uint32_t sRandomState = kRandomSeed;
 
 static uint32_t DrawRandom()
 {
     sRandomState = sRandomState * kRandomMultiplier + kRandomIncrement;
     return (sRandomState >> kRandomShift) & kRandomMask;
 }
+
+void RestartLabelColours() { sRandomState = kRandomSeed; }
 
 Colour NextLabelColour()
 {

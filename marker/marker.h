@@ -60,6 +60,9 @@ uint8_t FindRoot(uint8_t label);
 uint8_t MergeLabels(uint8_t a, uint8_t b);
 // Next random component colour; every channel 128..255.
 Colour NextLabelColour();
+// Starts the colour sequence again as at the process's start, so that a
+// picture drawn for one photograph among many does not depend on the others.
+void RestartLabelColours();
 // Gives the live labels new colours and paints every canvas pixel with the
 // colour of its work pixel's root (black for background).
 void PaintComponents(Canvas *canvas, int previewWidth, int previewHeight, double ratio);

@@ -46,6 +46,7 @@ static void ResetAnalysisState()
     std::memset(&gAnalysisTrace, 0, sizeof gAnalysisTrace);
     ReleaseCanvases();
     ResetMemoryDialog();
+    RestartLabelColours();
 }
 
 static int AllFinite(const PhotoRecord &record)
