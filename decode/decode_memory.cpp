@@ -1,0 +1,574 @@
+#include <sys/stat.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <gif_lib.h>
+#include <jpeglib.h>
+#include <jerror.h>
+#include <png.h>
+#include <tiffio.h>
+
+#include "decode/decode.h"
+#include "image/image.h"
+
+// The native decoders: libpng, libjpeg-turbo, giflib and libtiff, each fed
+// from the whole file in memory and each made to return its errors instead
+// of ending the process. Pixels come out as the Windows image library hands
+// them to the dialog: 8 bits a channel (a 16-bit channel keeps its high
+// byte), grey repeated over red, green and blue, no gamma or colour profile
+// applied, alpha kept but not premultiplied.
+
+// As much of a GIF's start as the dialog reads to find the end of its first
+// image: 12-bit codes for a 2048 x 2048 image are 6 MB, plus block lengths.
+static const size_t kGifStartBytes = 16 * 1024 * 1024;
+// A file longer than this (bytes) is not read: the largest picture the size
+// rules admit, 2048 x 2048 at 16 bits in four channels, stored plainly, is
+// 32 MB.
+static const size_t kMaxFileBytes = 256 * 1024 * 1024;
+// Bytes read from a file at a time.
+static const size_t kReadChunkBytes = 1024 * 1024;
+// A progressive JPEG with more scans than this is refused: real files have
+// about ten, and each scan costs a pass over the whole picture.
+static const int kMaxJpegScans = 1000;
+// The largest single allocation libtiff may make (bytes): a whole plain
+// 2048 x 2048 picture at 16 bits in four channels.
+static const tmsize_t kMaxTiffAllocation = 32 * 1024 * 1024;
+
+static const uint32_t kOpaque = 0xFF000000u;  // alpha 255 in 0xAARRGGBB
+static const int kAlphaShift = 24;
+static const int kRedShift = 16;
+static const int kGreenShift = 8;
+static const uint32_t kFullChannel = 255;
+
+static const uint8_t kPngSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+static const uint8_t kJpegSignature[] = {0xFF, 0xD8};
+static const uint8_t kGifSignature[] = {'G', 'I', 'F', '8'};
+static const uint8_t kTiffLittle[] = {'I', 'I', 42, 0};
+static const uint8_t kTiffBig[] = {'M', 'M', 0, 42};
+
+static int StartsWith(const uint8_t *bytes, size_t count, const uint8_t *prefix, size_t prefixCount)
+{
+    return count >= prefixCount && std::memcmp(bytes, prefix, prefixCount) == 0;
+}
+
+static uint32_t Argb(uint32_t alpha, uint32_t red, uint32_t green, uint32_t blue)
+{
+    return alpha << kAlphaShift | red << kRedShift | green << kGreenShift | blue;
+}
+
+// The whole file in memory, and the size its header claims (0 x 0 when the
+// header does not tell).
+struct Source {
+    const uint8_t *bytes;
+    size_t count;
+    size_t at;  // read position of the streaming decoders
+    uint32_t claimedWidth;
+    uint32_t claimedHeight;
+};
+
+// The size a decoder reports, before it allocates a pixel. A side above the
+// largest accepted one is refused with the size rule's message, as the dialog
+// shows it once its library has decoded the picture; a size other than the
+// one the header claimed (and the check passed) is not this file's picture.
+static int CheckDecodedSize(const Source *source, uint32_t width, uint32_t height)
+{
+    if (width == 0 || height == 0)
+        return kLoadFailed;
+    if (width > kMaxImageSide || height > kMaxImageSide) {
+        SetImageGeometry(width, height);
+        return kLoadRejected;
+    }
+    if (source->claimedWidth != 0 && (width != source->claimedWidth || height != source->claimedHeight))
+        return kLoadFailed;
+    return kLoadDone;
+}
+
+// width * height pixels, or null.
+static uint32_t *AllocatePixels(uint32_t width, uint32_t height)
+{
+    return static_cast<uint32_t *>(std::malloc(static_cast<size_t>(width) * height * sizeof(uint32_t)));
+}
+
+// PNG --------------------------------------------------------------------
+
+static void PngRead(png_structp png, png_bytep out, size_t length)
+{
+    Source *source = static_cast<Source *>(png_get_io_ptr(png));
+    if (length > source->count - source->at)
+        png_error(png, "truncated");
+    std::memcpy(out, source->bytes + source->at, length);
+    source->at += length;
+}
+
+static void PngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+
+static void PngWarning(png_structp, png_const_charp) {}
+
+static int DecodePng(Source *source, Photo *photo)
+{
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, PngError, PngWarning);
+    if (png == nullptr)
+        return kLoadFailed;
+    png_infop info = png_create_info_struct(png);
+    if (info == nullptr) {
+        png_destroy_read_struct(&png, nullptr, nullptr);
+        return kLoadFailed;
+    }
+    // Changed between setjmp and a longjmp back to it: volatile.
+    uint32_t *volatile pixels = nullptr;
+    png_bytep *volatile rows = nullptr;
+    if (setjmp(png_jmpbuf(png))) {
+        std::free(rows);
+        std::free(pixels);
+        png_destroy_read_struct(&png, &info, nullptr);
+        return kLoadFailed;
+    }
+    png_set_read_fn(png, source, PngRead);
+    png_read_info(png, info);
+    uint32_t width = png_get_image_width(png, info);
+    uint32_t height = png_get_image_height(png, info);
+    int sized = CheckDecodedSize(source, width, height);
+    if (sized != kLoadDone) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return sized;
+    }
+    // Every layout to 8-bit red, green, blue, alpha: palettes and grey below
+    // 8 bits expanded, a transparent colour made alpha, 16 bits cut to their
+    // high byte, grey repeated, alpha 255 added where there is none.
+    png_set_expand(png);
+    png_set_strip_16(png);
+    png_set_gray_to_rgb(png);
+    png_set_add_alpha(png, kFullChannel, PNG_FILLER_AFTER);
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    if (png_get_rowbytes(png, info) != static_cast<size_t>(width) * 4)
+        png_error(png, "unexpected layout");
+
+    pixels = AllocatePixels(width, height);
+    rows = static_cast<png_bytep *>(std::malloc(height * sizeof(png_bytep)));
+    if (pixels == nullptr || rows == nullptr)
+        png_error(png, "out of memory");
+    for (uint32_t y = 0; y < height; y++)
+        rows[y] = reinterpret_cast<png_bytep>(pixels + static_cast<size_t>(y) * width);
+    png_read_image(png, rows);
+    png_read_end(png, nullptr);
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::free(rows);
+
+    // Bytes red, green, blue, alpha to 0xAARRGGBB, pixel by pixel in place.
+    uint8_t *bytes = reinterpret_cast<uint8_t *>(pixels);
+    size_t count = static_cast<size_t>(width) * height;
+    for (size_t i = 0; i < count; i++) {
+        const uint8_t *p = bytes + i * 4;
+        pixels[i] = Argb(p[3], p[0], p[1], p[2]);
+    }
+    photo->width = width;
+    photo->height = height;
+    photo->argb = pixels;
+    return kLoadDone;
+}
+
+// JPEG -------------------------------------------------------------------
+
+struct JpegErrors {
+    jpeg_error_mgr manager;  // first, so that the library's pointer is ours
+    jmp_buf jump;
+    int truncated;
+};
+
+static void JpegExit(j_common_ptr info) { std::longjmp(reinterpret_cast<JpegErrors *>(info->err)->jump, 1); }
+
+// Warnings are not printed; a file that ends before its picture does is
+// remembered, since the library fills the rest with grey.
+static void JpegMessage(j_common_ptr info, int level)
+{
+    if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF)
+        reinterpret_cast<JpegErrors *>(info->err)->truncated = 1;
+}
+
+static void JpegProgress(j_common_ptr info)
+{
+    if (info->is_decompressor &&
+        reinterpret_cast<j_decompress_ptr>(info)->input_scan_number > kMaxJpegScans)
+        JpegExit(info);
+}
+
+// A CMYK pixel to red, green and blue the way the Windows image library does
+// it: Adobe's files store the inks inverted, and each channel is
+// (255 - ink) * (255 - black) / 255, truncated.
+static uint32_t CmykArgb(const uint8_t *ink, int inverted)
+{
+    uint32_t c = inverted ? kFullChannel - ink[0] : ink[0];
+    uint32_t m = inverted ? kFullChannel - ink[1] : ink[1];
+    uint32_t y = inverted ? kFullChannel - ink[2] : ink[2];
+    uint32_t k = inverted ? kFullChannel - ink[3] : ink[3];
+    uint32_t white = kFullChannel - k;
+    return Argb(kFullChannel, (kFullChannel - c) * white / kFullChannel, (kFullChannel - m) * white / kFullChannel,
+                (kFullChannel - y) * white / kFullChannel);
+}
+
+static int DecodeJpeg(Source *source, Photo *photo)
+{
+    jpeg_decompress_struct info;
+    JpegErrors errors;
+    jpeg_progress_mgr progress;
+    info.err = jpeg_std_error(&errors.manager);
+    errors.manager.error_exit = JpegExit;
+    errors.manager.emit_message = JpegMessage;
+    errors.truncated = 0;
+    uint32_t *volatile pixels = nullptr;
+    uint8_t *volatile row = nullptr;
+    if (setjmp(errors.jump)) {
+        std::free(row);
+        std::free(pixels);
+        jpeg_destroy_decompress(&info);
+        return kLoadFailed;
+    }
+    jpeg_create_decompress(&info);
+    progress.progress_monitor = JpegProgress;
+    info.progress = &progress;
+    jpeg_mem_src(&info, source->bytes, static_cast<unsigned long>(source->count));
+    if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) {
+        jpeg_destroy_decompress(&info);
+        return kLoadFailed;
+    }
+    int sized = CheckDecodedSize(source, info.image_width, info.image_height);
+    if (sized != kLoadDone) {
+        jpeg_destroy_decompress(&info);
+        return sized;
+    }
+    int cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
+    int grey = info.jpeg_color_space == JCS_GRAYSCALE;
+    info.out_color_space = cmyk ? JCS_CMYK : grey ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_start_decompress(&info);
+    uint32_t width = info.output_width;
+    uint32_t height = info.output_height;
+    int channels = info.output_components;
+    if (width != info.image_width || height != info.image_height || channels != (cmyk ? 4 : grey ? 1 : 3))
+        JpegExit(reinterpret_cast<j_common_ptr>(&info));
+    pixels = AllocatePixels(width, height);
+    row = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(width) * channels));
+    if (pixels == nullptr || row == nullptr)
+        JpegExit(reinterpret_cast<j_common_ptr>(&info));
+    while (info.output_scanline < height) {
+        uint32_t y = info.output_scanline;
+        JSAMPROW rows[1] = {row};
+        if (jpeg_read_scanlines(&info, rows, 1) != 1)
+            JpegExit(reinterpret_cast<j_common_ptr>(&info));
+        uint32_t *out = pixels + static_cast<size_t>(y) * width;
+        for (uint32_t x = 0; x < width; x++) {
+            const uint8_t *p = row + static_cast<size_t>(x) * channels;
+            if (cmyk)
+                out[x] = CmykArgb(p, info.saw_Adobe_marker);
+            else if (grey)
+                out[x] = Argb(kFullChannel, p[0], p[0], p[0]);
+            else
+                out[x] = Argb(kFullChannel, p[0], p[1], p[2]);
+        }
+    }
+    jpeg_finish_decompress(&info);
+    jpeg_destroy_decompress(&info);
+    std::free(row);
+    if (errors.truncated) {
+        std::free(pixels);
+        return kLoadFailed;
+    }
+    photo->width = width;
+    photo->height = height;
+    photo->argb = pixels;
+    return kLoadDone;
+}
+
+// GIF --------------------------------------------------------------------
+
+static int GifRead(GifFileType *gif, GifByteType *out, int length)
+{
+    Source *source = static_cast<Source *>(gif->UserData);
+    size_t left = source->count - source->at;
+    size_t take = length < 0 ? 0 : static_cast<size_t>(length);
+    if (take > left)
+        take = left;
+    std::memcpy(out, source->bytes + source->at, take);
+    source->at += take;
+    return static_cast<int>(take);
+}
+
+// Graphic control extension: block size (1), flags (1), delay (2), index (1).
+static const int kGifControlSize = 4;
+static const int kGifControlFlagsAt = 1;
+static const int kGifControlIndexAt = 4;
+static const GifByteType kGifTransparentFlag = 0x01;
+// Interlaced rows come in four passes: from these rows, in these steps.
+static const uint32_t kGifPassStart[] = {0, 4, 2, 1};
+static const uint32_t kGifPassStep[] = {8, 8, 4, 2};
+
+// Reads the records up to the first image and decodes that image alone onto
+// a picture of the logical screen's size (widened to the image, as the
+// header reader widens it); the rest of the file is never read.
+static int DecodeGifFrame(GifFileType *gif, Source *source, Photo *photo)
+{
+    int transparent = -1;
+    GifRecordType record;
+    do {
+        if (DGifGetRecordType(gif, &record) != GIF_OK)
+            return kLoadFailed;
+        if (record == EXTENSION_RECORD_TYPE) {
+            int code = 0;
+            GifByteType *block = nullptr;
+            if (DGifGetExtension(gif, &code, &block) != GIF_OK)
+                return kLoadFailed;
+            if (code == GRAPHICS_EXT_FUNC_CODE && block != nullptr && block[0] >= kGifControlSize)
+                transparent = (block[kGifControlFlagsAt] & kGifTransparentFlag) ? block[kGifControlIndexAt] : -1;
+            while (block != nullptr)
+                if (DGifGetExtensionNext(gif, &block) != GIF_OK)
+                    return kLoadFailed;
+        } else if (record == TERMINATE_RECORD_TYPE) {
+            return kLoadFailed;
+        }
+    } while (record != IMAGE_DESC_RECORD_TYPE);
+    if (DGifGetImageDesc(gif) != GIF_OK)
+        return kLoadFailed;
+
+    const GifImageDesc &frame = gif->Image;
+    if (frame.Left < 0 || frame.Top < 0 || frame.Width <= 0 || frame.Height <= 0)
+        return kLoadFailed;
+    uint32_t frameWidth = static_cast<uint32_t>(frame.Width);
+    uint32_t frameHeight = static_cast<uint32_t>(frame.Height);
+    uint32_t width = gif->SWidth > 0 ? static_cast<uint32_t>(gif->SWidth) : 0;
+    uint32_t height = gif->SHeight > 0 ? static_cast<uint32_t>(gif->SHeight) : 0;
+    if (frameWidth > width)
+        width = frameWidth;
+    if (frameHeight > height)
+        height = frameHeight;
+    int sized = CheckDecodedSize(source, width, height);
+    if (sized != kLoadDone)
+        return sized;
+    const ColorMapObject *palette = frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap;
+    if (palette == nullptr || palette->Colors == nullptr)
+        return kLoadFailed;
+
+    std::vector<GifPixelType> line(frameWidth);
+    uint32_t *pixels = AllocatePixels(width, height);
+    if (pixels == nullptr)
+        return kLoadFailed;
+    // Outside the first image the screen is transparent black.
+    std::memset(pixels, 0, static_cast<size_t>(width) * height * sizeof(uint32_t));
+    uint32_t passes = frame.Interlace ? 4 : 1;
+    for (uint32_t pass = 0; pass < passes; pass++) {
+        uint32_t start = frame.Interlace ? kGifPassStart[pass] : 0;
+        uint32_t step = frame.Interlace ? kGifPassStep[pass] : 1;
+        for (uint32_t y = start; y < frameHeight; y += step) {
+            if (DGifGetLine(gif, line.data(), frame.Width) != GIF_OK) {
+                std::free(pixels);
+                return kLoadFailed;
+            }
+            uint32_t screenY = static_cast<uint32_t>(frame.Top) + y;
+            for (uint32_t x = 0; x < frameWidth; x++) {
+                uint32_t screenX = static_cast<uint32_t>(frame.Left) + x;
+                if (screenX >= width || screenY >= height)
+                    continue;
+                int index = line[x];
+                uint32_t colour = 0;  // an index beyond the palette: transparent black
+                if (index < palette->ColorCount) {
+                    const GifColorType &entry = palette->Colors[index];
+                    colour = Argb(index == transparent ? 0 : kFullChannel, entry.Red, entry.Green, entry.Blue);
+                }
+                pixels[static_cast<size_t>(screenY) * width + screenX] = colour;
+            }
+        }
+    }
+    photo->width = width;
+    photo->height = height;
+    photo->argb = pixels;
+    return kLoadDone;
+}
+
+static int DecodeGif(Source *source, Photo *photo)
+{
+    int error = 0;
+    GifFileType *gif = DGifOpen(source, GifRead, &error);
+    if (gif == nullptr)
+        return kLoadFailed;
+    int result = DecodeGifFrame(gif, source, photo);
+    DGifCloseFile(gif, &error);
+    return result;
+}
+
+// TIFF -------------------------------------------------------------------
+
+static tmsize_t TiffRead(thandle_t handle, void *out, tmsize_t length)
+{
+    Source *source = static_cast<Source *>(handle);
+    size_t left = source->at < source->count ? source->count - source->at : 0;
+    size_t take = length < 0 ? 0 : static_cast<size_t>(length);
+    if (take > left)
+        take = left;
+    std::memcpy(out, source->bytes + source->at, take);
+    source->at += take;
+    return static_cast<tmsize_t>(take);
+}
+
+static tmsize_t TiffWrite(thandle_t, void *, tmsize_t) { return 0; }
+
+static toff_t TiffSeek(thandle_t handle, toff_t offset, int whence)
+{
+    Source *source = static_cast<Source *>(handle);
+    toff_t base = whence == SEEK_CUR ? source->at : whence == SEEK_END ? source->count : 0;
+    // Past the end is allowed, as for a file; reads there return nothing.
+    source->at = static_cast<size_t>(base + offset);
+    return source->at;
+}
+
+static int TiffClose(thandle_t) { return 0; }
+
+static toff_t TiffSize(thandle_t handle) { return static_cast<Source *>(handle)->count; }
+
+static int TiffMap(thandle_t, void **, toff_t *) { return 0; }
+
+static void TiffUnmap(thandle_t, void *, toff_t) {}
+
+static int TiffQuiet(TIFF *, void *, const char *, const char *, va_list) { return 1; }
+
+// The first directory through libtiff's RGBA reader, which takes every
+// photometric layout to 8-bit channels (packed 0xAABBGGRR).
+static int DecodeTiff(Source *source, Photo *photo)
+{
+    TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
+    if (options == nullptr)
+        return kLoadFailed;
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, kMaxTiffAllocation);
+    TIFFOpenOptionsSetErrorHandlerExtR(options, TiffQuiet, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, TiffQuiet, nullptr);
+    TIFF *tiff = TIFFClientOpenExt("photo", "rm", source, TiffRead, TiffWrite, TiffSeek, TiffClose, TiffSize,
+                                   TiffMap, TiffUnmap, options);
+    TIFFOpenOptionsFree(options);
+    if (tiff == nullptr)
+        return kLoadFailed;
+    uint32_t width = 0, height = 0;
+    int result = kLoadFailed;
+    char message[1024];
+    if (TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width) == 1 && TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height) == 1)
+        result = CheckDecodedSize(source, width, height);
+    if (result == kLoadDone && !TIFFRGBAImageOK(tiff, message))
+        result = kLoadFailed;
+    uint32_t *pixels = result == kLoadDone ? AllocatePixels(width, height) : nullptr;
+    if (result == kLoadDone &&
+        (pixels == nullptr || !TIFFReadRGBAImageOriented(tiff, width, height, pixels, ORIENTATION_TOPLEFT, 1)))
+        result = kLoadFailed;
+    TIFFClose(tiff);
+    if (result != kLoadDone) {
+        std::free(pixels);
+        return result;
+    }
+    size_t count = static_cast<size_t>(width) * height;
+    for (size_t i = 0; i < count; i++) {
+        uint32_t p = pixels[i];
+        pixels[i] = Argb(TIFFGetA(p), TIFFGetR(p), TIFFGetG(p), TIFFGetB(p));
+    }
+    photo->width = width;
+    photo->height = height;
+    photo->argb = pixels;
+    return kLoadDone;
+}
+
+// The file ---------------------------------------------------------------
+
+static int DecodeSource(Source *source, Photo *photo)
+{
+    const uint8_t *bytes = source->bytes;
+    size_t count = source->count;
+    if (StartsWith(bytes, count, kPngSignature, sizeof kPngSignature))
+        return DecodePng(source, photo);
+    if (StartsWith(bytes, count, kJpegSignature, sizeof kJpegSignature))
+        return DecodeJpeg(source, photo);
+    if (StartsWith(bytes, count, kGifSignature, sizeof kGifSignature))
+        return DecodeGif(source, photo);
+    if (StartsWith(bytes, count, kTiffLittle, sizeof kTiffLittle) || StartsWith(bytes, count, kTiffBig, sizeof kTiffBig))
+        return DecodeTiff(source, photo);
+    // BMP and everything else: no decoder here.
+    return kLoadFailed;
+}
+
+// The part of the file the dialog reads before decoding: kHeaderBytes, for a
+// GIF up to kGifStartBytes.
+static size_t StartBytes(const uint8_t *bytes, size_t count)
+{
+    size_t start = StartsWith(bytes, count, kGifSignature, 3) ? kGifStartBytes : kHeaderBytes;
+    return count < start ? count : start;
+}
+
+int DecodePhotoBytes(const uint8_t *bytes, size_t count, Photo *photo)
+{
+    if (photo == nullptr || (bytes == nullptr && count != 0))
+        return kLoadFailed;
+    size_t start = StartBytes(bytes, count);
+    if (RejectedByHeader(bytes, start))
+        return kLoadRejected;
+
+    Source source = {bytes, count, 0, 0, 0};
+    ReadHeaderSize(bytes, start, &source.claimedWidth, &source.claimedHeight);
+    // Of an animated GIF only the first image, cut from a copy of the start.
+    std::vector<uint8_t> gif;
+    if (StartsWith(bytes, count, kGifSignature, sizeof kGifSignature)) {
+        gif.assign(bytes, bytes + start);
+        size_t cut = CutGifAfterFirstImage(gif.data(), gif.size());
+        if (cut != 0) {
+            source.bytes = gif.data();
+            source.count = cut;
+        }
+    }
+    Photo decoded = {};
+    int result = DecodeSource(&source, &decoded);
+    if (result != kLoadDone)
+        return result;
+    ReadPhotoExif(bytes, count, &decoded.exif);
+    *photo = decoded;
+    return kLoadDone;
+}
+
+// Reads the whole file, up to one byte beyond kMaxFileBytes; 0 when the path
+// is not a readable regular file.
+static int ReadWholeFile(const char *path, std::vector<uint8_t> *bytes)
+{
+    FILE *file = std::fopen(path, "rb");
+    if (file == nullptr)
+        return 0;
+    struct stat status;
+    if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) {
+        std::fclose(file);
+        return 0;
+    }
+    std::vector<uint8_t> read;
+    int ok = 1;
+    while (read.size() <= kMaxFileBytes) {
+        size_t at = read.size();
+        read.resize(at + kReadChunkBytes);
+        size_t got = std::fread(read.data() + at, 1, kReadChunkBytes, file);
+        read.resize(at + got);
+        if (got < kReadChunkBytes) {
+            ok = !std::ferror(file);
+            break;
+        }
+    }
+    std::fclose(file);
+    if (!ok)
+        return 0;
+    bytes->swap(read);
+    return 1;
+}
+
+int DecodePhoto(const char *path, Photo *photo)
+{
+    if (path == nullptr || photo == nullptr)
+        return kLoadFailed;
+    std::vector<uint8_t> bytes;
+    if (!ReadWholeFile(path, &bytes))
+        return kLoadFailed;
+    if (bytes.size() > kMaxFileBytes)
+        return RejectedByHeader(bytes.data(), StartBytes(bytes.data(), bytes.size())) ? kLoadRejected : kLoadFailed;
+    return DecodePhotoBytes(bytes.data(), bytes.size(), photo);
+}

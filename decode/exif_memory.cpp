@@ -1,0 +1,86 @@
+#include <climits>
+
+#include <libexif/exif-data.h>
+
+#include "decode/decode.h"
+
+// The lens tags through libexif, which finds the APP1 block of a JPEG (or
+// takes bytes that start with the "Exif" header itself).
+
+// FocalPlaneResolutionUnit when the tag is absent: inches.
+static const int32_t kDefaultResolutionUnit = 2;
+
+// The entry's first value as an unsigned rational; 0 when the entry is
+// absent, not a rational or has denominator 0.
+static int RationalValue(ExifData *data, ExifTag tag, double *value)
+{
+    ExifEntry *entry = exif_data_get_entry(data, tag);
+    if (entry == nullptr || entry->format != EXIF_FORMAT_RATIONAL || entry->components < 1 || entry->data == nullptr ||
+        entry->size < exif_format_get_size(EXIF_FORMAT_RATIONAL))
+        return 0;
+    ExifRational rational = exif_get_rational(entry->data, exif_data_get_byte_order(data));
+    if (rational.denominator == 0)
+        return 0;
+    *value = static_cast<double>(rational.numerator) / static_cast<double>(rational.denominator);
+    return 1;
+}
+
+// The entry's first value as a SHORT or a LONG; 0 when absent or of another type.
+static int IntegerValue(ExifData *data, ExifTag tag, uint32_t *value)
+{
+    ExifEntry *entry = exif_data_get_entry(data, tag);
+    if (entry == nullptr || entry->components < 1 || entry->data == nullptr)
+        return 0;
+    ExifByteOrder order = exif_data_get_byte_order(data);
+    if (entry->format == EXIF_FORMAT_SHORT && entry->size >= exif_format_get_size(EXIF_FORMAT_SHORT)) {
+        *value = exif_get_short(entry->data, order);
+        return 1;
+    }
+    if (entry->format == EXIF_FORMAT_LONG && entry->size >= exif_format_get_size(EXIF_FORMAT_LONG)) {
+        *value = exif_get_long(entry->data, order);
+        return 1;
+    }
+    return 0;
+}
+
+int ReadPhotoExif(const uint8_t *bytes, size_t count, PhotoExif *exif)
+{
+    if (bytes == nullptr || exif == nullptr || count == 0)
+        return 0;
+    ExifData *data = exif_data_new();
+    if (data == nullptr)
+        return 0;
+    // Read the tags as written: following the standard would add missing
+    // mandatory tags with made-up values.
+    exif_data_unset_option(data, EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
+    // The block sits near the start of a JPEG; libexif takes an unsigned int of bytes.
+    exif_data_load_data(data, bytes, count > UINT_MAX ? UINT_MAX : static_cast<unsigned int>(count));
+    int found = 0;
+    for (int ifd = 0; ifd < EXIF_IFD_COUNT; ifd++)
+        if (data->ifd[ifd] != nullptr && data->ifd[ifd]->count > 0)
+            found = 1;
+    if (!found) {
+        exif_data_unref(data);
+        return 0;
+    }
+
+    PhotoExif read = {};
+    read.hasFocalLength = RationalValue(data, EXIF_TAG_FOCAL_LENGTH, &read.focalLength);
+    uint32_t focal35 = 0;
+    // A 35 mm equivalent of 0 means unknown.
+    if (IntegerValue(data, EXIF_TAG_FOCAL_LENGTH_IN_35MM_FILM, &focal35) && focal35 != 0) {
+        read.hasFocalLength35mm = 1;
+        read.focalLength35mm = focal35;
+    }
+    read.hasFocalPlaneXResolution = RationalValue(data, EXIF_TAG_FOCAL_PLANE_X_RESOLUTION, &read.focalPlaneXResolution);
+    uint32_t unit = 0;
+    read.focalPlaneResolutionUnit =
+        IntegerValue(data, EXIF_TAG_FOCAL_PLANE_RESOLUTION_UNIT, &unit) && unit <= INT32_MAX
+            ? static_cast<int32_t>(unit)
+            : kDefaultResolutionUnit;
+    IntegerValue(data, EXIF_TAG_PIXEL_X_DIMENSION, &read.pixelXDimension);
+    IntegerValue(data, EXIF_TAG_PIXEL_Y_DIMENSION, &read.pixelYDimension);
+    exif_data_unref(data);
+    *exif = read;
+    return 1;
+}
