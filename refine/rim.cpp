@@ -7,12 +7,35 @@
 #include "common/numeric.h"
 #include "refine/refine.h"
 
-// Rec. 601 luma weights: the grey level a JPEG stores at full resolution, so
-// the rim is read where the file is sharpest (its colour is subsampled), and a
-// coloured ground keeps more contrast to the white disc than in max(R, G, B).
-const double kLumaRed = 0.299;
-const double kLumaGreen = 0.587;
-const double kLumaBlue = 0.114;
+// Relative luminance of linear light (Rec. 709 primaries, as sRGB's). The
+// grey levels are read in linear light, scaled to 0..255: a rendered or
+// photographed edge mixes light linearly inside a pixel, so only there does
+// the mid-level crossing sit on the edge itself (in sRGB values a half-covered
+// pixel reads about 188 of 255 and the crossing slides toward the dark side).
+const double kLumaRed = 0.2126;
+const double kLumaGreen = 0.7152;
+const double kLumaBlue = 0.0722;
+const double kSrgbLinearLimit = 0.04045;  // sRGB value below which the curve is linear
+const double kSrgbLinearSlope = 12.92;
+const double kSrgbOffset = 0.055;
+const double kSrgbGamma = 2.4;
+const double kFullScale = 255.0;  // grey levels
+
+// sRGB value (0..255) to linear light scaled to 0..255, once for all values.
+static const double *LinearTable()
+{
+    static double table[256];
+    static int filled = 0;
+    if (!filled) {
+        for (int v = 0; v < 256; v++) {
+            const double c = v / kFullScale;
+            table[v] = kFullScale * (c <= kSrgbLinearLimit ? c / kSrgbLinearSlope
+                                                           : std::pow((c + kSrgbOffset) / (1.0 + kSrgbOffset), kSrgbGamma));
+        }
+        filled = 1;
+    }
+    return table;
+}
 
 const double kProfileStep = 0.25;        // source pixels between samples along a normal
 const double kLevelGap = 1.5;            // source pixels kept clear of the edge when reading the levels
@@ -46,8 +69,9 @@ int SampleGrey(const Photo *photo, double x, double y, double *grey)
     const double ty = fy - iy;
     const uint32_t *row = photo->argb + static_cast<size_t>(iy) * photo->width + ix;
     const uint32_t *next = row + photo->width;
-    auto luma = [](uint32_t c) {
-        return kLumaRed * ((c >> 16) & 0xFF) + kLumaGreen * ((c >> 8) & 0xFF) + kLumaBlue * (c & 0xFF);
+    const double *linear = LinearTable();
+    auto luma = [linear](uint32_t c) {
+        return kLumaRed * linear[(c >> 16) & 0xFF] + kLumaGreen * linear[(c >> 8) & 0xFF] + kLumaBlue * linear[c & 0xFF];
     };
     const double top = luma(row[0]) * (1.0 - tx) + luma(row[1]) * tx;
     const double bottom = luma(next[0]) * (1.0 - tx) + luma(next[1]) * tx;
