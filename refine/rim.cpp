@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cmath>
 #include <vector>
+#include <cstdio>
+#include <cstdlib>
 
 #include <Eigen/Dense>
 
@@ -52,6 +54,9 @@ const int kMaxNormals = 1080;
 const double kPixelsPerNormal = 3.0;     // source pixels of perimeter per normal
 const int kGaussNewtonSteps = 12;
 const double kSecondPassPixels = 5.0;   // source pixels either side of the first fit's rim
+const double kMaxSearchPixels = 64.0;   // source pixels, the furthest a caller may ask to look
+const double kSearchWidening = 2.5;     // factor on the first pass's reach when it finds too little
+const double kWidestSearchShare = 0.4;  // the first pass reaches at most this share of the minor semi-axis
 
 int SampleGrey(const Photo *photo, double x, double y, double *grey)
 {
@@ -454,20 +459,31 @@ static void DropShadowed(std::vector<EdgePoint> *points)
 int FitRim(const Photo *photo, EllipseParams start, double searchPixels, RimFit *fit)
 {
     if (photo == nullptr || photo->argb == nullptr || photo->width < 2 || photo->height < 2 || !(start.a > 0.0) ||
-        !(start.b > 0.0) || !std::isfinite(start.cx) || !(searchPixels >= kSecondPassPixels && searchPixels < 64.0) || !std::isfinite(start.cy) || !std::isfinite(start.angle))
+        !(start.b > 0.0) || !std::isfinite(start.cx) || !(searchPixels >= kSecondPassPixels && searchPixels < kMaxSearchPixels) || !std::isfinite(start.cy) || !std::isfinite(start.angle))
         return kRefineNoFit;
     // The classic outline is a staircase of work pixels: the first pass looks
-    // a few of them either side, the second only around the first fit.
-    const double passLengths[2] = {searchPixels, kSecondPassPixels};
+    // a few of them either side, wider when that finds too little (a classic
+    // fit pulled off by what touches the disc), and the passes after it only
+    // around the previous fit.
     RimFit result;
     EllipseParams e = start;
-    for (int pass = 0; pass < 2; pass++) {
+    double search = searchPixels;
+    const double widest = std::max(searchPixels, kWidestSearchShare * start.b);
+    int passes = 2;
+    for (int pass = 0; pass < passes; pass++) {
         std::vector<EdgePoint> points;
         int normals = 0, cut = 0;
-        SampleRimPass(photo, e, passLengths[pass], &points, &normals, &cut);
+        SampleRimPass(photo, e, pass == 0 ? search : kSecondPassPixels, &points, &normals, &cut);
         DropShadowed(&points);
-        if (points.size() < kMinUsedShare * normals)
+        if (points.size() < kMinUsedShare * normals) {
+            if (pass == 0 && search < widest && cut < kBorderShare * normals) {
+                search = std::min(widest, search * kSearchWidening);
+                passes = 3;
+                pass--;
+                continue;
+            }
             return cut >= kBorderShare * normals ? kRefineBorder : kRefineNoContrast;
+        }
         if (!FitPoints(points, &result))
             return kRefineNoFit;
         result.normals = normals;
