@@ -230,16 +230,22 @@ static int FindStickTop(const Photo *photo, const Frame &f, StickImage *s, doubl
     return 0;
 }
 
-// Height above the ground of the point of the vertical through the disc's
-// centre nearest the ray through the image point: least squares in (h, s) of
-// ground + h up = s ray.
-static double HeightOnVertical(const Frame &f, double x, double y)
+// Height above the ground of the stick's top seen at an image point. The top
+// is a disc of the stick's radius; the point of it that shows highest in the
+// picture is its far edge, away from the camera, so the ray through the
+// image point is met on the vertical through ground + radius b (b the
+// horizontal direction from the camera to the stick): least squares in
+// (h, s) of ground + radius b + h up = s ray.
+static double HeightOnVertical(const Frame &f, double radius, double x, double y)
 {
     const Eigen::Vector3d r = Ray(f, x, y);
+    Eigen::Vector3d away = f.ground - f.ground.dot(f.up) * f.up;
+    away.normalize();
+    const Eigen::Vector3d foot = f.ground + radius * away;
     Eigen::Matrix<double, 3, 2> m;
     m.col(0) = f.up;
     m.col(1) = -r;
-    const Eigen::Vector2d hs = (m.transpose() * m).ldlt().solve(m.transpose() * (-f.ground));
+    const Eigen::Vector2d hs = (m.transpose() * m).ldlt().solve(m.transpose() * (-foot));
     return hs(0);
 }
 
@@ -416,7 +422,7 @@ void MeasureLight(const Photo *photo, const DiscPose &pose, double focal, Refine
         *light = out;
         return;
     }
-    const double height = HeightOnVertical(f, top[0], top[1]);
+    const double height = HeightOnVertical(f, shadowHalfWidth, top[0], top[1]);
     out.stickTop[0] = top[0];
     out.stickTop[1] = top[1];
     out.stickHeight = height;
@@ -430,7 +436,10 @@ void MeasureLight(const Photo *photo, const DiscPose &pose, double focal, Refine
         *light = out;
         return;
     }
-    double tipImage[2];
+    // The shadow of the top's disc is the same disc moved along the light, so
+    // its end lies one radius beyond the shadow of the stick's axis.
+    tip -= shadowHalfWidth;
+    double tipImage[2] = {0.0, 0.0};
     Project(f, OnDisc(f, tip, phi, 0.0), tipImage);
     out.shadowTip[0] = tipImage[0];
     out.shadowTip[1] = tipImage[1];
@@ -440,7 +449,7 @@ void MeasureLight(const Photo *photo, const DiscPose &pose, double focal, Refine
     out.xrot = -DegreesFromRadians(std::atan2(rise, tip));
     // d(elevation) = (R dh - h dR) / (R^2 + h^2); the top's image error moves h
     // by the height change of one pixel along the stick.
-    double nudged = HeightOnVertical(f, top[0] + stick.direction[0], top[1] + stick.direction[1]);
+    double nudged = HeightOnVertical(f, shadowHalfWidth, top[0] + stick.direction[0], top[1] + stick.direction[1]);
     const double heightSigma = std::fabs(nudged - height) * topSigma;
     const double denominator = tip * tip + rise * rise;
     out.xrotSigma = DegreesFromRadians(std::hypot(tip * heightSigma, rise * tipSigma) / denominator);
