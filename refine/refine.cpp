@@ -123,6 +123,21 @@ static void CameraUncertainty(const Photo *photo, RefinedEstimate *r)
     r->distanceSigma = std::sqrt(std::fabs(cov(5, 5)));
 }
 
+// The direction toward the sun in the camera frame, from the light's bearing
+// (from the backward axis toward the right) and elevation.
+static void SunInCamera(const DiscPose &pose, const RefinedLight &light, double sun[3])
+{
+    const Eigen::Vector3d up(pose.up[0], pose.up[1], pose.up[2]);
+    const Eigen::Vector3d z(0.0, 0.0, 1.0);
+    const Eigen::Vector3d forward = (z - z.dot(up) * up).normalized();
+    const Eigen::Vector3d right = forward.cross(up);
+    const double bearing = RadiansFromDegrees(light.yrot), elevation = RadiansFromDegrees(-light.xrot);
+    const Eigen::Vector3d s = std::cos(elevation) * (std::cos(bearing) * -forward + std::sin(bearing) * right) +
+                              std::sin(elevation) * up;
+    for (int i = 0; i < 3; i++)
+        sun[i] = s(i);
+}
+
 static void AppendNote(RefinedEstimate *r, const char *text)
 {
     const size_t used = std::strlen(r->note);
@@ -183,9 +198,22 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
         return 0;
     }
     ChoosePose(photo, candidates, r.lens.focal, &r.pose);
+    MeasureLight(photo, r.pose, r.lens.focal, &r.light);
+    // With the sun known, the rim once more without its lit wall.
+    if (r.light.elevationFound) {
+        WallLight wall;
+        wall.pose = r.pose;
+        wall.focal = r.lens.focal;
+        SunInCamera(r.pose, r.light, wall.sun);
+        if (RefitRimForWall(photo, wall, &r.rim) &&
+            PoseCandidates(r.rim.conic, r.lens.focal, photo->width / 2.0, photo->height / 2.0, candidates) == 2) {
+            r.pose = UpAlignment(candidates[0], wall.pose) >= UpAlignment(candidates[1], wall.pose) ? candidates[0]
+                                                                                                  : candidates[1];
+            MeasureLight(photo, r.pose, r.lens.focal, &r.light);
+        }
+    }
     CameraNumbers(r.pose, &r.camera);
     CameraUncertainty(photo, &r);
-    MeasureLight(photo, r.pose, r.lens.focal, &r.light);
     LensNote(&r);
     LightNote(&r);
     *out = r;

@@ -95,6 +95,19 @@ struct RefinedCamera {
 };
 void CameraNumbers(const DiscPose &pose, RefinedCamera *camera);
 
+// The disc's side wall below the rim shows where the rim faces the camera; lit
+// by the sun it widens the bright disc outward.
+struct WallLight {
+    DiscPose pose;
+    double focal;   // source pixels
+    double sun[3];  // unit, toward the sun, camera frame
+};
+
+// Resamples along the fit's normals, moves each edge point in by the share
+// of the wall's image width that the wall's brightness carries, and fits
+// again; 1 with *fit replaced, 0 with it untouched.
+int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit);
+
 // The light from the stick and its shadow.
 struct RefinedLight {
     int32_t bearingFound;    // 1 when the shadow's line was found (yrot valid)

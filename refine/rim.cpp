@@ -347,7 +347,9 @@ static int FallingCrossing(const std::vector<double> &profile, double halfLength
 
 struct EdgePoint {
     double x, y;
-    double inner;  // grey level of the disc beside the edge
+    double inner;   // grey level of the disc beside the edge
+    double outer;   // grey level of the ground beside the edge
+    double nx, ny;  // outward normal of the ellipse it was read along
 };
 
 // One pass along the normals of e: the mid-level crossing between the disc's
@@ -393,7 +395,7 @@ static int SampleRimPass(const Photo *photo, EllipseParams e, double halfLength,
         if (inner - outer < kMinRimContrast ||
             !FallingCrossing(profile, halfLength, 0.5 * (inner + outer), edge, &edge))
             continue;
-        points->push_back({px + edge * nx, py + edge * ny, inner});
+        points->push_back({px + edge * nx, py + edge * ny, inner, outer, nx, ny});
     }
     *normals = count;
     return 1;
@@ -491,4 +493,58 @@ int FitRim(const Photo *photo, EllipseParams start, double searchPixels, RimFit 
     }
     *fit = result;
     return kRefineDone;
+}
+
+// The wall's brightness W against the top's L (Lambert, both lit by the same
+// sun): W = L (n . s) / (up . s) with n the wall's outward normal; unlit it
+// is dark. A wall of image width w outside the top's rim moves the edge
+// between top and ground out by w (W - G) / (L - G), G the ground, while
+// the wall is thinner than the blur (0.01 of a radius of 3).
+static void MoveForWall(const WallLight &wall, double ppx, double ppy, EdgePoint *p)
+{
+    const Eigen::Vector3d up(wall.pose.up[0], wall.pose.up[1], wall.pose.up[2]);
+    const Eigen::Vector3d centre(wall.pose.centre[0], wall.pose.centre[1], wall.pose.centre[2]);
+    const Eigen::Vector3d sun(wall.sun[0], wall.sun[1], wall.sun[2]);
+    const Eigen::Vector3d ray((p->x - ppx) / wall.focal, (p->y - ppy) / wall.focal, 1.0);
+    const double along = up.dot(ray);
+    const double height = up.dot(sun);
+    if (!(std::fabs(along) > 0.0) || !(height > 0.0))
+        return;
+    const Eigen::Vector3d top = ray * (up.dot(centre) / along);
+    Eigen::Vector3d normal = top - centre;
+    if (!(normal.norm() > 0.0))
+        return;
+    normal.normalize();
+    if (normal.dot(top) >= 0.0)
+        return;  // the wall faces away from the camera
+    const Eigen::Vector3d bottom = top - kDiscThickness * up;
+    if (!(top(2) > 0.0) || !(bottom(2) > 0.0))
+        return;
+    const double dx = wall.focal * (bottom(0) / bottom(2) - top(0) / top(2));
+    const double dy = wall.focal * (bottom(1) / bottom(2) - top(1) / top(2));
+    const double width = dx * p->nx + dy * p->ny;
+    if (!(width > 0.0) || !(p->inner > p->outer))
+        return;
+    const double level = p->inner * std::max(0.0, normal.dot(sun)) / height;
+    const double share = std::min(1.0, std::max(0.0, (level - p->outer) / (p->inner - p->outer)));
+    p->x -= share * width * p->nx;
+    p->y -= share * width * p->ny;
+}
+
+int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit)
+{
+    std::vector<EdgePoint> points;
+    int normals = 0, cut = 0;
+    SampleRimPass(photo, fit->ellipse, kSecondPassPixels, &points, &normals, &cut);
+    DropShadowed(&points);
+    if (points.size() < kMinUsedShare * normals)
+        return 0;
+    for (EdgePoint &p : points)
+        MoveForWall(wall, photo->width / 2.0, photo->height / 2.0, &p);
+    RimFit result;
+    if (!FitPoints(points, &result))
+        return 0;
+    result.normals = normals;
+    *fit = result;
+    return 1;
 }
