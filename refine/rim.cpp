@@ -45,7 +45,9 @@ const double kLevelSpan = 4.0;           // source pixels of each level window
 const double kMinRimContrast = 24.0;     // grey levels between disc and ground for an edge point
 const double kShadowedInnerShare = 0.3;  // an inner level this share of the contrast below the lit disc is in shadow
 const double kMinUsedShare = 0.35;       // share of the normals that must give edge points
-const double kBorderShare = 0.25;        // share of the normals cut off by the border that makes it the reason
+// Share of the normals that may run off the picture: more, and the border cuts
+// the rim, which then no longer pins the conic all round.
+const double kBorderShare = 0.02;
 const double kOutlierSigmas = 3.0;       // residuals beyond this many robust deviations leave the fit
 const double kMinOutlierCut = 0.15;      // source pixels, the cut never goes below this
 const double kMadToSigma = 1.4826;       // median absolute deviation to standard deviation, normal noise
@@ -477,14 +479,16 @@ int FitRim(const Photo *photo, EllipseParams start, double searchPixels, RimFit 
         int normals = 0, cut = 0;
         SampleRimPass(photo, e, pass == 0 ? search : kSecondPassPixels, &points, &normals, &cut);
         DropShadowed(&points);
+        if (cut > kBorderShare * normals)
+            return kRefineBorder;
         if (points.size() < kMinUsedShare * normals) {
-            if (pass == 0 && search < widest && cut < kBorderShare * normals) {
+            if (pass == 0 && search < widest) {
                 search = std::min(widest, search * kSearchWidening);
                 passes = 3;
                 pass--;
                 continue;
             }
-            return cut >= kBorderShare * normals ? kRefineBorder : kRefineNoContrast;
+            return kRefineNoContrast;
         }
         if (!FitPoints(points, &result))
             return kRefineNoFit;
