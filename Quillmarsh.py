@@ -2,6 +2,7 @@
 """Quillmarsh launcher: measures camera and light from one photograph.
 
 Usage: Quillmarsh.py PHOTO [--workdir DIR] [--exe PATH]
+       Quillmarsh.py PHOTO --measure [--threshold N|auto] [--no-shadow] [--measure-exe PATH]
 
 Starts Quillmarsh.exe on the photograph (directly on Windows, through Wine
 elsewhere) in a working folder of the user's own, where ".\\Quillmarsh.ini"
@@ -21,6 +22,14 @@ QUILLMARSH_HOME, %APPDATA%\\quillmarsh on Windows, and
 $XDG_CONFIG_HOME/quillmarsh (default ~/.config/quillmarsh) elsewhere.
 The program is --exe, QUILLMARSH_EXE, Quillmarsh.exe beside this script, or
 build/windows/Quillmarsh.exe below it.
+
+With --measure no window opens: the measurement command quillmarsh-measure
+measures the photograph with the dialog's own analysis (threshold 160 and the
+shadow search unless told otherwise) and the same JSON is printed, with the
+threshold used besides; the exit code is the same as the dialog's. The command
+is --measure-exe, QUILLMARSH_MEASURE, quillmarsh-measure beside this script or
+in build/native below it, or quillmarsh-measure.exe there or in build/windows
+(through Wine outside Windows). It touches no file in the working folder.
 """
 
 import argparse
@@ -106,6 +115,63 @@ def program_environment():
     return env
 
 
+MEASURE_NAMES = ("quillmarsh-measure.exe",) if os.name == "nt" else ("quillmarsh-measure", "quillmarsh-measure.exe")
+# Keys of the command's record that the dialog's JSON does not carry.
+MEASURE_RECORD_ONLY = ("file", "code", "error")
+
+
+def find_measure_program(explicit):
+    here = os.path.dirname(os.path.abspath(__file__))
+    named = explicit or os.environ.get("QUILLMARSH_MEASURE")
+    if named:
+        if os.path.isfile(named):
+            return os.path.abspath(named)
+        raise LaunchError("quillmarsh-measure not found at %s" % named)
+    # A native command first: it needs no Wine and gives the same numbers.
+    for name in MEASURE_NAMES:
+        for folder in (here, os.path.join(here, "build", "native"), os.path.join(here, "build", "windows")):
+            candidate = os.path.join(folder, name)
+            if os.path.isfile(candidate) and (name.endswith(".exe") or os.access(candidate, os.X_OK)):
+                return os.path.abspath(candidate)
+    raise LaunchError("quillmarsh-measure not found beside %s; build it with scripts/build.sh native" % here)
+
+
+def measure(photo_argument, threshold=None, no_shadow=False, exe=None):
+    """Runs the measurement command on one photograph: (code, result or None)."""
+    photo = os.path.abspath(photo_argument)
+    if not os.path.isfile(photo):
+        raise LaunchError("no such photograph: %s" % photo_argument)
+    program = find_measure_program(exe)
+    options = ["--json", "--jobs", "1"]
+    if threshold is not None:
+        options += ["--threshold", threshold]
+    if no_shadow:
+        options.append("--no-shadow")
+    if program.endswith(".exe") and not on_windows():
+        wine = shutil.which("wine") or shutil.which("wine64")
+        if wine is None:
+            raise LaunchError("Wine is needed to run %s here, and it is not installed (apt-get install wine64)" % program)
+        command = [wine, program] + options + ["--", windows_path(photo)]
+    else:
+        command = [program] + options + ["--", photo]
+    try:
+        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=program_environment())
+    except OSError as error:
+        raise LaunchError("can not start %s: %s" % (program, error.strerror))
+    lines = done.stdout.decode("utf-8", "replace").splitlines()
+    try:
+        record = json.loads(lines[-1])
+    except (IndexError, ValueError):
+        message = done.stderr.decode("utf-8", "replace").strip()
+        raise LaunchError("the measurement command gave no result (code %d) %s" % (done.returncode, message))
+    if "error" in record:
+        print("Quillmarsh.py: %s" % record["error"], file=sys.stderr)
+    if "camera" not in record:
+        return EXIT_NO_RESULT, None
+    result = {key: value for key, value in record.items() if key not in MEASURE_RECORD_ONLY}
+    return record.get("code", EXIT_NO_RESULT), result
+
+
 def read_result(folder, code):
     """The camera, and with code 0 the light, from the temp.ini just written."""
     parser = configparser.ConfigParser(interpolation=None)
@@ -151,9 +217,18 @@ def main(argv):
     parser.add_argument("photo", help="the photograph: a white disc on the ground with an upright stick")
     parser.add_argument("--workdir", help="folder for Quillmarsh.ini and temp.ini")
     parser.add_argument("--exe", help="path of Quillmarsh.exe")
+    parser.add_argument("--measure", action="store_true", help="measure with the command, without the dialog")
+    parser.add_argument("--threshold", help="with --measure: brightness 0..255 or auto (160)")
+    parser.add_argument("--no-shadow", action="store_true", help="with --measure: the camera only")
+    parser.add_argument("--measure-exe", help="path of quillmarsh-measure")
     args = parser.parse_args(argv)
+    if not args.measure and (args.threshold is not None or args.no_shadow or args.measure_exe):
+        parser.error("--threshold, --no-shadow and --measure-exe go with --measure")
     try:
-        code, result = run(args.photo, args.workdir, args.exe)
+        if args.measure:
+            code, result = measure(args.photo, args.threshold, args.no_shadow, args.measure_exe)
+        else:
+            code, result = run(args.photo, args.workdir, args.exe)
     except LaunchError as error:
         print("Quillmarsh.py: %s" % error, file=sys.stderr)
         return EXIT_NO_RESULT

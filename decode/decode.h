@@ -14,7 +14,8 @@
 // before it allocates, with the size rule's message (kLoadRejected). A
 // missing path, a folder, an unreadable, truncated or unknown file gives
 // kLoadFailed. On kLoadDone the photo holds every pixel as 0xAARRGGBB, as
-// the Windows image library hands them out, and the EXIF lens tags; it
+// the Windows image library hands them out, and the EXIF lens tags (a tag
+// the file lacks has flag 0; the resolution unit is then 2, inches); it
 // belongs to the caller (ReleasePhoto). Otherwise the photo is untouched.
 // The decoded size is not checked against the size rules here: that is
 // TransferPhoto's first step, as in the dialog.

@@ -38,7 +38,8 @@ static const int kMaxJpegScans = 1000;
 // 2048 x 2048 picture at 16 bits in four channels.
 static const tmsize_t kMaxTiffAllocation = 32 * 1024 * 1024;
 
-static const uint32_t kOpaque = 0xFF000000u;  // alpha 255 in 0xAARRGGBB
+// FocalPlaneResolutionUnit when the file has no such tag: inches.
+static const int32_t kDefaultResolutionUnit = 2;
 static const int kAlphaShift = 24;
 static const int kRedShift = 16;
 static const int kGreenShift = 8;
@@ -306,9 +307,9 @@ static const GifByteType kGifTransparentFlag = 0x01;
 static const uint32_t kGifPassStart[] = {0, 4, 2, 1};
 static const uint32_t kGifPassStep[] = {8, 8, 4, 2};
 
-// Reads the records up to the first image and decodes that image alone onto
-// a picture of the logical screen's size (widened to the image, as the
-// header reader widens it); the rest of the file is never read.
+// Reads the records up to the first image and decodes that image alone, at
+// its own size and wherever it lies on the logical screen, as the Windows
+// image library hands out a one-image GIF; the rest of the file is never read.
 static int DecodeGifFrame(GifFileType *gif, Source *source, Photo *photo)
 {
     int transparent = -1;
@@ -334,16 +335,10 @@ static int DecodeGifFrame(GifFileType *gif, Source *source, Photo *photo)
         return kLoadFailed;
 
     const GifImageDesc &frame = gif->Image;
-    if (frame.Left < 0 || frame.Top < 0 || frame.Width <= 0 || frame.Height <= 0)
+    if (frame.Width <= 0 || frame.Height <= 0)
         return kLoadFailed;
-    uint32_t frameWidth = static_cast<uint32_t>(frame.Width);
-    uint32_t frameHeight = static_cast<uint32_t>(frame.Height);
-    uint32_t width = gif->SWidth > 0 ? static_cast<uint32_t>(gif->SWidth) : 0;
-    uint32_t height = gif->SHeight > 0 ? static_cast<uint32_t>(gif->SHeight) : 0;
-    if (frameWidth > width)
-        width = frameWidth;
-    if (frameHeight > height)
-        height = frameHeight;
+    uint32_t width = static_cast<uint32_t>(frame.Width);
+    uint32_t height = static_cast<uint32_t>(frame.Height);
     int sized = CheckDecodedSize(source, width, height);
     if (sized != kLoadDone)
         return sized;
@@ -351,33 +346,27 @@ static int DecodeGifFrame(GifFileType *gif, Source *source, Photo *photo)
     if (palette == nullptr || palette->Colors == nullptr)
         return kLoadFailed;
 
-    std::vector<GifPixelType> line(frameWidth);
+    std::vector<GifPixelType> line(width);
     uint32_t *pixels = AllocatePixels(width, height);
     if (pixels == nullptr)
         return kLoadFailed;
-    // Outside the first image the screen is transparent black.
-    std::memset(pixels, 0, static_cast<size_t>(width) * height * sizeof(uint32_t));
     uint32_t passes = frame.Interlace ? 4 : 1;
     for (uint32_t pass = 0; pass < passes; pass++) {
         uint32_t start = frame.Interlace ? kGifPassStart[pass] : 0;
         uint32_t step = frame.Interlace ? kGifPassStep[pass] : 1;
-        for (uint32_t y = start; y < frameHeight; y += step) {
+        for (uint32_t y = start; y < height; y += step) {
             if (DGifGetLine(gif, line.data(), frame.Width) != GIF_OK) {
                 std::free(pixels);
                 return kLoadFailed;
             }
-            uint32_t screenY = static_cast<uint32_t>(frame.Top) + y;
-            for (uint32_t x = 0; x < frameWidth; x++) {
-                uint32_t screenX = static_cast<uint32_t>(frame.Left) + x;
-                if (screenX >= width || screenY >= height)
-                    continue;
+            uint32_t *out = pixels + static_cast<size_t>(y) * width;
+            for (uint32_t x = 0; x < width; x++) {
                 int index = line[x];
-                uint32_t colour = 0;  // an index beyond the palette: transparent black
+                out[x] = 0;  // an index beyond the palette: transparent black
                 if (index < palette->ColorCount) {
                     const GifColorType &entry = palette->Colors[index];
-                    colour = Argb(index == transparent ? 0 : kFullChannel, entry.Red, entry.Green, entry.Blue);
+                    out[x] = Argb(index == transparent ? 0 : kFullChannel, entry.Red, entry.Green, entry.Blue);
                 }
-                pixels[static_cast<size_t>(screenY) * width + screenX] = colour;
             }
         }
     }
@@ -510,10 +499,12 @@ int DecodePhotoBytes(const uint8_t *bytes, size_t count, Photo *photo)
         return kLoadRejected;
 
     Source source = {bytes, count, 0, 0, 0};
-    ReadHeaderSize(bytes, start, &source.claimedWidth, &source.claimedHeight);
     // Of an animated GIF only the first image, cut from a copy of the start.
+    // Its size is its own, within the screen that the header claims.
     std::vector<uint8_t> gif;
-    if (StartsWith(bytes, count, kGifSignature, sizeof kGifSignature)) {
+    if (!StartsWith(bytes, count, kGifSignature, sizeof kGifSignature)) {
+        ReadHeaderSize(bytes, start, &source.claimedWidth, &source.claimedHeight);
+    } else {
         gif.assign(bytes, bytes + start);
         size_t cut = CutGifAfterFirstImage(gif.data(), gif.size());
         if (cut != 0) {
@@ -522,6 +513,7 @@ int DecodePhotoBytes(const uint8_t *bytes, size_t count, Photo *photo)
         }
     }
     Photo decoded = {};
+    decoded.exif.focalPlaneResolutionUnit = kDefaultResolutionUnit;
     int result = DecodeSource(&source, &decoded);
     if (result != kLoadDone)
         return result;

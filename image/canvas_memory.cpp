@@ -4,14 +4,14 @@ static int ClampSide(int side)
 {
     if (side < 0)
         return 0;
-    return side > kCanvasSide ? kCanvasSide : side;
+    return side > kMemoryCanvasRoom ? kMemoryCanvasRoom : side;
 }
 
 void ResetMemoryCanvas(Canvas *canvas, int width, int height, Colour fill)
 {
     canvas->width = ClampSide(width);
     canvas->height = ClampSide(height);
-    for (int i = 0; i < kCanvasSide * kCanvasSide; i++)
+    for (int i = 0; i < kMemoryCanvasRoom * kMemoryCanvasRoom; i++)
         canvas->pixels[i] = fill;
     canvas->writes = 0;
 }
@@ -20,7 +20,7 @@ void SetCanvasPixel(Canvas *canvas, int x, int y, Colour colour)
 {
     if (canvas == nullptr || x < 0 || y < 0 || x >= canvas->width || y >= canvas->height)
         return;
-    canvas->pixels[y * kCanvasSide + x] = colour;
+    canvas->pixels[y * kMemoryCanvasRoom + x] = colour;
     canvas->writes++;
 }
 
@@ -32,7 +32,7 @@ Colour GetCanvasPixel(const Canvas *canvas, int x, int y)
 {
     if (x < 0 || y < 0 || x >= canvas->width || y >= canvas->height)
         return kColourBlack;
-    return canvas->pixels[y * kCanvasSide + x];
+    return canvas->pixels[y * kMemoryCanvasRoom + x];
 }
 
 int CountCanvasColour(const Canvas *canvas, Colour colour)
@@ -40,7 +40,7 @@ int CountCanvasColour(const Canvas *canvas, Colour colour)
     int count = 0;
     for (int y = 0; y < canvas->height; y++)
         for (int x = 0; x < canvas->width; x++)
-            if (canvas->pixels[y * kCanvasSide + x] == colour)
+            if (canvas->pixels[y * kMemoryCanvasRoom + x] == colour)
                 count++;
     return count;
 }

@@ -4,14 +4,19 @@
 
 #include "image/canvas.h"
 
+// Side of a memory canvas's room, in pixels: the dialog's canvases use at
+// most kCanvasSide of it; the measurement command draws the analysis at the
+// WorkRaster's resolution (640) on a memory canvas of its own.
+const int kMemoryCanvasRoom = 640;
+
 struct Canvas {
-    int width;                                  // canvas pixels
-    int height;                                 // canvas pixels
-    Colour pixels[kCanvasSide * kCanvasSide];   // row after row, stride kCanvasSide
-    long writes;                                // pixels set since the last reset, dropped ones excluded
+    int width;                                          // canvas pixels
+    int height;                                         // canvas pixels
+    Colour pixels[kMemoryCanvasRoom * kMemoryCanvasRoom];  // row after row, stride kMemoryCanvasRoom
+    long writes;                                        // pixels set since the last reset, dropped ones excluded
 };
 
-// Sizes the canvas (clamped to 0..kCanvasSide) and fills it with one colour.
+// Sizes the canvas (clamped to 0..kMemoryCanvasRoom) and fills it with one colour.
 void ResetMemoryCanvas(Canvas *canvas, int width, int height, Colour fill);
 // The colour at (x, y); kColourBlack outside the canvas.
 Colour GetCanvasPixel(const Canvas *canvas, int x, int y);

@@ -16,6 +16,7 @@ int RunAnalysis(int previewMode, CameraPose *pose, double *xrot, double *yrot, i
 {
     const ImageGeometry &geometry = gImageGeometry;
     gAnalysisTrace.ellipseFitted = 0;
+    gAnalysisTrace.stagesPassed = 0;
     double ratio = DrawingRatio();
     Canvas *canvas = AnalysisCanvas();
 
@@ -23,6 +24,7 @@ int RunAnalysis(int previewMode, CameraPose *pose, double *xrot, double *yrot, i
         ShowStatus(kMessageLabels);
         return 0;
     }
+    gAnalysisTrace.stagesPassed = 1;
     if (previewMode)
         PaintComponents(canvas, geometry.previewWidth, geometry.previewHeight, ratio);
 
@@ -30,6 +32,7 @@ int RunAnalysis(int previewMode, CameraPose *pose, double *xrot, double *yrot, i
         ShowStatus(kMessageOutline);
         return 0;
     }
+    gAnalysisTrace.stagesPassed = 2;
     if (previewMode)
         DrawOutline(canvas, ratio);
 
@@ -43,6 +46,7 @@ int RunAnalysis(int previewMode, CameraPose *pose, double *xrot, double *yrot, i
     NormaliseEllipse(&ellipse);
     gAnalysisTrace.ellipse = ellipse;
     gAnalysisTrace.ellipseFitted = 1;
+    gAnalysisTrace.stagesPassed = 3;
     if (previewMode)
         DrawEllipseAxes(canvas, ellipse, ratio);
 
@@ -57,6 +61,7 @@ int RunAnalysis(int previewMode, CameraPose *pose, double *xrot, double *yrot, i
         return 0;
     }
     *pose = solved;
+    gAnalysisTrace.stagesPassed = 4;
     if (!gSettings.detectShadow)
         return 1;
 
@@ -67,6 +72,8 @@ int RunAnalysis(int previewMode, CameraPose *pose, double *xrot, double *yrot, i
     *xrot = lightX;
     *yrot = lightY;
     *lightFound = 1;
+    gAnalysisTrace.stagesPassed = 5;
+    gAnalysisTrace.shadowLength = shadowLength;
     if (previewMode)
         DrawShadowLine(canvas, ellipse, lightY, shadowLength, ratio);
     return 1;

@@ -12,6 +12,8 @@
 struct AnalysisTrace {
     int32_t ellipseFitted;  // 1 once the run got past the fit
     EllipseParams ellipse;  // work pixels, in the normal form a >= b >= 0
+    int32_t stagesPassed;   // stages that succeeded, in order: labels, outline, ellipse, camera, light (0..5)
+    double shadowLength;    // ring factor where the shadow ends, once the light is estimated
 };
 
 extern AnalysisTrace gAnalysisTrace;

@@ -21,6 +21,11 @@ An entry of a case file may say, besides its photo, settings and steps:
   "phases": [{...}, ...]         several runs in one working folder
   "max_seconds", "max_rss_mb"    limits on the run and the program's peak memory
   "stress": {"runs": N}          N launcher runs in a row (stress.py)
+  "measure": {"native": true}    after the run, quillmarsh-measure.exe under Wine on the
+                                 same photograph gives temp.ini's numbers to the last digit
+                                 (and the exit code); with "native", build/native's
+                                 command gives them within the last-digit tolerance;
+                                 {"error": TEXT}: both fail with the dialog's message
 Placeholders: {photo} (Windows path), {photo_name}, {photo_unix}, {cwd}, {folder}, {exe}.
 
 usage: run_e2e.py [-k SUBSTRING] [--keep] [--build DIR] [--cases DIR] [--prefix DIR] [--verbose]
@@ -51,6 +56,11 @@ HOSTCALL_TIMEOUT_MS = 30000
 CAMERA_TOLERANCE_DEG = 2.0    # launcher's pitch and roll against the rendered truth
 PATH_PART_CHARS = 60          # characters of one folder name of a long path (3 bytes each at most)
 CAMERA_KEYS = ("yaw", "pitch", "roll", "dollyX", "dollyY", "dollyZ")
+LIGHT_KEYS = ("xrot", "yrot")
+MEASURE_TIMEOUT_S = 60
+# sin, cos, tan, atan and atan2 may differ in the last bit between glibc and
+# the Windows C runtime, which can move a printed sixth decimal by a few units.
+LAST_DIGIT_TOLERANCE = 5e-6
 
 # The dialog's client area: two 320 x 320 picture boxes at (8, 40) and (336, 40).
 BOX_SIDE = 320
@@ -497,6 +507,58 @@ class Case:
                     return "%s was changed" % name
         return None
 
+    def result_file_numbers(self):
+        """temp.ini's numbers as printed, by key; empty when it was not written."""
+        path = os.path.join(self.cwd, "temp.ini")
+        if not os.path.isfile(path):
+            return {}
+        with open(path, encoding="latin-1") as f:
+            pairs = [line.strip().split("=", 1) for line in f if "=" in line]
+        return {key: value for key, value in pairs}
+
+    def measure_record(self, command):
+        """The one JSON record of the measurement command, its numbers kept as printed."""
+        done = subprocess.run(command, cwd=self.folder, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=MEASURE_TIMEOUT_S)
+        lines = done.stdout.decode("utf-8", "replace").splitlines()
+        if len(lines) != 1:
+            return None, "printed %r (stderr %r)" % (lines, done.stderr.decode("utf-8", "replace")[-300:])
+        record = json.loads(lines[0], parse_float=str)
+        if record.get("code") != done.returncode:
+            return None, "the record's code %s differs from the exit code %d" % (record.get("code"), done.returncode)
+        return record, None
+
+    def judge_measure(self, spec):
+        """The measurement commands on the same photograph against what OK wrote."""
+        ini = self.result_file_numbers()
+        want_light = "xrot" in ini
+        exe = os.path.join(self.build, "quillmarsh-measure.exe")
+        photo = wineenv.windows_path(self.photo_path)
+        commands = [("windows", ["wine", exe, "--json", "--", photo], 0.0)]
+        native = os.path.join(TOP, "build", "native", "quillmarsh-measure")
+        if spec.get("native") and self.photo_path.endswith(".png"):
+            commands.append(("native", [native, "--json", "--", self.photo_path], LAST_DIGIT_TOLERANCE))
+        for name, command, tolerance in commands:
+            record, reason = self.measure_record(command)
+            if reason:
+                return "%s command: %s" % (name, reason)
+            if "exit" in self.phase and record["code"] != self.phase["exit"]:
+                return "%s command: code %d, the dialog's %d" % (name, record["code"], self.phase["exit"])
+            if "error" in spec or "error" in record:
+                if record.get("error") != spec.get("error") or ini:
+                    return "%s command: error %r, expected %r" % (name, record.get("error"), spec.get("error"))
+                continue
+            if ("light" in record) != want_light:
+                return "%s command: light %s, temp.ini's %s" % (name, "light" in record, want_light)
+            got = dict(record.get("camera", {}), **record.get("light", {}))
+            for key in CAMERA_KEYS + (LIGHT_KEYS if want_light else ()):
+                if key not in got or key not in ini:
+                    return "%s command: %s missing (%r, temp.ini %r)" % (name, key, got, ini)
+                same = got[key] == ini[key] if tolerance == 0.0 else abs(float(got[key]) - float(ini[key])) <= tolerance
+                if not same:
+                    return "%s command: %s=%s, temp.ini %s" % (name, key, got[key], ini[key])
+        return None
+
     def judge_launcher(self, code, out, err):
         phase = self.phase
         want = phase.get("launcher_exit")
@@ -570,6 +632,8 @@ class Case:
         if reason is None and launched is not None:
             reason = self.judge_launcher(*launched)
         reason = reason or self.judge_files()
+        if reason is None and "measure" in self.phase:
+            reason = self.judge_measure(self.phase["measure"])
         if reason is None and "max_seconds" in self.phase and seconds > self.phase["max_seconds"]:
             reason = "took %.1f s, more than %s s" % (seconds, self.phase["max_seconds"])
         if reason is None and "max_rss_mb" in self.phase:

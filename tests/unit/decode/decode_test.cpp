@@ -45,7 +45,8 @@ std::string WriteTemporary(const std::string &name, const std::vector<uint8_t> &
     std::string path = ::testing::TempDir() + "decode_" + name;
     FILE *file = std::fopen(path.c_str(), "wb");
     if (file != nullptr) {
-        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        if (!bytes.empty())
+            std::fwrite(bytes.data(), 1, bytes.size(), file);
         std::fclose(file);
     }
     return path;

@@ -34,7 +34,7 @@ Picture Snapshot()
     Picture picture;
     picture.work.assign(gWorkRaster.brightness, gWorkRaster.brightness + kWorkSide * kWorkSide);
     const Canvas *canvas = PhotoCanvas();
-    picture.canvas.assign(canvas->pixels, canvas->pixels + kCanvasSide * kCanvasSide);
+    picture.canvas.assign(canvas->pixels, canvas->pixels + kMemoryCanvasRoom * kMemoryCanvasRoom);
     return picture;
 }
 

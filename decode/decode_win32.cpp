@@ -1,0 +1,269 @@
+#include <windows.h>
+#include <objidl.h>
+#include <shlwapi.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "decode/decode.h"
+#include "image/image.h"
+
+// The Windows decoder: GDI+, the library the dialog decodes with, so that
+// every pixel is the one the dialog reads. The few flat functions it needs
+// are declared here rather than through the C++ wrapper headers.
+extern "C" {
+struct GdiplusStartupInputFlat {
+    UINT32 version;                 // 1
+    void *debugEventCallback;       // none
+    BOOL suppressBackgroundThread;  // FALSE
+    BOOL suppressExternalCodecs;    // FALSE
+};
+typedef int GpStatusFlat;  // 0 is Ok
+struct GpImageFlat;
+struct GpRectFlat {
+    INT x;
+    INT y;
+    INT width;
+    INT height;
+};
+struct BitmapDataFlat {
+    UINT width;
+    UINT height;
+    INT stride;  // bytes from one row to the next
+    INT pixelFormat;
+    void *scan0;
+    UINT_PTR reserved;
+};
+struct PropertyItemFlat {
+    ULONG id;
+    ULONG length;  // bytes of value
+    WORD type;
+    void *value;
+};
+
+GpStatusFlat WINAPI GdiplusStartup(ULONG_PTR *token, const GdiplusStartupInputFlat *input, void *output);
+void WINAPI GdiplusShutdown(ULONG_PTR token);
+GpStatusFlat WINAPI GdipCreateBitmapFromFile(const WCHAR *fileName, GpImageFlat **bitmap);
+GpStatusFlat WINAPI GdipCreateBitmapFromStream(IStream *stream, GpImageFlat **bitmap);
+GpStatusFlat WINAPI GdipGetImageWidth(GpImageFlat *image, UINT *width);
+GpStatusFlat WINAPI GdipGetImageHeight(GpImageFlat *image, UINT *height);
+GpStatusFlat WINAPI GdipBitmapLockBits(GpImageFlat *bitmap, const GpRectFlat *rect, UINT flags, INT format,
+                                       BitmapDataFlat *data);
+GpStatusFlat WINAPI GdipBitmapUnlockBits(GpImageFlat *bitmap, BitmapDataFlat *data);
+GpStatusFlat WINAPI GdipGetPropertyItemSize(GpImageFlat *image, ULONG id, UINT *size);
+GpStatusFlat WINAPI GdipGetPropertyItem(GpImageFlat *image, ULONG id, UINT size, PropertyItemFlat *item);
+GpStatusFlat WINAPI GdipDisposeImage(GpImageFlat *image);
+}
+
+static const GpStatusFlat kGdiplusOk = 0;
+static const UINT32 kGdiplusVersion = 1;
+static const UINT kImageLockModeRead = 1;
+// 32 bits a pixel, 0xAARRGGBB, alpha not premultiplied: what GdipBitmapGetPixel returns.
+static const INT kPixelFormat32bppArgb = 0x0026200A;
+
+// The EXIF tags of the lens, as GDI+ property items, and their types.
+static const ULONG kTagFocalLength = 0x920A;
+static const ULONG kTagFocalLength35mm = 0xA405;
+static const ULONG kTagFocalPlaneXResolution = 0xA20E;
+static const ULONG kTagFocalPlaneResolutionUnit = 0xA210;
+static const ULONG kTagPixelXDimension = 0xA002;
+static const ULONG kTagPixelYDimension = 0xA003;
+static const WORD kTypeShort = 3;
+static const WORD kTypeLong = 4;
+static const WORD kTypeRational = 5;  // two LONGs: numerator, denominator
+// FocalPlaneResolutionUnit when the tag is absent: inches.
+static const int32_t kDefaultResolutionUnit = 2;
+
+// As much of a GIF's start as the dialog reads to find the end of its first
+// image: 12-bit codes for a 2048 x 2048 image are 6 MB, plus block lengths.
+static const DWORD kGifStartBytes = 16 * 1024 * 1024;
+static const uint8_t kGifStart[] = {'G', 'I', 'F'};
+
+// The path as UTF-16; 0 for a path that is not UTF-8.
+static int WidePath(const char *path, std::vector<wchar_t> *wide)
+{
+    int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (length <= 0)
+        return 0;
+    wide->assign(static_cast<size_t>(length), L'\0');
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide->data(), length) == length;
+}
+
+// The start of the file as the dialog reads it: kHeaderBytes, more for a
+// GIF; nothing when it cannot be opened or read (a folder, a missing file),
+// and the decoder decides.
+static void ReadFileStart(const wchar_t *path, std::vector<uint8_t> *start)
+{
+    start->clear();
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    start->resize(kHeaderBytes);
+    DWORD got = 0;
+    if (!ReadFile(file, start->data(), kHeaderBytes, &got, nullptr))
+        got = 0;
+    if (got == kHeaderBytes && std::memcmp(start->data(), kGifStart, sizeof kGifStart) == 0) {
+        start->resize(kGifStartBytes);
+        DWORD more = 0;
+        if (ReadFile(file, start->data() + got, kGifStartBytes - got, &more, nullptr))
+            got += more;
+    }
+    CloseHandle(file);
+    start->resize(got);
+}
+
+// Decodes the file, or for an animated GIF only its first image from memory.
+static GpStatusFlat DecodeBitmap(const wchar_t *path, std::vector<uint8_t> *start, GpImageFlat **bitmap)
+{
+    size_t gifLength = CutGifAfterFirstImage(start->data(), start->size());
+    if (gifLength == 0)
+        return GdipCreateBitmapFromFile(path, bitmap);
+    IStream *stream = SHCreateMemStream(start->data(), static_cast<UINT>(gifLength));
+    if (stream == nullptr)
+        return GdipCreateBitmapFromFile(path, bitmap);
+    GpStatusFlat status = GdipCreateBitmapFromStream(stream, bitmap);
+    // The bitmap keeps its own reference while it lives.
+    stream->Release();
+    return status;
+}
+
+// Every pixel, converted by GDI+ to 0xAARRGGBB as GdipBitmapGetPixel gives
+// it, in one locked read; null on failure.
+static uint32_t *ReadAllPixels(GpImageFlat *bitmap, UINT width, UINT height)
+{
+    GpRectFlat rect = {0, 0, static_cast<INT>(width), static_cast<INT>(height)};
+    BitmapDataFlat data = {};
+    if (GdipBitmapLockBits(bitmap, &rect, kImageLockModeRead, kPixelFormat32bppArgb, &data) != kGdiplusOk)
+        return nullptr;
+    uint32_t *pixels = nullptr;
+    if (data.scan0 != nullptr && data.width == width && data.height == height &&
+        (data.stride >= 0 ? data.stride : -data.stride) >= static_cast<INT>(width * sizeof(uint32_t)))
+        pixels = static_cast<uint32_t *>(std::malloc(static_cast<size_t>(width) * height * sizeof(uint32_t)));
+    if (pixels != nullptr)
+        for (UINT y = 0; y < height; y++)
+            std::memcpy(pixels + static_cast<size_t>(y) * width,
+                        static_cast<const uint8_t *>(data.scan0) + static_cast<ptrdiff_t>(y) * data.stride,
+                        width * sizeof(uint32_t));
+    GdipBitmapUnlockBits(bitmap, &data);
+    return pixels;
+}
+
+// One property item, in a buffer of its own; 0 when the image has none of that id.
+static int ReadProperty(GpImageFlat *image, ULONG id, std::vector<uint8_t> *buffer, const PropertyItemFlat **item)
+{
+    UINT size = 0;
+    if (GdipGetPropertyItemSize(image, id, &size) != kGdiplusOk || size < sizeof(PropertyItemFlat))
+        return 0;
+    // A vector's storage is aligned for the item's header.
+    buffer->assign(size, 0);
+    PropertyItemFlat *aligned = reinterpret_cast<PropertyItemFlat *>(buffer->data());
+    if (GdipGetPropertyItem(image, id, size, aligned) != kGdiplusOk || aligned->value == nullptr)
+        return 0;
+    // The value must lie within what GDI+ wrote.
+    const uint8_t *value = static_cast<const uint8_t *>(aligned->value);
+    const uint8_t *end = buffer->data() + size;
+    if (value < buffer->data() || value > end || aligned->length > static_cast<ULONG>(end - value))
+        return 0;
+    *item = aligned;
+    return 1;
+}
+
+// The first value of a RATIONAL item; 0 when absent, of another type or with denominator 0.
+static int RationalProperty(GpImageFlat *image, ULONG id, double *value)
+{
+    std::vector<uint8_t> buffer;
+    const PropertyItemFlat *item = nullptr;
+    if (!ReadProperty(image, id, &buffer, &item) || item->type != kTypeRational || item->length < 8)
+        return 0;
+    uint32_t parts[2];
+    std::memcpy(parts, item->value, sizeof parts);
+    if (parts[1] == 0)
+        return 0;
+    *value = static_cast<double>(parts[0]) / static_cast<double>(parts[1]);
+    return 1;
+}
+
+// The first value of a SHORT or LONG item; 0 when absent or of another type.
+static int IntegerProperty(GpImageFlat *image, ULONG id, uint32_t *value)
+{
+    std::vector<uint8_t> buffer;
+    const PropertyItemFlat *item = nullptr;
+    if (!ReadProperty(image, id, &buffer, &item))
+        return 0;
+    if (item->type == kTypeShort && item->length >= sizeof(uint16_t)) {
+        uint16_t shortValue;
+        std::memcpy(&shortValue, item->value, sizeof shortValue);
+        *value = shortValue;
+        return 1;
+    }
+    if (item->type == kTypeLong && item->length >= sizeof(uint32_t)) {
+        std::memcpy(value, item->value, sizeof(uint32_t));
+        return 1;
+    }
+    return 0;
+}
+
+// The lens tags by the same rules as the native reader.
+static PhotoExif ReadLensTags(GpImageFlat *image)
+{
+    PhotoExif exif = {};
+    exif.hasFocalLength = RationalProperty(image, kTagFocalLength, &exif.focalLength);
+    uint32_t focal35 = 0;
+    // A 35 mm equivalent of 0 means unknown.
+    if (IntegerProperty(image, kTagFocalLength35mm, &focal35) && focal35 != 0) {
+        exif.hasFocalLength35mm = 1;
+        exif.focalLength35mm = focal35;
+    }
+    exif.hasFocalPlaneXResolution = RationalProperty(image, kTagFocalPlaneXResolution, &exif.focalPlaneXResolution);
+    uint32_t unit = 0;
+    exif.focalPlaneResolutionUnit = IntegerProperty(image, kTagFocalPlaneResolutionUnit, &unit) && unit <= INT32_MAX
+                                        ? static_cast<int32_t>(unit)
+                                        : kDefaultResolutionUnit;
+    IntegerProperty(image, kTagPixelXDimension, &exif.pixelXDimension);
+    IntegerProperty(image, kTagPixelYDimension, &exif.pixelYDimension);
+    return exif;
+}
+
+int DecodePhoto(const char *path, Photo *photo)
+{
+    std::vector<wchar_t> widePath;
+    if (path == nullptr || photo == nullptr || !WidePath(path, &widePath))
+        return kLoadFailed;
+    // A header that claims too large a picture is turned away before the
+    // library decodes the whole file.
+    std::vector<uint8_t> start;
+    ReadFileStart(widePath.data(), &start);
+    if (RejectedByHeader(start.data(), start.size()))
+        return kLoadRejected;
+
+    ULONG_PTR token = 0;
+    GdiplusStartupInputFlat input = {kGdiplusVersion, nullptr, FALSE, FALSE};
+    if (GdiplusStartup(&token, &input, nullptr) != kGdiplusOk)
+        return kLoadFailed;
+    int result = kLoadFailed;
+    GpImageFlat *bitmap = nullptr;
+    UINT width = 0, height = 0;
+    if (DecodeBitmap(widePath.data(), &start, &bitmap) == kGdiplusOk && bitmap != nullptr &&
+        GdipGetImageWidth(bitmap, &width) == kGdiplusOk && GdipGetImageHeight(bitmap, &height) == kGdiplusOk &&
+        width > 0 && height > 0) {
+        if (width > kMaxImageSide || height > kMaxImageSide) {
+            // Shows the size rule's message, as the dialog does for this size.
+            SetImageGeometry(width, height);
+            result = kLoadRejected;
+        } else if (uint32_t *pixels = ReadAllPixels(bitmap, width, height)) {
+            Photo decoded = {};
+            decoded.width = width;
+            decoded.height = height;
+            decoded.argb = pixels;
+            decoded.exif = ReadLensTags(bitmap);
+            *photo = decoded;
+            result = kLoadDone;
+        }
+    }
+    // Disposing of no bitmap fails harmlessly.
+    GdipDisposeImage(bitmap);
+    GdiplusShutdown(token);
+    return result;
+}

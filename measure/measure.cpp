@@ -1,0 +1,127 @@
+#include "measure/measure.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "decode/decode.h"
+#include "image/image.h"
+#include "marker/marker.h"
+#include "shell/analysis.h"
+#include "shell/report.h"
+#include "shell/report_memory.h"
+#include "shell/result.h"
+
+// The dialog's own words for a photograph that no decoder could read.
+static const char kMessageLoad[] = "can not load background image file";
+// Shown by the dialog's Preview when the shadow search finds nothing.
+static const char kMessageNoShadow[] = "shadow is not detected";
+// The command's own words for numbers that are not finite, which no
+// photograph should give and no output may carry.
+static const char kMessageNotFinite[] = "the measurement gave numbers that are not finite";
+
+static void KeepMessage(PhotoRecord *record, const char *text)
+{
+    std::strncpy(record->message, text, kRecordMessageSize - 1);
+    record->message[kRecordMessageSize - 1] = '\0';
+}
+
+static void Fail(PhotoRecord *record, const char *text)
+{
+    record->code = kExitNoResult;
+    record->cameraFound = 0;
+    record->lightFound = 0;
+    KeepMessage(record, text);
+}
+
+// Every photograph starts where a freshly started dialog starts: no
+// geometry, an empty WorkRaster, label map and outline, so that nothing of
+// an earlier photograph in the same process reaches its numbers.
+static void ResetAnalysisState()
+{
+    std::memset(&gImageGeometry, 0, sizeof gImageGeometry);
+    std::memset(&gWorkRaster, 0, sizeof gWorkRaster);
+    std::memset(&gLabelMap, 0, sizeof gLabelMap);
+    std::memset(&gComponentTable, 0, sizeof gComponentTable);
+    std::memset(&gOutlineBuffer, 0, sizeof gOutlineBuffer);
+    std::memset(&gAnalysisTrace, 0, sizeof gAnalysisTrace);
+    ReleaseCanvases();
+    ResetMemoryDialog();
+}
+
+static int AllFinite(const PhotoRecord &record)
+{
+    const CameraPose &p = record.pose;
+    int finite = std::isfinite(p.yaw) && std::isfinite(p.pitch) && std::isfinite(p.roll) && std::isfinite(p.dollyX) &&
+                 std::isfinite(p.dollyY) && std::isfinite(p.dollyZ);
+    if (record.lightFound)
+        finite = finite && std::isfinite(record.xrot) && std::isfinite(record.yrot);
+    return finite;
+}
+
+// The OK flow without its question and its file: the analysis at the chosen
+// threshold, in the mode that always reaches the pose.
+static void Analyse(const MeasureOptions &options, PhotoRecord *record)
+{
+    int32_t threshold = options.threshold;
+    if (threshold == kThresholdAuto && !ChooseThreshold(&threshold))
+        // No threshold gives a camera: the record tells what the first
+        // start's threshold gives, with its message.
+        threshold = kDefaultThreshold;
+    record->threshold = threshold;
+
+    // A photograph's final run starts from the label map a fresh dialog has,
+    // whatever the threshold scan left in it.
+    std::memset(&gLabelMap, 0, sizeof gLabelMap);
+    gSettings.threshold = threshold;
+    gSettings.detectShadow = options.detectShadow;
+    ShowStatus(nullptr);
+    CameraPose pose = {};
+    double xrot = 0.0, yrot = 0.0;
+    int lightFound = 0;
+    if (!RunAnalysis(0, &pose, &xrot, &yrot, &lightFound)) {
+        Fail(record, gMemoryDialog.status);
+        return;
+    }
+    record->cameraFound = 1;
+    record->pose = pose;
+    record->lightFound = lightFound;
+    if (lightFound) {
+        record->xrot = xrot;
+        record->yrot = yrot;
+    }
+    if (!AllFinite(*record)) {
+        Fail(record, kMessageNotFinite);
+        return;
+    }
+    record->code = lightFound ? kExitCameraAndLight : kExitCameraOnly;
+    if (options.detectShadow && !lightFound)
+        KeepMessage(record, kMessageNoShadow);
+}
+
+void MeasurePhoto(const char *path, const MeasureOptions &options, const char *previewPath, PhotoRecord *record)
+{
+    std::memset(record, 0, sizeof *record);
+    record->threshold = options.threshold == kThresholdAuto ? kDefaultThreshold : options.threshold;
+    ResetAnalysisState();
+
+    Photo photo = {};
+    int loaded = DecodePhoto(path, &photo);
+    if (loaded == kLoadFailed) {
+        Fail(record, kMessageLoad);
+        return;
+    }
+    if (loaded != kLoadDone) {
+        // The size rule's message is on the status line.
+        Fail(record, gMemoryDialog.status[0] != '\0' ? gMemoryDialog.status : kMessageLoad);
+        return;
+    }
+    // The photograph stays decoded until its record is complete: the
+    // preview (and whatever looks further than the classic numbers) reads it.
+    if (!TransferPhoto(&photo))
+        Fail(record, gMemoryDialog.status[0] != '\0' ? gMemoryDialog.status : kMessageLoad);
+    else
+        Analyse(options, record);
+    if (previewPath != nullptr && gImageGeometry.workWidth > 0)
+        record->previewFailed = WritePreview(previewPath, photo, *record) ? 0 : 1;
+    ReleasePhoto(&photo);
+}

@@ -1,0 +1,104 @@
+// The headless measurement: each photograph through decoding, intake and the
+// dialog's own analysis into a record, the command line, the output formats,
+// the automatic threshold, the preview picture and the batch of workers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "camera/camera.h"
+#include "image/photo.h"
+
+// MeasureOptions.threshold when each photograph chooses its own.
+const int32_t kThresholdAuto = -1;
+
+// Output formats.
+const int32_t kFormatText = 0;
+const int32_t kFormatJson = 1;
+const int32_t kFormatCsv = 2;
+
+// Bytes kept of one message, with its terminating zero.
+const int kRecordMessageSize = 256;
+// Most worker processes at once.
+const int32_t kMaxJobs = 256;
+
+struct MeasureOptions {
+    int32_t threshold;          // brightness 0..255, or kThresholdAuto
+    int32_t detectShadow;       // 0 or 1
+    int32_t format;             // kFormatText, kFormatJson or kFormatCsv
+    int32_t jobs;               // photographs measured at once, 1..kMaxJobs
+    const char *previewFolder;  // null without --preview
+    char **photos;              // the photographs' paths, in the order given
+    int32_t photoCount;
+};
+
+// What the command measured on one photograph. Plain data: a worker process
+// hands it to the parent through a pipe byte for byte, so it holds no
+// pointers.
+struct PhotoRecord {
+    int32_t code;                       // the dialog's exit code: 0 camera and light, 1 camera only, 2 failed
+    int32_t threshold;                  // brightness 0..255 the analysis ran at
+    int32_t cameraFound;                // 1 when pose holds the camera
+    CameraPose pose;                    // radians and scene units, as the dialog computes it
+    int32_t lightFound;                 // 1 when xrot and yrot hold the light
+    double xrot;                        // radians
+    double yrot;                        // radians
+    char message[kRecordMessageSize];   // the failure's message, or the missing shadow's; else empty
+    int32_t previewFailed;              // 1 when the preview picture could not be written
+};
+
+// Reads the command line; 1 with *options filled, else 0 with a short reason
+// in reason (the caller prints it with the usage).
+int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *reason, size_t reasonSize);
+// The usage text, for standard error.
+extern const char kMeasureUsage[];
+
+// Measures one photograph from a clean analysis state and fills *record,
+// whatever happens. With previewPath, also writes the preview picture there.
+void MeasurePhoto(const char *path, const MeasureOptions &options, const char *previewPath, PhotoRecord *record);
+
+// On the photograph now in the WorkRaster: the threshold at which the marker
+// is measured most reliably. Thresholds are tried coarsely first, then
+// finer only when no coarse one gives a camera; among those that do, the
+// widest run of neighbours whose fitted ellipses agree wins and its middle
+// is taken. 1 with *threshold set, 0 when no threshold gives a camera.
+// Leaves gSettings.threshold and the analysis records changed.
+int ChooseThreshold(int32_t *threshold);
+
+// Writes the preview picture of the last analysis: the photograph at the
+// WorkRaster's resolution on the left, the analysis drawings at the same
+// resolution on the right. 1 when the PNG file was written; a failed write
+// leaves no file.
+int WritePreview(const char *path, const Photo &photo, const PhotoRecord &record);
+
+// Preview file of each photograph: DIR/<file name>.png, with "-2", "-3"...
+// before ".png" when an earlier photograph of the batch took the name.
+// names[i] gets a string of the caller's to free (delete[]).
+void MakePreviewPaths(const MeasureOptions &options, char **names);
+
+// Writers, one per format. The CSV header comes once before the rows.
+void PrintTextRecord(FILE *stream, const char *file, const PhotoRecord &record);
+void PrintJsonRecord(FILE *stream, const char *file, const PhotoRecord &record);
+void PrintCsvHeader(FILE *stream);
+void PrintCsvRecord(FILE *stream, const char *file, const PhotoRecord &record);
+// The writer of the options' format.
+void PrintRecord(FILE *stream, const MeasureOptions &options, const char *file, const PhotoRecord &record);
+// "done/total photos, rate per second, time left" on one rewritten line.
+void PrintProgress(FILE *stream, int32_t done, int32_t total, double seconds);
+// The batch's exit code from the records' codes: 2 when any failed (or lost
+// its preview), else 1 when any gave the camera only, else 0.
+int BatchExitCode(const PhotoRecord *records, int32_t count);
+
+// Platform side (jobs_fork.cpp and png_libpng.cpp natively, jobs_serial.cpp
+// and png_gdiplus.cpp in the Windows build).
+
+// Writes rows of 8-bit RGB (3 * width bytes each, from the top) as a PNG
+// file; 1 on success, else 0 with no file left behind.
+int WritePng(const char *path, const uint8_t *rgb, int width, int height);
+
+// Photographs measured at once when the command line does not say.
+int32_t DefaultJobs();
+// Measures every photograph, printing each record in the order given as soon
+// as it and all before it are done; returns the batch's exit code.
+int MeasureBatch(const MeasureOptions &options);

@@ -1,0 +1,118 @@
+#include <cstdio>
+#include <cstring>
+
+#include "measure/measure.h"
+#include "shell/report.h"
+
+const char kMeasureUsage[] =
+    "usage: quillmarsh-measure [--threshold N|auto] [--no-shadow] [--json|--csv] [--preview DIR] [--jobs N] PHOTO...\n"
+    "  --threshold N|auto  brightness 0..255 that separates the marker (160), or chosen per photograph\n"
+    "  --no-shadow         measure the camera only, without looking for the shadow\n"
+    "  --json, --csv       one JSON object per line, or a CSV table, instead of text\n"
+    "  --preview DIR       write DIR/<photo>.png: the photograph and the analysis drawings\n"
+    "  --jobs N            photographs measured at once (default: the number of cores)\n"
+    "Exit code: 0 camera and light for every photograph, 1 some camera only, 2 any failure.\n";
+
+static const char kAutoWord[] = "auto";
+static const int32_t kLargestThreshold = 255;
+
+// A whole decimal number from lowest to highest, digits only.
+static int ReadWhole(const char *text, int32_t lowest, int32_t highest, int32_t *value)
+{
+    if (text == nullptr || *text == '\0')
+        return 0;
+    long n = 0;
+    for (const char *c = text; *c != '\0'; c++) {
+        if (*c < '0' || *c > '9')
+            return 0;
+        n = n * 10 + (*c - '0');
+        if (n > highest)
+            return 0;
+    }
+    if (n < lowest)
+        return 0;
+    *value = static_cast<int32_t>(n);
+    return 1;
+}
+
+static int Refuse(char *reason, size_t reasonSize, const char *what, const char *word)
+{
+    std::snprintf(reason, reasonSize, "%s: %s", what, word);
+    return 0;
+}
+
+// The value of an option given as "--name value" or "--name=value"; null
+// when it is missing.
+static const char *OptionValue(int argc, char **argv, int *i, const char *name)
+{
+    size_t length = std::strlen(name);
+    if (argv[*i][length] == '=')
+        return argv[*i] + length + 1;
+    if (*i + 1 >= argc)
+        return nullptr;
+    *i += 1;
+    return argv[*i];
+}
+
+static int IsOption(const char *argument, const char *name)
+{
+    size_t length = std::strlen(name);
+    return std::strncmp(argument, name, length) == 0 && (argument[length] == '\0' || argument[length] == '=');
+}
+
+int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *reason, size_t reasonSize)
+{
+    MeasureOptions parsed = {};
+    parsed.threshold = kDefaultThreshold;
+    parsed.detectShadow = kDefaultDetectShadow;
+    parsed.format = kFormatText;
+    parsed.jobs = DefaultJobs();
+    int formats = 0;
+    int onlyPhotos = 0;
+    // Photographs are gathered to the front of argv, in their order, so that
+    // options and photographs may be mixed.
+    int photoCount = 0;
+    for (int i = 1; i < argc; i++) {
+        char *argument = argv[i];
+        if (onlyPhotos || argument[0] != '-' || argument[1] == '\0') {
+            argv[1 + photoCount++] = argument;
+            continue;
+        }
+        if (std::strcmp(argument, "--") == 0) {
+            onlyPhotos = 1;
+        } else if (IsOption(argument, "--threshold")) {
+            const char *value = OptionValue(argc, argv, &i, "--threshold");
+            if (value != nullptr && std::strcmp(value, kAutoWord) == 0)
+                parsed.threshold = kThresholdAuto;
+            else if (!ReadWhole(value, 0, kLargestThreshold, &parsed.threshold))
+                return Refuse(reason, reasonSize, "--threshold takes 0..255 or auto", value ? value : "(nothing)");
+        } else if (IsOption(argument, "--jobs")) {
+            const char *value = OptionValue(argc, argv, &i, "--jobs");
+            if (!ReadWhole(value, 1, kMaxJobs, &parsed.jobs))
+                return Refuse(reason, reasonSize, "--jobs takes 1..256", value ? value : "(nothing)");
+        } else if (IsOption(argument, "--preview")) {
+            const char *value = OptionValue(argc, argv, &i, "--preview");
+            if (value == nullptr || *value == '\0')
+                return Refuse(reason, reasonSize, "--preview takes a folder", "(nothing)");
+            parsed.previewFolder = value;
+        } else if (std::strcmp(argument, "--no-shadow") == 0) {
+            parsed.detectShadow = 0;
+        } else if (std::strcmp(argument, "--json") == 0) {
+            parsed.format = kFormatJson;
+            formats++;
+        } else if (std::strcmp(argument, "--csv") == 0) {
+            parsed.format = kFormatCsv;
+            formats++;
+        } else {
+            return Refuse(reason, reasonSize, "unknown option", argument);
+        }
+    }
+    if (formats > 1)
+        return Refuse(reason, reasonSize, "one output format", "--json or --csv");
+    if (photoCount == 0)
+        return Refuse(reason, reasonSize, "no photograph", "give at least one");
+    parsed.photos = argv + 1;
+    parsed.photoCount = photoCount;
+    *options = parsed;
+    return 1;
+}

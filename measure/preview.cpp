@@ -1,0 +1,139 @@
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "image/canvas_memory.h"
+#include "image/image.h"
+#include "light/light.h"
+#include "marker/marker.h"
+#include "measure/measure.h"
+#include "shell/analysis.h"
+#include "shell/report.h"
+
+// Work pixels per drawn pixel: the drawings land at the WorkRaster's own
+// resolution, each work pixel on one picture pixel.
+static const double kWorkRatio = 1.0;
+static const int kBytesPerPixel = 3;  // RGB, 8 bits each
+static const uint32_t kChannelMask = 0xFF;
+static const int kArgbRedShift = 16;
+static const int kGreenShift = 8;
+static const int kColourBlueShift = 16;  // blue in 0x00BBGGRR
+
+// The right half, drawn as Preview draws on its canvas but onto a memory
+// canvas of the WorkRaster's size.
+static Canvas sDrawing;
+
+// The stages the last analysis passed, drawn in Preview's order; before the
+// labels (or when labelling failed) the threshold view stands there, as it
+// does in the dialog.
+static void DrawAnalysis(const PhotoRecord &record)
+{
+    const ImageGeometry &geometry = gImageGeometry;
+    const AnalysisTrace &trace = gAnalysisTrace;
+    ResetMemoryCanvas(&sDrawing, geometry.workWidth, geometry.workHeight, kColourBlack);
+    if (trace.stagesPassed < 1) {
+        for (int y = 0; y < geometry.workHeight; y++)
+            for (int x = 0; x < geometry.workWidth; x++)
+                SetCanvasPixel(&sDrawing, x, y,
+                               gWorkRaster.brightness[y * kWorkSide + x] < record.threshold ? kColourBlack : kColourWhite);
+        return;
+    }
+    PaintComponents(&sDrawing, geometry.workWidth, geometry.workHeight, kWorkRatio);
+    if (trace.stagesPassed >= 2)
+        DrawOutline(&sDrawing, kWorkRatio);
+    if (trace.stagesPassed >= 3)
+        DrawEllipseAxes(&sDrawing, trace.ellipse, kWorkRatio);
+    if (record.lightFound)
+        DrawShadowLine(&sDrawing, trace.ellipse, record.yrot, trace.shadowLength, kWorkRatio);
+}
+
+// Left half: each work pixel shows the photograph's pixel that the
+// reduction kept for it (the last of its interval, as the read plan lists
+// them), in colour.
+static void PutPhoto(const Photo &photo, std::vector<uint8_t> *rows, int stride)
+{
+    const ReadPlan &plan = gReadPlan;
+    const double scale = gImageGeometry.workScale;
+    for (uint32_t r = 0; r < plan.rowCount; r++) {
+        int v = static_cast<int>(static_cast<double>(plan.rows[r]) * scale);
+        if (v >= gImageGeometry.workHeight)
+            continue;
+        const uint32_t *source = photo.argb + static_cast<size_t>(plan.rows[r]) * photo.width;
+        for (uint32_t c = 0; c < plan.columnCount; c++) {
+            int u = static_cast<int>(static_cast<double>(plan.columns[c]) * scale);
+            if (u >= gImageGeometry.workWidth)
+                continue;
+            uint32_t argb = source[plan.columns[c]];
+            uint8_t *p = &(*rows)[static_cast<size_t>(v) * stride + static_cast<size_t>(u) * kBytesPerPixel];
+            p[0] = static_cast<uint8_t>((argb >> kArgbRedShift) & kChannelMask);
+            p[1] = static_cast<uint8_t>((argb >> kGreenShift) & kChannelMask);
+            p[2] = static_cast<uint8_t>(argb & kChannelMask);
+        }
+    }
+}
+
+static void PutDrawing(std::vector<uint8_t> *rows, int stride, int left)
+{
+    for (int y = 0; y < sDrawing.height; y++)
+        for (int x = 0; x < sDrawing.width; x++) {
+            Colour colour = GetCanvasPixel(&sDrawing, x, y);
+            uint8_t *p = &(*rows)[static_cast<size_t>(y) * stride + static_cast<size_t>(left + x) * kBytesPerPixel];
+            p[0] = static_cast<uint8_t>(colour & kChannelMask);
+            p[1] = static_cast<uint8_t>((colour >> kGreenShift) & kChannelMask);
+            p[2] = static_cast<uint8_t>((colour >> kColourBlueShift) & kChannelMask);
+        }
+}
+
+int WritePreview(const char *path, const Photo &photo, const PhotoRecord &record)
+{
+    const int width = gImageGeometry.workWidth, height = gImageGeometry.workHeight;
+    if (width <= 0 || height <= 0 || photo.argb == nullptr)
+        return 0;
+    const int stride = 2 * width * kBytesPerPixel;
+    std::vector<uint8_t> pixels(static_cast<size_t>(stride) * height, 0);
+    PutPhoto(photo, &pixels, stride);
+    DrawAnalysis(record);
+    PutDrawing(&pixels, stride, width);
+
+    return WritePng(path, pixels.data(), 2 * width, height);
+}
+
+static const char kPreviewSuffix[] = ".png";
+// Room for the "-N" that tells apart photographs of the same name, bytes.
+static const size_t kCounterRoom = 16;
+
+static const char *BaseName(const char *path)
+{
+    const char *base = path;
+    for (const char *c = path; *c != '\0'; c++)
+        if (*c == '/' || *c == '\\')
+            base = c + 1;
+    return base;
+}
+
+void MakePreviewPaths(const MeasureOptions &options, char **names)
+{
+    const char *folder = options.previewFolder;
+    size_t folderLength = std::strlen(folder);
+    int separator = folderLength > 0 && folder[folderLength - 1] != '/' && folder[folderLength - 1] != '\\';
+    for (int32_t i = 0; i < options.photoCount; i++) {
+        const char *base = BaseName(options.photos[i]);
+        size_t size = folderLength + 1 + std::strlen(base) + kCounterRoom + sizeof kPreviewSuffix;
+        char *name = new char[size];
+        // The photograph's whole name stays in the picture's, extension and
+        // all, so that a preview never takes an input photograph's name
+        // when DIR is the photographs' own folder.
+        for (int copy = 1;; copy++) {
+            if (copy == 1)
+                std::snprintf(name, size, "%s%s%s%s", folder, separator ? "/" : "", base, kPreviewSuffix);
+            else
+                std::snprintf(name, size, "%s%s%s-%d%s", folder, separator ? "/" : "", base, copy, kPreviewSuffix);
+            int taken = 0;
+            for (int32_t j = 0; j < i && !taken; j++)
+                taken = std::strcmp(names[j], name) == 0;
+            if (!taken)
+                break;
+        }
+        names[i] = name;
+    }
+}

@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""The measurement command as a user runs it: exit codes, the JSON and CSV
+records, a bad file in a batch, workers, previews and the files it must leave
+alone.
+
+usage: measure_command_test.py PROGRAM SAMPLES_DIR
+"""
+import csv
+import io
+import json
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+PROGRAM = SAMPLES = None
+CAMERA_KEYS = ["yaw", "pitch", "roll", "dollyX", "dollyY", "dollyZ"]
+
+
+def run(*args, cwd=None):
+    done = subprocess.run([PROGRAM, *args], cwd=cwd, capture_output=True, text=True, timeout=120)
+    return done.returncode, done.stdout, done.stderr
+
+
+def sample(name):
+    return os.path.join(SAMPLES, name)
+
+
+class MeasureCommandTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp()
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def test_exit_codes(self):
+        cases = [
+            ([sample("s01.png")], 0),
+            ([sample("s01.png"), sample("e02.png")], 1),
+            (["--no-shadow", sample("s01.png")], 1),
+            ([sample("s01.png"), sample("f01.png"), sample("e02.png")], 2),
+            ([], 2),
+            (["--threshold", "300", sample("s01.png")], 2),
+            (["--frobnicate", sample("s01.png")], 2),
+        ]
+        for args, code in cases:
+            with self.subTest(args=args):
+                got, out, err = run(*args)
+                self.assertEqual(got, code, err)
+                if code == 2 and (not args or args[0].startswith("--") and args[0] != "--no-shadow"):
+                    self.assertIn("usage:", err)
+                    self.assertEqual(out, "")
+
+    def test_a_bad_file_in_a_batch_gets_its_message_and_the_batch_goes_on(self):
+        truncated = os.path.join(self.folder, "truncated.jpg")
+        with open(sample("s15.jpg"), "rb") as whole, open(truncated, "wb") as part:
+            part.write(whole.read(2000))
+        huge = os.path.join(self.folder, "huge.png")
+        with open(huge, "wb") as stream:  # a header that claims 4096 x 4096
+            stream.write(b"\x89PNG\r\n\x1a\n" + struct.pack(">I", 13) + b"IHDR" + struct.pack(">II", 4096, 4096) +
+                         b"\x08\x02\x00\x00\x00" + b"\x00" * 4)
+        photos = [sample("s01.png"), truncated, self.folder, os.path.join(self.folder, "missing.png"), huge,
+                  sample("s02.png")]
+        code, out, err = run("--json", "--jobs", "3", *photos)
+        self.assertEqual(code, 2, err)
+        records = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual([r["file"] for r in records], photos)
+        self.assertEqual([r["code"] for r in records], [0, 2, 2, 2, 2, 0])
+        self.assertEqual(records[1]["error"], "can not load background image file")
+        self.assertEqual(records[2]["error"], "can not load background image file")
+        self.assertEqual(records[3]["error"], "can not load background image file")
+        self.assertEqual(records[4]["error"], "background image is too large")
+        self.assertEqual(err, "")  # no progress line when standard error is not a terminal
+
+    def test_json_and_csv_carry_the_same_records(self):
+        photos = [sample(n) for n in ("s01.png", "e02.png", "f04.png", "s15.jpg")]
+        _, out, _ = run("--json", *photos)
+        records = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual(sorted(records[0]), ["camera", "code", "file", "light", "threshold"])
+        self.assertEqual(list(records[0]["camera"]), CAMERA_KEYS)
+        self.assertEqual(records[0]["camera"]["pitch"], -30.328861)  # the dialog's digits
+        self.assertEqual(records[0]["light"], {"xrot": -20.278786, "yrot": 74.0})
+        self.assertNotIn("light", records[1])
+        self.assertEqual(records[2]["error"], "Thre are not enough labels.\nToo wandering.")
+        self.assertNotIn("camera", records[2])
+        _, table, _ = run("--csv", *photos)
+        rows = list(csv.DictReader(io.StringIO(table)))
+        self.assertEqual(len(rows), 4)
+        for row, record in zip(rows, records):
+            self.assertEqual(row["file"], record["file"])
+            self.assertEqual(int(row["code"]), record["code"])
+            for key in CAMERA_KEYS:
+                self.assertEqual(float(row[key]) if row[key] else None, record.get("camera", {}).get(key))
+        self.assertEqual(rows[2]["message"], records[2]["error"])
+
+    def test_workers_change_nothing_and_the_order_is_kept(self):
+        photos = [sample(n) for n in sorted(os.listdir(SAMPLES)) if n.endswith((".png", ".jpg"))]
+        _, one, _ = run("--threshold", "auto", "--jobs", "1", *photos)
+        _, many, _ = run("--threshold", "auto", "--jobs", "5", *photos)
+        self.assertEqual(one, many)
+        self.assertEqual(len(one.splitlines()), len(photos))
+
+    def test_previews_and_no_settings_or_result_files(self):
+        previews = os.path.join(self.folder, "previews")
+        code, out, err = run("--preview", previews, sample("s01.png"), sample("s15.jpg"), sample("f05.png"),
+                             cwd=self.folder)
+        self.assertEqual(code, 2, err)
+        self.assertEqual(sorted(os.listdir(self.folder)), ["previews"])
+        self.assertEqual(sorted(os.listdir(previews)), ["s01.png.png", "s15.jpg.png"])
+        with open(os.path.join(previews, "s01.png.png"), "rb") as stream:
+            head = stream.read(24)
+        self.assertEqual(head[:8], b"\x89PNG\r\n\x1a\n")
+        self.assertEqual(struct.unpack(">II", head[16:24]), (1280, 480))
+        blocked = os.path.join(self.folder, "file")
+        open(blocked, "w").close()
+        code, out, err = run("--preview", blocked, sample("s01.png"))
+        self.assertEqual((code, out), (2, ""))
+        self.assertIn("preview folder", err)
+
+
+if __name__ == "__main__":
+    PROGRAM, SAMPLES = sys.argv[1], sys.argv[2]
+    unittest.main(argv=sys.argv[:1], verbosity=1)
