@@ -138,6 +138,19 @@ static void SunInCamera(const DiscPose &pose, const RefinedLight &light, double 
         sun[i] = s(i);
 }
 
+static int AllFinite(const RefinedEstimate &r)
+{
+    const double numbers[] = {r.camera.pitch,      r.camera.roll,       r.camera.dollyX,      r.camera.dollyY,
+                              r.camera.dollyZ,     r.cameraSigma.pitch, r.cameraSigma.roll,   r.cameraSigma.dollyX,
+                              r.cameraSigma.dollyY, r.cameraSigma.dollyZ, r.distanceSigma,     r.fov,
+                              r.light.xrot,        r.light.yrot,        r.light.xrotSigma,    r.light.yrotSigma,
+                              r.light.stickTop[0], r.light.stickTop[1], r.light.shadowTip[0], r.light.shadowTip[1]};
+    for (double n : numbers)
+        if (!std::isfinite(n))
+            return 0;
+    return 1;
+}
+
 static void AppendNote(RefinedEstimate *r, const char *text)
 {
     const size_t used = std::strlen(r->note);
@@ -214,6 +227,19 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
     }
     CameraNumbers(r.pose, &r.camera);
     CameraUncertainty(photo, &r);
+    if (!AllFinite(r)) {
+        // No number that is not finite ever leaves the refinement.
+        const Lens lens = r.lens;
+        const double fov = r.fov;
+        std::memset(&r, 0, sizeof r);
+        r.lens = lens;
+        r.fov = fov;
+        r.status = kRefineNoPose;
+        std::snprintf(r.note, sizeof r.note, "%s", kReasons[kRefineNoPose]);
+        LensNote(&r);
+        *out = r;
+        return 0;
+    }
     LensNote(&r);
     LightNote(&r);
     *out = r;

@@ -26,6 +26,9 @@ const double kBesideShadow = 0.3;         // scene units beside the shadow's lin
 const double kHalfDarkness = 0.5;         // the tip is where the normalised darkness falls to half
 const double kMadToSigma = 1.4826;        // median absolute deviation to standard deviation, normal noise
 const double kFullTurnDegrees = 360.0;
+// Source pixels: an edge's place is not known better than this, whatever the
+// noise says (pixel mixing, the penumbra, the renderer's or lens' blur).
+const double kLocationFloor = 0.15;
 
 struct Frame {
     Eigen::Vector3d up, back, right, centre, ground;
@@ -223,7 +226,7 @@ static int FindStickTop(const Photo *photo, const Frame &f, StickImage *s, doubl
             top[0] = s->base[0] + t * s->direction[0];
             top[1] = s->base[1] + t * s->direction[1];
             const double slope = std::fabs(profile[i] - profile[i - 1]) / kStickStep;
-            *sigma = slope > 0.0 ? Deviation(stickLevels) / slope : 1.0;
+            *sigma = std::max(kLocationFloor, slope > 0.0 ? Deviation(stickLevels) / slope : 1.0);
             return 1;
         }
     }
@@ -369,7 +372,12 @@ static int FindShadowTip(const Photo *photo, const Frame &f, double phi, double 
         if (d0 >= kHalfDarkness && d1 < kHalfDarkness) {
             *tip = rs[i - 1] + (rs[i] - rs[i - 1]) * (d0 - kHalfDarkness) / (d0 - d1);
             const double slope = std::fabs(g[i] - g[i - 1]) / kShadowStep;
-            *sigma = slope > 0.0 ? Deviation(shadow) / slope : kShadowStep;
+            // Scene units per source pixel along the shadow at the tip.
+            double near[2], far[2];
+            double perPixel = kShadowStep;
+            if (Project(f, OnDisc(f, *tip, phi, 0.0), near) && Project(f, OnDisc(f, *tip + kShadowStep, phi, 0.0), far))
+                perPixel = kShadowStep / std::max(1e-9, std::hypot(far[0] - near[0], far[1] - near[1]));
+            *sigma = std::max(kLocationFloor * perPixel, slope > 0.0 ? Deviation(shadow) / slope : kShadowStep);
             return 1;
         }
     }
