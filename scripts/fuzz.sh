@@ -2,7 +2,8 @@
 # Builds the libFuzzer targets with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer on) and runs each for SECONDS (default 60):
 # fuzz_analysis (rasters, sizes and thresholds through the whole analysis)
-# and fuzz_header (file starts through the header reader). Corpora grow in
+# fuzz_header (file starts through the header reader) and fuzz_lens (EXIF
+# bytes through the tag reader into the lens choice). Corpora grow in
 # build/fuzz/<target>, seeded from tests/fuzz; findings go to
 # build/fuzz/findings. Exits non-zero when a target found something.
 #
@@ -14,7 +15,7 @@ only=${2:-}
 build="$top/build/fuzz"
 "$top/scripts/install-deps.sh"
 CXX=clang++ cmake -S "$top" -B "$build" -DQM_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target fuzz_analysis fuzz_header >/dev/null
+cmake --build "$build" -j "$(nproc)" --target fuzz_analysis fuzz_header fuzz_lens >/dev/null
 mkdir -p "$build/findings"
 
 run() {
@@ -34,4 +35,5 @@ run() {
 status=0
 run fuzz_analysis seeds 8192 || status=1
 run fuzz_header header_seeds 65536 || status=1
+run fuzz_lens lens_seeds 4096 || status=1
 exit $status

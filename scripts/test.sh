@@ -51,7 +51,7 @@ else
 fi
 echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 build_step sanitize && run_ctest build/sanitize sanitize
-echo "== fuzzing the analysis and the header reader (30 s each)"
+echo "== fuzzing the analysis, the header reader and the lens tags (30 s each)"
 if "$top/scripts/fuzz.sh" 30 | tee "$log/fuzz.txt"; then :; fi
 passed=$((passed + $(grep -c 'no finding' "$log/fuzz.txt" || true)))
 failed=$((failed + $(grep -c 'found a fault' "$log/fuzz.txt" || true)))
