@@ -23,6 +23,11 @@ $XDG_CONFIG_HOME/quillmarsh (default ~/.config/quillmarsh) elsewhere.
 The program is --exe, QUILLMARSH_EXE, Quillmarsh.exe beside this script, or
 build/windows/Quillmarsh.exe below it.
 
+After OK the launcher also runs the measurement command (below) on the photo
+with the threshold and shadow option just saved and adds its "refined" record:
+the camera from the disc's true perspective, the lens from EXIF and the light
+from the stick and its shadow, with their uncertainties and a note.
+
 With --measure no window opens: the measurement command quillmarsh-measure
 measures the photograph with the dialog's own analysis (threshold 160 and the
 shadow search unless told otherwise) and the same JSON is printed, with the
@@ -188,6 +193,49 @@ def read_result(folder, code):
     return result
 
 
+SETTINGS_FILE = "Quillmarsh.ini"
+DEFAULT_THRESHOLD = 160
+THRESHOLD_LIMIT = 256
+
+
+def saved_settings(folder):
+    """The threshold and shadow option the dialog keeps in Quillmarsh.ini, by
+    the dialog's own rules: a threshold of 256 or more (or unreadable) is 160,
+    a shadow option other than 0 or 1 is 1."""
+    parser = configparser.ConfigParser(interpolation=None, strict=False)
+    try:
+        with open(os.path.join(folder, SETTINGS_FILE), encoding="latin-1") as stream:
+            parser.read_file(stream)
+    except (OSError, configparser.Error):
+        return DEFAULT_THRESHOLD, True
+    section = parser["General"] if parser.has_section("General") else {}
+
+    def number(key, default):
+        try:
+            return int(section.get(key, default)) % (1 << 32)
+        except ValueError:
+            return default
+
+    threshold = number("threshold", DEFAULT_THRESHOLD)
+    if threshold >= THRESHOLD_LIMIT:
+        threshold = DEFAULT_THRESHOLD
+    return threshold, number("detect_shadow", 1) != 0
+
+
+def refined_after_ok(photo, folder, result):
+    """Adds the refined record, measured with the settings the dialog just
+    saved; without the measurement command the dialog's result stands alone."""
+    threshold, shadow = saved_settings(folder)
+    try:
+        _, record = measure(photo, str(threshold), not shadow)
+    except LaunchError as error:
+        print("Quillmarsh.py: no refined estimate: %s" % error, file=sys.stderr)
+        return result
+    if record is not None and "refined" in record:
+        result["refined"] = record["refined"]
+    return result
+
+
 def run(photo_argument, workdir=None, exe=None):
     photo = os.path.abspath(photo_argument)
     if not os.path.isfile(photo):
@@ -209,7 +257,7 @@ def run(photo_argument, workdir=None, exe=None):
         if code != EXIT_NO_RESULT:
             print("Quillmarsh.py: the program ended with code %d" % code, file=sys.stderr)
         return EXIT_NO_RESULT, None
-    return code, read_result(folder, code)
+    return code, refined_after_ok(photo, folder, read_result(folder, code))
 
 
 def main(argv):

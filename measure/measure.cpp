@@ -1,6 +1,7 @@
 #include "measure/measure.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "decode/decode.h"
@@ -59,9 +60,24 @@ static int AllFinite(const PhotoRecord &record)
     return finite;
 }
 
+// Shown in the refined record when the shadow search was switched off.
+static const char kNoteNoShadow[] = "shadow detection off: light not refined";
+
+// The refinement from the classic ellipse on the full-resolution photograph;
+// without the shadow search it reports the camera alone.
+static void Refine(const Photo &photo, const MeasureOptions &options, PhotoRecord *record)
+{
+    record->refinedRan = 1;
+    RefineEstimate(&photo, gAnalysisTrace.ellipse, gImageGeometry.workScale, &record->refined);
+    if (!options.detectShadow && record->refined.status == kRefineDone) {
+        std::memset(&record->refined.light, 0, sizeof record->refined.light);
+        std::snprintf(record->refined.note, sizeof record->refined.note, "%s", kNoteNoShadow);
+    }
+}
+
 // The OK flow without its question and its file: the analysis at the chosen
 // threshold, in the mode that always reaches the pose.
-static void Analyse(const MeasureOptions &options, PhotoRecord *record)
+static void Analyse(const Photo &photo, const MeasureOptions &options, PhotoRecord *record)
 {
     int32_t threshold = options.threshold;
     if (threshold == kThresholdAuto && !ChooseThreshold(&threshold))
@@ -97,6 +113,7 @@ static void Analyse(const MeasureOptions &options, PhotoRecord *record)
     record->code = lightFound ? kExitCameraAndLight : kExitCameraOnly;
     if (options.detectShadow && !lightFound)
         KeepMessage(record, kMessageNoShadow);
+    Refine(photo, options, record);
 }
 
 void MeasurePhoto(const char *path, const MeasureOptions &options, const char *previewPath, PhotoRecord *record)
@@ -123,7 +140,7 @@ void MeasurePhoto(const char *path, const MeasureOptions &options, const char *p
     if (!TransferPhoto(&photo))
         Fail(record, gMemoryDialog.status[0] != '\0' ? gMemoryDialog.status : kMessageLoad);
     else
-        Analyse(options, record);
+        Analyse(photo, options, record);
     if (previewPath != nullptr && gImageGeometry.workWidth > 0)
         record->previewFailed = WritePreview(previewPath, photo, *record) ? 0 : 1;
     ReleasePhoto(&photo);

@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "camera/camera.h"
 #include "image/photo.h"
+#include "refine/refine.h"
 
 // MeasureOptions.threshold when each photograph chooses its own.
 const int32_t kThresholdAuto = -1;
@@ -46,6 +48,8 @@ struct PhotoRecord {
     double yrot;                        // radians
     char message[kRecordMessageSize];   // the failure's message, or the missing shadow's; else empty
     int32_t previewFailed;              // 1 when the preview picture could not be written
+    int32_t refinedRan;                 // 1 when the refinement ran (after the classic camera was found)
+    RefinedEstimate refined;            // the refined record beside the classic one, or why there is none
 };
 
 // Reads the command line; 1 with *options filled, else 0 with a short reason
@@ -82,6 +86,10 @@ void PrintTextRecord(FILE *stream, const char *file, const PhotoRecord &record);
 void PrintJsonRecord(FILE *stream, const char *file, const PhotoRecord &record);
 void PrintCsvHeader(FILE *stream);
 void PrintCsvRecord(FILE *stream, const char *file, const PhotoRecord &record);
+// The refined record's parts in each format ("" when the refinement did not run).
+std::string RefinedJson(const PhotoRecord &record);
+std::string RefinedText(const PhotoRecord &record);
+std::string RefinedCsv(const PhotoRecord &record);
 // The writer of the options' format.
 void PrintRecord(FILE *stream, const MeasureOptions &options, const char *file, const PhotoRecord &record);
 // "done/total photos, rate per second, time left" on one rewritten line.

@@ -1,3 +1,4 @@
+#include <cstring>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -52,6 +53,94 @@ static std::string OneLine(const char *text)
     return line;
 }
 
+static const char *const kFocalSources[] = {"exif", "exif35", "default"};
+// Columns of the refined record in CSV.
+static const size_t kRefinedCsvFields = 15;
+
+static std::string Formatted(const char *format, double value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// The refined record in JSON: camera and light with the classic keys (the
+// light absent, or its bearing alone, when it was not refined), the field of
+// view along the long side, the lens' source, one standard deviation of each
+// number given, and the note (why not, or what was assumed).
+std::string RefinedJson(const PhotoRecord &record)
+{
+    if (!record.refinedRan)
+        return "";
+    const RefinedEstimate &r = record.refined;
+    std::string out = ", \"refined\": {";
+    if (r.status == kRefineDone) {
+        const RefinedCamera &c = r.camera, &s = r.cameraSigma;
+        out += "\"camera\": {\"yaw\": 0.000000, \"pitch\": " + Formatted("%f", c.pitch) +
+               ", \"roll\": " + Formatted("%f", c.roll) + ", \"dollyX\": " + Formatted("%f", c.dollyX) +
+               ", \"dollyY\": " + Formatted("%f", c.dollyY) + ", \"dollyZ\": " + Formatted("%f", c.dollyZ) + "}, ";
+        if (r.light.elevationFound)
+            out += "\"light\": {\"xrot\": " + Formatted("%f", r.light.xrot) + ", \"yrot\": " +
+                   Formatted("%f", r.light.yrot) + "}, ";
+        else if (r.light.bearingFound)
+            out += "\"light\": {\"yrot\": " + Formatted("%f", r.light.yrot) + "}, ";
+        out += "\"uncertainty\": {\"pitch\": " + Formatted("%f", s.pitch) + ", \"roll\": " + Formatted("%f", s.roll) +
+               ", \"dollyX\": " + Formatted("%f", s.dollyX) + ", \"dollyY\": " + Formatted("%f", s.dollyY) +
+               ", \"dollyZ\": " + Formatted("%f", s.dollyZ) + ", \"distance\": " + Formatted("%f", r.distanceSigma);
+        if (r.light.elevationFound)
+            out += ", \"xrot\": " + Formatted("%f", r.light.xrotSigma);
+        if (r.light.bearingFound)
+            out += ", \"yrot\": " + Formatted("%f", r.light.yrotSigma);
+        out += "}, ";
+    }
+    out += "\"fov\": " + Formatted("%f", r.fov) + ", \"focal_source\": \"" + kFocalSources[r.lens.source] +
+           "\", \"note\": " + JsonString(r.note) + "}";
+    return out;
+}
+
+std::string RefinedText(const PhotoRecord &record)
+{
+    if (!record.refinedRan)
+        return "";
+    const RefinedEstimate &r = record.refined;
+    std::string out = "; refined";
+    if (r.status == kRefineDone) {
+        const RefinedCamera &c = r.camera;
+        out += " pitch=" + Formatted("%f", c.pitch) + " roll=" + Formatted("%f", c.roll) + " dollyX=" +
+               Formatted("%f", c.dollyX) + " dollyY=" + Formatted("%f", c.dollyY) + " dollyZ=" +
+               Formatted("%f", c.dollyZ);
+        if (r.light.elevationFound)
+            out += " xrot=" + Formatted("%f", r.light.xrot);
+        if (r.light.bearingFound)
+            out += " yrot=" + Formatted("%f", r.light.yrot);
+    }
+    out += " fov=" + Formatted("%f", r.fov) + " focal=" + kFocalSources[r.lens.source];
+    if (r.note[0] != '\0')
+        out += std::string(" (") + OneLine(r.note) + ")";
+    return out;
+}
+
+// The refined columns after the classic ones; empty fields where a number is not given.
+std::string RefinedCsv(const PhotoRecord &record)
+{
+    if (!record.refinedRan)
+        return std::string(kRefinedCsvFields - 1, ',');
+    const RefinedEstimate &r = record.refined;
+    const int done = r.status == kRefineDone;
+    const RefinedCamera &c = r.camera, &s = r.cameraSigma;
+    auto field = [](int given, double value) { return given ? Formatted("%f", value) : std::string(); };
+    std::string out;
+    out += field(done, c.pitch) + "," + field(done, c.roll) + "," + field(done, c.dollyX) + "," +
+           field(done, c.dollyY) + "," + field(done, c.dollyZ) + ",";
+    out += field(done && r.light.elevationFound, r.light.xrot) + "," + field(done && r.light.bearingFound, r.light.yrot) + ",";
+    out += Formatted("%f", r.fov) + "," + kFocalSources[r.lens.source] + ",";
+    out += field(done, s.pitch) + "," + field(done, s.roll) + "," + field(done, r.distanceSigma) + ",";
+    out += field(done && r.light.elevationFound, r.light.xrotSigma) + "," +
+           field(done && r.light.bearingFound, r.light.yrotSigma) + ",";
+    out += CsvField(r.note);
+    return out;
+}
+
 void PrintTextRecord(FILE *stream, const char *file, const PhotoRecord &record)
 {
     std::fprintf(stream, "%s: %s", OneLine(file).c_str(), record.cameraFound ? Outcome(record) : OneLine(record.message).c_str());
@@ -65,6 +154,7 @@ void PrintTextRecord(FILE *stream, const char *file, const PhotoRecord &record)
     }
     if (record.lightFound)
         std::fprintf(stream, "; xrot=%f yrot=%f", DegreesFromRadians(record.xrot), DegreesFromRadians(record.yrot));
+    std::fprintf(stream, "%s", RefinedText(record).c_str());
     if (record.previewFailed)
         std::fprintf(stream, "; preview not written");
     std::fprintf(stream, "\n");
@@ -85,6 +175,7 @@ void PrintJsonRecord(FILE *stream, const char *file, const PhotoRecord &record)
     if (record.lightFound)
         std::fprintf(stream, ", \"light\": {\"xrot\": %f, \"yrot\": %f}", DegreesFromRadians(record.xrot),
                      DegreesFromRadians(record.yrot));
+    std::fprintf(stream, "%s", RefinedJson(record).c_str());
     if (record.code == kExitNoResult)
         std::fprintf(stream, ", \"error\": %s", JsonString(record.message).c_str());
     else if (record.message[0] != '\0')
@@ -96,7 +187,10 @@ void PrintJsonRecord(FILE *stream, const char *file, const PhotoRecord &record)
 
 void PrintCsvHeader(FILE *stream)
 {
-    std::fprintf(stream, "file,code,threshold,yaw,pitch,roll,dollyX,dollyY,dollyZ,xrot,yrot,message\n");
+    std::fprintf(stream, "file,code,threshold,yaw,pitch,roll,dollyX,dollyY,dollyZ,xrot,yrot,message,"
+                         "refined_pitch,refined_roll,refined_dollyX,refined_dollyY,refined_dollyZ,refined_xrot,"
+                         "refined_yrot,refined_fov,focal_source,sd_pitch,sd_roll,sd_distance,sd_xrot,sd_yrot,"
+                         "refined_note\n");
 }
 
 void PrintCsvRecord(FILE *stream, const char *file, const PhotoRecord &record)
@@ -113,7 +207,7 @@ void PrintCsvRecord(FILE *stream, const char *file, const PhotoRecord &record)
         std::fprintf(stream, ",%f,%f", DegreesFromRadians(record.xrot), DegreesFromRadians(record.yrot));
     else
         std::fprintf(stream, ",,");
-    std::fprintf(stream, ",%s\n", CsvField(record.message).c_str());
+    std::fprintf(stream, ",%s,%s\n", CsvField(record.message).c_str(), RefinedCsv(record).c_str());
 }
 
 void PrintRecord(FILE *stream, const MeasureOptions &options, const char *file, const PhotoRecord &record)

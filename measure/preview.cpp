@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -47,6 +49,71 @@ static void DrawAnalysis(const PhotoRecord &record)
         DrawShadowLine(&sDrawing, trace.ellipse, record.yrot, trace.shadowLength, kWorkRatio);
 }
 
+// The refined drawings' colours (0x00BBGGRR) and sizes.
+static const Colour kColourRefinedRim = 0xFF00FF;     // magenta
+static const Colour kColourRefinedCentre = 0xFFFF00;  // cyan
+static const int kRimDots = 720;                      // points drawn along the refined rim
+static const int kMarkHalf = 3;                       // work pixels, half a cross's arm
+
+// Source pixel-centre coordinates to work pixels: the inverse of the
+// refinement's (x + 1) / scale - 0.5.
+static void WorkFromSource(double x, double y, double *u, double *v)
+{
+    const double scale = gImageGeometry.workScale;
+    *u = (x + 0.5) * scale - 1.0;
+    *v = (y + 0.5) * scale - 1.0;
+}
+
+static void DrawCross(Canvas *canvas, double x, double y, Colour colour)
+{
+    double u, v;
+    WorkFromSource(x, y, &u, &v);
+    for (int k = -kMarkHalf; k <= kMarkHalf; k++) {
+        PlotWorkPoint(canvas, u + k, v, kWorkRatio, colour);
+        PlotWorkPoint(canvas, u, v + k, kWorkRatio, colour);
+    }
+}
+
+static void DrawSegment(Canvas *canvas, const double from[2], const double to[2], Colour colour)
+{
+    double u0, v0, u1, v1;
+    WorkFromSource(from[0], from[1], &u0, &v0);
+    WorkFromSource(to[0], to[1], &u1, &v1);
+    const double length = std::hypot(u1 - u0, v1 - v0);
+    if (!std::isfinite(length))
+        return;
+    const int steps = static_cast<int>(std::min(4.0 * kWorkSide, 2.0 * length)) + 1;
+    for (int i = 0; i <= steps; i++)
+        PlotWorkPoint(canvas, u0 + (u1 - u0) * i / steps, v0 + (v1 - v0) * i / steps, kWorkRatio, colour);
+}
+
+// Over the classic drawings: the refined rim, the image of the disc's centre,
+// the stick from it to its top (red) and the shadow's tip (yellow, joined to
+// the centre).
+static void DrawRefined(const PhotoRecord &record)
+{
+    const RefinedEstimate &r = record.refined;
+    if (!record.refinedRan || r.status != kRefineDone)
+        return;
+    const EllipseParams &e = r.rim.ellipse;
+    const double c = std::cos(e.angle), s = std::sin(e.angle);
+    for (int k = 0; k < kRimDots; k++) {
+        const double t = 2.0 * 3.141592653589793 * k / kRimDots;
+        double u, v;
+        WorkFromSource(e.cx + e.a * std::cos(t) * c - e.b * std::sin(t) * s,
+                       e.cy + e.a * std::cos(t) * s + e.b * std::sin(t) * c, &u, &v);
+        PlotWorkPoint(&sDrawing, u, v, kWorkRatio, kColourRefinedRim);
+    }
+    const RefinedLight &l = r.light;
+    if (l.stickHeight > 0.0)
+        DrawSegment(&sDrawing, r.pose.centreImage, l.stickTop, kColourRed);
+    if (l.elevationFound) {
+        DrawSegment(&sDrawing, r.pose.centreImage, l.shadowTip, kColourYellow);
+        DrawCross(&sDrawing, l.shadowTip[0], l.shadowTip[1], kColourYellow);
+    }
+    DrawCross(&sDrawing, r.pose.centreImage[0], r.pose.centreImage[1], kColourRefinedCentre);
+}
+
 // Left half: each work pixel shows the photograph's pixel that the
 // reduction kept for it (the last of its interval, as the read plan lists
 // them), in colour.
@@ -93,6 +160,7 @@ int WritePreview(const char *path, const Photo &photo, const PhotoRecord &record
     std::vector<uint8_t> pixels(static_cast<size_t>(stride) * height, 0);
     PutPhoto(photo, &pixels, stride);
     DrawAnalysis(record);
+    DrawRefined(record);
     PutDrawing(&pixels, stride, width);
 
     return WritePng(path, pixels.data(), 2 * width, height);

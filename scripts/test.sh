@@ -51,9 +51,20 @@ build_step() {
 
 echo "== native unit tests"
 build_step native && run_ctest build/native native
+echo "== accuracy of the refined estimate against the samples' truth"
+if [ -x build/native/tests/refine_probe ]; then
+  if python3 "$top/scripts/accuracy.py" >"$log/accuracy.txt" 2>&1; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+  fi
+  sed -n '/^error /,$p' "$log/accuracy.txt"
+else
+  echo "accuracy: the refinement probe was not built"; failed=$((failed + 1))
+fi
 echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 build_step sanitize && run_ctest build/sanitize sanitize
-echo "== fuzzing the analysis, the header reader, the decoders and the command line (30 s each)"
+echo "== fuzzing the analysis, the header reader, the decoders, the command line and the lens tags (30 s each)"
 if "$top/scripts/fuzz.sh" 30 | tee "$log/fuzz.txt"; then :; fi
 passed=$((passed + $(grep -c 'no finding' "$log/fuzz.txt" || true)))
 failed=$((failed + $(grep -c 'found a fault' "$log/fuzz.txt" || true)))

@@ -80,7 +80,13 @@ class MeasureCommandTest(unittest.TestCase):
         photos = [sample(n) for n in ("s01.png", "e02.png", "f04.png", "s15.jpg")]
         _, out, _ = run("--json", *photos)
         records = [json.loads(line) for line in out.splitlines()]
-        self.assertEqual(sorted(records[0]), ["camera", "code", "file", "light", "threshold"])
+        self.assertEqual(sorted(records[0]), ["camera", "code", "file", "light", "refined", "threshold"])
+        refined = records[0]["refined"]
+        self.assertEqual(sorted(refined), ["camera", "focal_source", "fov", "light", "note", "uncertainty"])
+        self.assertEqual(list(refined["camera"]), CAMERA_KEYS)
+        self.assertEqual(refined["focal_source"], "default")
+        self.assertNotIn("light", records[1]["refined"])  # no shadow on e02
+        self.assertNotIn("refined", records[2])  # no classic camera, no refinement
         self.assertEqual(list(records[0]["camera"]), CAMERA_KEYS)
         self.assertEqual(records[0]["camera"]["pitch"], -30.328861)  # the dialog's digits
         self.assertEqual(records[0]["light"], {"xrot": -20.278786, "yrot": 74.0})
@@ -96,6 +102,16 @@ class MeasureCommandTest(unittest.TestCase):
             for key in CAMERA_KEYS:
                 self.assertEqual(float(row[key]) if row[key] else None, record.get("camera", {}).get(key))
         self.assertEqual(rows[2]["message"], records[2]["error"])
+        for row, record in zip(rows, records):
+            refined = record.get("refined", {})
+            for key in ("pitch", "roll", "dollyX", "dollyY", "dollyZ"):
+                column = row["refined_" + key]
+                self.assertEqual(float(column) if column else None, refined.get("camera", {}).get(key))
+            for key in ("xrot", "yrot"):
+                column = row["refined_" + key]
+                self.assertEqual(float(column) if column else None, refined.get("light", {}).get(key))
+            self.assertEqual(row["focal_source"], refined.get("focal_source", ""))
+            self.assertEqual(row["refined_note"], refined.get("note", ""))
 
     def test_workers_change_nothing_and_the_order_is_kept(self):
         photos = [sample(n) for n in sorted(os.listdir(SAMPLES)) if n.endswith((".png", ".jpg"))]

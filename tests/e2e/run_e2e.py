@@ -59,6 +59,7 @@ EXIT_TIMEOUT_MS = 10000
 MSGBOX_TIMEOUT_MS = 10000
 HOSTCALL_TIMEOUT_MS = 30000
 CAMERA_TOLERANCE_DEG = 2.0    # launcher's pitch and roll against the rendered truth
+REFINED_TOLERANCE_DEG = 0.2   # the refined pitch and roll against the same (photos centred on the disc)
 PATH_PART_CHARS = 60          # characters of one folder name of a long path (3 bytes each at most)
 CAMERA_KEYS = ("yaw", "pitch", "roll", "dollyX", "dollyY", "dollyZ")
 LIGHT_KEYS = ("xrot", "yrot")
@@ -587,8 +588,15 @@ class Case:
             result = json.loads(out)
         except ValueError:
             return "the launcher printed no JSON: %r (stderr %r)" % (out.strip(), err.strip())
+        # After OK the launcher adds the refined record when it finds the
+        # measurement command; the dialog's own keys stay as they were.
+        refined = result.pop("refined", None)
         if sorted(result) != (["camera", "light"] if expected.get("light") else ["camera"]):
             return "the launcher's JSON has %s" % sorted(result)
+        if refined is not None:
+            missing = [k for k in ("fov", "focal_source", "note") if k not in refined]
+            if missing or ("camera" in refined and sorted(refined["camera"]) != sorted(CAMERA_KEYS)):
+                return "the refined record is %r" % refined
         if sorted(result["camera"]) != sorted(CAMERA_KEYS):
             return "the camera has the keys %s" % sorted(result["camera"])
         if "light" in result and sorted(result["light"]) != ["xrot", "yrot"]:
@@ -601,6 +609,9 @@ class Case:
             for key, truth in (("pitch", -camera["elevation_deg"]), ("roll", camera["roll_deg"])):
                 if abs(result["camera"][key] - truth) > CAMERA_TOLERANCE_DEG:
                     return "%s is %.3f, the photo's truth %.3f" % (key, result["camera"][key], truth)
+                if refined is not None and "camera" in refined and \
+                        abs(refined["camera"][key] - truth) > REFINED_TOLERANCE_DEG:
+                    return "refined %s is %.3f, the photo's truth %.3f" % (key, refined["camera"][key], truth)
         return None
 
     # ------------------------------------------------ running

@@ -1,0 +1,96 @@
+#include <algorithm>
+#include <cmath>
+
+#include "common/numeric.h"
+#include "refine/refine.h"
+
+const double kMillimetresPerInch = 25.4;
+const double kMillimetresPerCentimetre = 10.0;
+const double kMillimetresPerMillimetre = 1.0;
+const double kMillimetresPerMicrometre = 0.001;
+const double kFilmDiagonal = 43.27;           // mm, the diagonal of a 36 x 24 mm frame
+const double kClassicFocalPerLongSide = 375.0 / 320.0;  // focal length over long side of the classic lens
+const double kMinFieldOfView = 10.0;          // degrees along the long side
+const double kMaxFieldOfView = 150.0;         // degrees along the long side
+const double kRoundingHalfStep = 0.5;         // mm, a 35 mm equivalent is written in whole millimetres
+const double kUniformToSigma = 0.5773502691896258;  // 1 / sqrt(3): half-width of a uniform spread to its deviation
+
+double LongSideFieldOfView(double focal, uint32_t width, uint32_t height)
+{
+    const double longSide = static_cast<double>(std::max(width, height));
+    return DegreesFromRadians(2.0 * std::atan(longSide / (2.0 * focal)));
+}
+
+static int Plausible(double focal, uint32_t width, uint32_t height)
+{
+    if (!(focal > 0.0) || !std::isfinite(focal))
+        return 0;
+    const double fov = LongSideFieldOfView(focal, width, height);
+    return fov >= kMinFieldOfView && fov <= kMaxFieldOfView;
+}
+
+// Millimetres per FocalPlaneResolutionUnit: 2 inch (also when absent), 3 cm,
+// and the 4 mm and 5 micrometre of later TIFF writers; 1 (no unit) has none.
+static double UnitMillimetres(int32_t unit)
+{
+    switch (unit) {
+    case 0:
+    case 2:
+        return kMillimetresPerInch;
+    case 3:
+        return kMillimetresPerCentimetre;
+    case 4:
+        return kMillimetresPerMillimetre;
+    case 5:
+        return kMillimetresPerMicrometre;
+    default:
+        return 0.0;
+    }
+}
+
+// The focal plane resolution counts the camera's own pixels; a picture
+// resized since (or turned) is scaled by long side over long side.
+static double ResizeFactor(const PhotoExif *exif, uint32_t width, uint32_t height)
+{
+    const double longSide = static_cast<double>(std::max(width, height));
+    const uint32_t written = std::max(exif->pixelXDimension, exif->pixelYDimension);
+    if (exif->pixelXDimension > 0 && exif->pixelYDimension > 0)
+        return longSide / written;
+    if (exif->pixelXDimension > 0)
+        return static_cast<double>(width) / exif->pixelXDimension;
+    return 1.0;
+}
+
+void ChooseLens(const PhotoExif *exif, uint32_t width, uint32_t height, Lens *lens)
+{
+    Lens chosen;
+    chosen.refused = 0;
+    chosen.focalSigma = 0.0;
+    if (exif != nullptr && exif->hasFocalLength && exif->hasFocalPlaneXResolution) {
+        const double unit = UnitMillimetres(exif->focalPlaneResolutionUnit);
+        const double focal =
+            exif->focalLength / unit * exif->focalPlaneXResolution * ResizeFactor(exif, width, height);
+        if (unit > 0.0 && Plausible(focal, width, height)) {
+            chosen.focal = focal;
+            chosen.source = kFocalExif;
+            *lens = chosen;
+            return;
+        }
+        chosen.refused = 1;
+    }
+    if (exif != nullptr && exif->hasFocalLength35mm) {
+        const double diagonal = std::hypot(static_cast<double>(width), static_cast<double>(height));
+        const double focal = exif->focalLength35mm / kFilmDiagonal * diagonal;
+        if (Plausible(focal, width, height)) {
+            chosen.focal = focal;
+            chosen.source = kFocalExif35;
+            chosen.focalSigma = kRoundingHalfStep * kUniformToSigma / kFilmDiagonal * diagonal;
+            *lens = chosen;
+            return;
+        }
+        chosen.refused = 1;
+    }
+    chosen.focal = kClassicFocalPerLongSide * static_cast<double>(std::max(width, height));
+    chosen.source = kFocalDefault;
+    *lens = chosen;
+}

@@ -1,0 +1,247 @@
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include <Eigen/Dense>
+
+#include "common/numeric.h"
+#include "refine/refine.h"
+
+const double kSearchBasePixels = 4.0;      // source pixels either side of the classic rim, at any scale
+const double kSearchWorkPixels = 2.0;      // work pixels of staircase either side of the classic rim
+const double kMinStickPreference = 12.0;   // grey levels darker along one pose's stick than the other's
+const double kEllipseSteps[5] = {0.05, 0.05, 0.05, 0.05, 1e-4};  // px, px, px, px, radians: perturbation steps
+
+static const char *const kReasons[] = {
+    "",
+    "no rim contrast: the disc's edge does not stand out from the ground",
+    "the rim is cut by the picture's border",
+    "the rim's edge points do not fit an ellipse",
+    "no camera pose fits the rim",
+};
+
+// Work pixel x holds the last source pixel whose trunc(sx * scale) is x, so
+// its centre sits near source (x + 1) / scale - 0.5 in pixel-centre
+// coordinates; the semi-axes scale by 1 / scale.
+static EllipseParams SourceEllipse(EllipseParams work, double scale)
+{
+    EllipseParams e = work;
+    e.cx = (work.cx + 1.0) / scale - 0.5;
+    e.cy = (work.cy + 1.0) / scale - 0.5;
+    e.a = work.a / scale;
+    e.b = work.b / scale;
+    return e;
+}
+
+static double UpAlignment(const DiscPose &a, const DiscPose &b)
+{
+    return a.up[0] * b.up[0] + a.up[1] * b.up[1] + a.up[2] * b.up[2];
+}
+
+// The candidate whose stick rises where the photograph shows a dark stick;
+// without a clear stick, the one that keeps the picture nearer upright.
+static int ChoosePose(const Photo *photo, const DiscPose candidates[2], double focal, DiscPose *pose)
+{
+    const double ppx = photo->width / 2.0, ppy = photo->height / 2.0;
+    const double d0 = StickDarkness(photo, candidates[0], focal, ppx, ppy);
+    const double d1 = StickDarkness(photo, candidates[1], focal, ppx, ppy);
+    int pick;
+    if (std::fabs(d0 - d1) >= kMinStickPreference) {
+        pick = d0 < d1 ? 0 : 1;
+    } else {
+        RefinedCamera c0, c1;
+        CameraNumbers(candidates[0], &c0);
+        CameraNumbers(candidates[1], &c1);
+        pick = std::fabs(c0.roll) <= std::fabs(c1.roll) ? 0 : 1;
+    }
+    *pose = candidates[pick];
+    return pick;
+}
+
+// Camera numbers of the ellipse under a given focal length, taking the
+// candidate nearest the reference pose; 0 when none exists.
+static int NumbersFor(EllipseParams e, double focal, const Photo *photo, const DiscPose &reference, double out[6])
+{
+    DiscPose candidates[2];
+    if (PoseCandidates(ConicFromEllipse(e), focal, photo->width / 2.0, photo->height / 2.0, candidates) != 2)
+        return 0;
+    const DiscPose &pose = UpAlignment(candidates[0], reference) >= UpAlignment(candidates[1], reference)
+                               ? candidates[0]
+                               : candidates[1];
+    RefinedCamera c;
+    CameraNumbers(pose, &c);
+    out[0] = c.pitch;
+    out[1] = c.roll;
+    out[2] = c.dollyX;
+    out[3] = c.dollyY;
+    out[4] = c.dollyZ;
+    out[5] = std::sqrt(c.dollyX * c.dollyX + c.dollyY * c.dollyY + c.dollyZ * c.dollyZ);
+    return 1;
+}
+
+// One standard deviation of each camera number: the rim's covariance carried
+// through the pose by central differences, and the focal length's rounding.
+static void CameraUncertainty(const Photo *photo, RefinedEstimate *r)
+{
+    const EllipseParams e = r->rim.ellipse;
+    double jac[6][5] = {};
+    Eigen::Matrix<double, 6, 6> cov = Eigen::Matrix<double, 6, 6>::Zero();
+    int ok = 1;
+    for (int k = 0; k < 5 && ok; k++) {
+        EllipseParams plus = e, minus = e;
+        double *p[5] = {&plus.cx, &plus.cy, &plus.a, &plus.b, &plus.angle};
+        double *m[5] = {&minus.cx, &minus.cy, &minus.a, &minus.b, &minus.angle};
+        *p[k] += kEllipseSteps[k];
+        *m[k] -= kEllipseSteps[k];
+        double hi[6], lo[6];
+        ok = NumbersFor(plus, r->lens.focal, photo, r->pose, hi) && NumbersFor(minus, r->lens.focal, photo, r->pose, lo);
+        for (int i = 0; i < 6 && ok; i++)
+            jac[i][k] = (hi[i] - lo[i]) / (2.0 * kEllipseSteps[k]);
+    }
+    if (ok) {
+        Eigen::Matrix<double, 6, 5> j;
+        Eigen::Matrix<double, 5, 5> s;
+        for (int i = 0; i < 6; i++)
+            for (int k = 0; k < 5; k++)
+                j(i, k) = jac[i][k];
+        for (int i = 0; i < 25; i++)
+            s(i / 5, i % 5) = r->rim.covariance[i];
+        cov = j * s * j.transpose();
+    }
+    if (r->lens.focalSigma > 0.0) {
+        double hi[6], lo[6];
+        if (NumbersFor(e, r->lens.focal + r->lens.focalSigma, photo, r->pose, hi) &&
+            NumbersFor(e, r->lens.focal - r->lens.focalSigma, photo, r->pose, lo))
+            for (int i = 0; i < 6; i++)
+                cov(i, i) += 0.25 * (hi[i] - lo[i]) * (hi[i] - lo[i]);
+    }
+    r->cameraSigma.pitch = std::sqrt(std::fabs(cov(0, 0)));
+    r->cameraSigma.roll = std::sqrt(std::fabs(cov(1, 1)));
+    r->cameraSigma.dollyX = std::sqrt(std::fabs(cov(2, 2)));
+    r->cameraSigma.dollyY = std::sqrt(std::fabs(cov(3, 3)));
+    r->cameraSigma.dollyZ = std::sqrt(std::fabs(cov(4, 4)));
+    r->distanceSigma = std::sqrt(std::fabs(cov(5, 5)));
+}
+
+// The direction toward the sun in the camera frame, from the light's bearing
+// (from the backward axis toward the right) and elevation.
+static void SunInCamera(const DiscPose &pose, const RefinedLight &light, double sun[3])
+{
+    const Eigen::Vector3d up(pose.up[0], pose.up[1], pose.up[2]);
+    const Eigen::Vector3d z(0.0, 0.0, 1.0);
+    const Eigen::Vector3d forward = (z - z.dot(up) * up).normalized();
+    const Eigen::Vector3d right = forward.cross(up);
+    const double bearing = RadiansFromDegrees(light.yrot), elevation = RadiansFromDegrees(-light.xrot);
+    const Eigen::Vector3d s = std::cos(elevation) * (std::cos(bearing) * -forward + std::sin(bearing) * right) +
+                              std::sin(elevation) * up;
+    for (int i = 0; i < 3; i++)
+        sun[i] = s(i);
+}
+
+static int AllFinite(const RefinedEstimate &r)
+{
+    const double numbers[] = {r.camera.pitch,      r.camera.roll,       r.camera.dollyX,      r.camera.dollyY,
+                              r.camera.dollyZ,     r.cameraSigma.pitch, r.cameraSigma.roll,   r.cameraSigma.dollyX,
+                              r.cameraSigma.dollyY, r.cameraSigma.dollyZ, r.distanceSigma,     r.fov,
+                              r.light.xrot,        r.light.yrot,        r.light.xrotSigma,    r.light.yrotSigma,
+                              r.light.stickTop[0], r.light.stickTop[1], r.light.shadowTip[0], r.light.shadowTip[1]};
+    for (double n : numbers)
+        if (!std::isfinite(n))
+            return 0;
+    return 1;
+}
+
+static void AppendNote(RefinedEstimate *r, const char *text)
+{
+    const size_t used = std::strlen(r->note);
+    if (used > 0 && used + 2 < sizeof r->note) {
+        std::strncat(r->note, "; ", sizeof r->note - used - 1);
+    }
+    std::strncat(r->note, text, sizeof r->note - std::strlen(r->note) - 1);
+}
+
+static void LensNote(RefinedEstimate *r)
+{
+    if (r->lens.refused)
+        AppendNote(r, r->lens.source == kFocalDefault
+                          ? "EXIF focal length absurd: the classic 46.2 degree lens assumed"
+                          : "EXIF focal plane tags absurd: the 35 mm equivalent used");
+    else if (r->lens.source == kFocalDefault)
+        AppendNote(r, "no EXIF focal length: the classic 46.2 degree lens assumed");
+    else if (r->lens.source == kFocalExif35)
+        AppendNote(r, "focal length from the 35 mm equivalent, rounded by the camera");
+}
+
+static void LightNote(RefinedEstimate *r)
+{
+    const RefinedLight &l = r->light;
+    char text[128];
+    if (!l.bearingFound)
+        AppendNote(r, "no shadow found: light not refined");
+    else if (l.elevationBound) {
+        std::snprintf(text, sizeof text, "the shadow leaves the disc: the sun stands at most %.1f degrees high",
+                      -l.xrot);
+        AppendNote(r, text);
+    } else if (!l.elevationFound)
+        AppendNote(r, "stick top or shadow tip not found: the light's bearing alone");
+}
+
+int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workScale, RefinedEstimate *out)
+{
+    RefinedEstimate r;
+    std::memset(&r, 0, sizeof r);
+    if (photo == nullptr || photo->argb == nullptr || photo->width < 2 || photo->height < 2 || !(workScale > 0.0)) {
+        r.status = kRefineNoFit;
+        std::snprintf(r.note, sizeof r.note, "%s", kReasons[kRefineNoFit]);
+        *out = r;
+        return 0;
+    }
+    ChooseLens(&photo->exif, photo->width, photo->height, &r.lens);
+    r.fov = LongSideFieldOfView(r.lens.focal, photo->width, photo->height);
+    r.status = FitRim(photo, SourceEllipse(classicWork, workScale), kSearchBasePixels + kSearchWorkPixels / workScale,
+                      &r.rim);
+    DiscPose candidates[2];
+    if (r.status == kRefineDone &&
+        PoseCandidates(r.rim.conic, r.lens.focal, photo->width / 2.0, photo->height / 2.0, candidates) != 2)
+        r.status = kRefineNoPose;
+    if (r.status != kRefineDone) {
+        std::snprintf(r.note, sizeof r.note, "%s", kReasons[r.status]);
+        LensNote(&r);
+        *out = r;
+        return 0;
+    }
+    ChoosePose(photo, candidates, r.lens.focal, &r.pose);
+    MeasureLight(photo, r.pose, r.lens.focal, &r.light);
+    // With the sun known, the rim once more without its lit wall.
+    if (r.light.elevationFound) {
+        WallLight wall;
+        wall.pose = r.pose;
+        wall.focal = r.lens.focal;
+        SunInCamera(r.pose, r.light, wall.sun);
+        if (RefitRimForWall(photo, wall, &r.rim) &&
+            PoseCandidates(r.rim.conic, r.lens.focal, photo->width / 2.0, photo->height / 2.0, candidates) == 2) {
+            r.pose = UpAlignment(candidates[0], wall.pose) >= UpAlignment(candidates[1], wall.pose) ? candidates[0]
+                                                                                                  : candidates[1];
+            MeasureLight(photo, r.pose, r.lens.focal, &r.light);
+        }
+    }
+    CameraNumbers(r.pose, &r.camera);
+    CameraUncertainty(photo, &r);
+    if (!AllFinite(r)) {
+        // No number that is not finite ever leaves the refinement.
+        const Lens lens = r.lens;
+        const double fov = r.fov;
+        std::memset(&r, 0, sizeof r);
+        r.lens = lens;
+        r.fov = fov;
+        r.status = kRefineNoPose;
+        std::snprintf(r.note, sizeof r.note, "%s", kReasons[kRefineNoPose]);
+        LensNote(&r);
+        *out = r;
+        return 0;
+    }
+    LensNote(&r);
+    LightNote(&r);
+    *out = r;
+    return 1;
+}

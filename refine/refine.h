@@ -1,0 +1,150 @@
+// The refined estimate: the disc's rim at sub-pixel precision on the full-resolution
+// photograph, the lens from EXIF, the camera from the rim's perspective and the sun.
+#pragma once
+
+#include <cstdint>
+
+#include "ellipse/ellipse.h"
+#include "image/photo.h"
+
+// Image coordinates of the refined estimate are source pixels with pixel (i, j)
+// covering [i, i + 1) x [j, j + 1), so its centre is (i + 0.5, j + 0.5) and the
+// principal point is (width / 2, height / 2). The camera frame is x right, y
+// down, z forward (along the optical axis), in scene units.
+
+const double kDiscRadius = 3.0;      // scene units, the disc's radius
+const double kDiscThickness = 0.01;  // scene units, the disc's top above the ground
+
+// Where the focal length came from.
+const int kFocalExif = 0;     // FocalLength with FocalPlaneXResolution
+const int kFocalExif35 = 1;   // FocalLengthIn35mmFilm, by the diagonal
+const int kFocalDefault = 2;  // the classic lens, 46.2 degrees along the long side
+
+struct Lens {
+    double focal;     // source pixels
+    int32_t source;   // kFocalExif, kFocalExif35 or kFocalDefault
+    int32_t refused;  // 1 when a tag was present but absurd and was passed over
+    double focalSigma;  // source pixels, from the rounding of the 35 mm equivalent; 0 otherwise
+};
+
+// The focal length from the lens tags, falling back as far as needed; never fails.
+void ChooseLens(const PhotoExif *exif, uint32_t width, uint32_t height, Lens *lens);
+// Field of view along the long side, degrees.
+double LongSideFieldOfView(double focal, uint32_t width, uint32_t height);
+
+// Conic A x^2 + B x y + C y^2 + D x + E y + F = 0 in source pixels, scaled to
+// |(A, B, C, D, E, F)| = 1.
+struct Conic {
+    double c[6];
+};
+
+struct RimFit {
+    EllipseParams ellipse;  // source pixels, normal form a >= b
+    Conic conic;
+    double covariance[25];  // of (cx, cy, a, b, angle), from the residuals
+    double rms;             // source pixels, root mean square distance of the kept edge points
+    int32_t used;           // edge points kept in the last fit
+    int32_t normals;        // normals sampled in the last pass
+};
+
+// Reasons a refinement stops; RefinedEstimate.note says them in words.
+const int kRefineDone = 0;
+const int kRefineNoContrast = 1;
+const int kRefineBorder = 2;
+const int kRefineNoFit = 3;
+const int kRefineNoPose = 4;
+
+// Grey level (luminance, 0..255) at (x, y) by bilinear interpolation between
+// pixel centres; 0 when the point has no four neighbours inside the photo.
+int SampleGrey(const Photo *photo, double x, double y, double *grey);
+
+// Sub-pixel rim along the normals of the starting ellipse (source pixels),
+// looked for within searchPixels (5 to 64) either side, fitted, resampled
+// along the fit's normals and fitted again. Returns kRefineDone with *fit
+// written, or the reason it could not.
+int FitRim(const Photo *photo, EllipseParams start, double searchPixels, RimFit *fit);
+
+// Direct least-squares ellipse through the points (Halir and Flusser); 1 with
+// *conic written when the points determine an ellipse.
+int FitConicDirect(const double *x, const double *y, int count, Conic *conic);
+// Centre, semi-axes and angle of an ellipse conic; 0 when it is not one.
+int EllipseFromConic(const Conic &conic, EllipseParams *ellipse);
+Conic ConicFromEllipse(EllipseParams ellipse);
+
+// A pose of the disc: the world's up and the disc's top centre, in the camera frame.
+struct DiscPose {
+    double up[3];           // unit
+    double centre[3];       // scene units
+    double centreImage[2];  // source pixels, the pole of the vanishing line
+};
+
+// Both circular sections of the cone that the conic and the focal length span,
+// scaled to the disc's radius and turned so the camera is above the disc.
+// Returns the number of candidates written (2, or 0 when the conic is no ellipse
+// seen in front of the camera).
+int PoseCandidates(const Conic &conic, double focal, double ppx, double ppy, DiscPose candidates[2]);
+
+// The classic numbers of a pose: degrees and scene units, origin at the disc's
+// centre on the ground, forward the camera's horizontal viewing direction.
+struct RefinedCamera {
+    double pitch;  // degrees, optical axis above the horizon
+    double roll;   // degrees, positive turns the picture clockwise
+    double dollyX;  // scene units, right
+    double dollyY;  // scene units, height above the ground
+    double dollyZ;  // scene units, backward
+};
+void CameraNumbers(const DiscPose &pose, RefinedCamera *camera);
+
+// The disc's side wall below the rim shows where the rim faces the camera; lit
+// by the sun it widens the bright disc outward.
+struct WallLight {
+    DiscPose pose;
+    double focal;   // source pixels
+    double sun[3];  // unit, toward the sun, camera frame
+};
+
+// Resamples along the fit's normals, moves each edge point in by the share
+// of the wall's image width that the wall's brightness carries, and fits
+// again; 1 with *fit replaced, 0 with it untouched.
+int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit);
+
+// The light from the stick and its shadow.
+struct RefinedLight {
+    int32_t bearingFound;    // 1 when the shadow's line was found (yrot valid)
+    int32_t elevationFound;  // 1 when stick top and shadow tip were found (xrot valid)
+    int32_t elevationBound;  // 1 when the shadow leaves the disc: xrot is an upper bound on the elevation's size
+    double xrot;             // degrees, minus the sun's elevation (or the bound)
+    double yrot;             // degrees, toward the sun from the backward axis, counter-clockwise from above
+    double stickTop[2];      // source pixels
+    double shadowTip[2];     // source pixels
+    double stickHeight;      // scene units
+    double tipDistance;      // scene units from the disc's centre
+    double xrotSigma;        // degrees
+    double yrotSigma;        // degrees
+};
+
+// Mean grey along the stick that the pose predicts, just above the disc; the
+// right pose of the two finds the dark stick there.
+double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, double ppx, double ppy);
+
+// Finds stick and shadow on the photo for the pose; always writes *light.
+void MeasureLight(const Photo *photo, const DiscPose &pose, double focal, RefinedLight *light);
+
+// The whole refined record.
+struct RefinedEstimate {
+    int32_t status;  // kRefineDone or the reason
+    Lens lens;
+    RimFit rim;
+    DiscPose pose;
+    RefinedCamera camera;
+    RefinedCamera cameraSigma;  // one standard deviation of each number
+    double distanceSigma;       // scene units
+    double fov;                 // degrees along the long side
+    RefinedLight light;
+    char note[256];
+};
+
+// Refines from the classic ellipse (work pixels at the given work scale) on the
+// decoded photograph. Returns 1 when the camera was refined; otherwise 0 with
+// status and note saying why. Never touches the classic results.
+int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workScale, RefinedEstimate *out);

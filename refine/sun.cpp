@@ -1,0 +1,465 @@
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "common/numeric.h"
+#include "refine/refine.h"
+
+const double kStickStep = 0.25;           // source pixels between samples along the stick's image
+const double kStickSideGap = 3.0;         // source pixels beside the stick's edge where the background is read
+const double kStickProbeLow = 0.08;       // scene units above the disc where the stick is first read
+const double kStickProbeHigh = 0.4;       // scene units above the disc, every stick is taller
+const double kMinStickContrast = 30.0;    // grey levels between the stick and what is behind it
+const double kStickRunOut = 3.0;          // source pixels the stick must stay lost to end there
+const double kShadowNear = 0.3;           // scene units from the centre where the shadow is first read
+const double kShadowCoarseFar = 1.2;      // scene units, the coarse search reads up to here
+const int kShadowCoarseSteps = 10;
+const double kShadowHalfSpan = 0.4;       // scene units either side of the shadow's line in a cross profile
+const int kShadowCrossSamples = 161;
+const int kShadowCrossProfiles = 12;
+const double kShadowStep = 0.002;         // scene units between samples along the shadow
+const double kRimMargin = 0.05;           // scene units inside the rim where the shadow is still on the disc
+const double kMinShadowContrast = 30.0;   // grey levels between the lit disc and the shadow
+const double kBesideShadow = 0.3;         // scene units beside the shadow's line where the lit disc is read
+const double kHalfDarkness = 0.5;         // the tip is where the normalised darkness falls to half
+const double kMadToSigma = 1.4826;        // median absolute deviation to standard deviation, normal noise
+const double kFullTurnDegrees = 360.0;
+// Source pixels: an edge's place is not known better than this, whatever the
+// noise says (pixel mixing, the penumbra, the renderer's or lens' blur).
+const double kLocationFloor = 0.15;
+
+struct Frame {
+    Eigen::Vector3d up, back, right, centre, ground;
+    double focal, ppx, ppy;
+};
+
+static Frame MakeFrame(const DiscPose &pose, double focal, double ppx, double ppy)
+{
+    Frame f;
+    f.up = Eigen::Vector3d(pose.up[0], pose.up[1], pose.up[2]);
+    const Eigen::Vector3d z(0.0, 0.0, 1.0);
+    const Eigen::Vector3d forward = (z - z.dot(f.up) * f.up).normalized();
+    f.back = -forward;
+    f.right = forward.cross(f.up);
+    f.centre = Eigen::Vector3d(pose.centre[0], pose.centre[1], pose.centre[2]);
+    f.ground = f.centre - kDiscThickness * f.up;
+    f.focal = focal;
+    f.ppx = ppx;
+    f.ppy = ppy;
+    return f;
+}
+
+static int Project(const Frame &f, const Eigen::Vector3d &x, double p[2])
+{
+    if (!(x(2) > 0.0))
+        return 0;
+    p[0] = f.focal * x(0) / x(2) + f.ppx;
+    p[1] = f.focal * x(1) / x(2) + f.ppy;
+    return 1;
+}
+
+static Eigen::Vector3d Ray(const Frame &f, double x, double y)
+{
+    return Eigen::Vector3d((x - f.ppx) / f.focal, (y - f.ppy) / f.focal, 1.0);
+}
+
+// Direction in the ground plane at bearing phi from the backward axis toward the right.
+static Eigen::Vector3d Bearing(const Frame &f, double phi) { return std::cos(phi) * f.back + std::sin(phi) * f.right; }
+
+// A point on the disc's top at distance r and bearing phi, offset w sideways (toward phi + 90 degrees).
+static Eigen::Vector3d OnDisc(const Frame &f, double r, double phi, double w)
+{
+    return f.centre + r * Bearing(f, phi) + w * Bearing(f, phi + kPi / 2.0);
+}
+
+static int GreyAt(const Photo *photo, const Frame &f, const Eigen::Vector3d &x, double *grey)
+{
+    double p[2];
+    return Project(f, x, p) && SampleGrey(photo, p[0], p[1], grey);
+}
+
+static double Median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0.0;
+    const size_t mid = values.size() / 2;
+    std::nth_element(values.begin(), values.begin() + mid, values.end());
+    return values[mid];
+}
+
+static double Deviation(const std::vector<double> &values)
+{
+    const double m = Median(values);
+    std::vector<double> d;
+    for (double v : values)
+        d.push_back(std::fabs(v - m));
+    return kMadToSigma * Median(d);
+}
+
+// The stick's image: from the image of the disc's centre along the image of the vertical.
+struct StickImage {
+    double base[2];       // source pixels
+    double direction[2];  // unit, in the image
+    double halfWidth;     // source pixels
+};
+
+static int StickLine(const Frame &f, StickImage *stick)
+{
+    double low[2], high[2];
+    if (!Project(f, f.centre, low) || !Project(f, f.centre + kStickProbeHigh * f.up, high))
+        return 0;
+    const double dx = high[0] - low[0], dy = high[1] - low[1];
+    const double n = std::hypot(dx, dy);
+    if (!(n > 1.0))
+        return 0;
+    stick->base[0] = low[0];
+    stick->base[1] = low[1];
+    stick->direction[0] = dx / n;
+    stick->direction[1] = dy / n;
+    stick->halfWidth = 0.0;
+    return 1;
+}
+
+// Mean grey along the pose's stick from kStickProbeLow to kStickProbeHigh:
+// the right pose puts the dark stick there.
+double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, double ppx, double ppy)
+{
+    const Frame f = MakeFrame(pose, focal, ppx, ppy);
+    const int steps = 16;
+    double sum = 0.0;
+    int count = 0;
+    for (int i = 0; i <= steps; i++) {
+        const double h = kStickProbeLow + (kStickProbeHigh - kStickProbeLow) * i / steps;
+        double grey;
+        if (GreyAt(photo, f, f.centre + h * f.up, &grey)) {
+            sum += grey;
+            count++;
+        }
+    }
+    return count > 0 ? sum / count : 255.0;
+}
+
+// Half width of the dark band across the stick at height h: the two mid-level
+// crossings of the cross profile.
+static double StickHalfWidth(const Photo *photo, const Frame &f, const StickImage &s)
+{
+    std::vector<double> widths;
+    for (int i = 1; i <= 4; i++) {
+        double p[2];
+        if (!Project(f, f.centre + (kStickProbeLow + (kStickProbeHigh - kStickProbeLow) * i / 5.0) * f.up, p))
+            continue;
+        const int samples = 81;
+        const double span = 10.0;  // source pixels either side
+        std::vector<double> g(samples);
+        int ok = 1;
+        for (int k = 0; k < samples && ok; k++) {
+            const double o = -span + 2.0 * span * k / (samples - 1);
+            ok = SampleGrey(photo, p[0] - o * s.direction[1], p[1] + o * s.direction[0], &g[k]);
+        }
+        if (!ok)
+            continue;
+        const int dark = static_cast<int>(std::min_element(g.begin() + 20, g.begin() + 61) - g.begin());
+        const double back = std::max(g.front(), g.back());
+        const double mid = 0.5 * (back + g[dark]);
+        if (back - g[dark] < kMinStickContrast)
+            continue;
+        int l = dark, r = dark;
+        while (l > 0 && g[l] < mid)
+            l--;
+        while (r < samples - 1 && g[r] < mid)
+            r++;
+        if (l == 0 || r == samples - 1)
+            continue;
+        const double step = 2.0 * span / (samples - 1);
+        const double left = l + (g[l] - mid) / (g[l] - g[l + 1]);
+        const double right = r - (g[r] - mid) / (g[r] - g[r - 1]);
+        widths.push_back(0.5 * (right - left) * step);
+    }
+    return widths.empty() ? 0.0 : Median(widths);
+}
+
+// The stick's top: walking out along its image, the first place where its
+// darkness against the background beside it falls to half and stays there.
+static int FindStickTop(const Photo *photo, const Frame &f, StickImage *s, double top[2], double *sigma)
+{
+    s->halfWidth = StickHalfWidth(photo, f, *s);
+    if (!(s->halfWidth > 0.0))
+        return 0;
+    const double side = s->halfWidth + kStickSideGap;
+    std::vector<double> along, background, profile;
+    double lowPoint[2], highPoint[2];
+    if (!Project(f, f.centre + kStickProbeLow * f.up, lowPoint) || !Project(f, f.centre + kStickProbeHigh * f.up, highPoint))
+        return 0;
+    const double start = std::hypot(lowPoint[0] - s->base[0], lowPoint[1] - s->base[1]);
+    const double probe = std::hypot(highPoint[0] - s->base[0], highPoint[1] - s->base[1]);
+    std::vector<double> stickLevels;
+    for (double t = start;; t += kStickStep) {
+        const double x = s->base[0] + t * s->direction[0], y = s->base[1] + t * s->direction[1];
+        double g, l, r;
+        if (!SampleGrey(photo, x, y, &g) || !SampleGrey(photo, x - side * s->direction[1], y + side * s->direction[0], &l) ||
+            !SampleGrey(photo, x + side * s->direction[1], y - side * s->direction[0], &r))
+            break;
+        along.push_back(t);
+        profile.push_back(g);
+        background.push_back(std::max(l, r));
+        if (t <= probe)
+            stickLevels.push_back(g);
+    }
+    if (stickLevels.size() < 4)
+        return 0;
+    const double stick = Median(stickLevels);
+    const int runOut = static_cast<int>(kStickRunOut / kStickStep);
+    for (size_t i = stickLevels.size(); i + runOut < profile.size(); i++) {
+        auto darkness = [&](size_t k) { return (background[k] - profile[k]) / (background[k] - stick); };
+        if (background[i] - stick < kMinStickContrast)
+            return 0;
+        if (darkness(i - 1) >= kHalfDarkness && darkness(i) < kHalfDarkness) {
+            int stays = 1;
+            for (int k = 1; k <= runOut && stays; k++)
+                stays = darkness(i + k) < kHalfDarkness;
+            if (!stays)
+                continue;
+            const double d0 = darkness(i - 1), d1 = darkness(i);
+            const double t = along[i - 1] + (along[i] - along[i - 1]) * (d0 - kHalfDarkness) / (d0 - d1);
+            top[0] = s->base[0] + t * s->direction[0];
+            top[1] = s->base[1] + t * s->direction[1];
+            const double slope = std::fabs(profile[i] - profile[i - 1]) / kStickStep;
+            *sigma = std::max(kLocationFloor, slope > 0.0 ? Deviation(stickLevels) / slope : 1.0);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Height above the ground of the stick's top seen at an image point. The top
+// is a disc of the stick's radius; the point of it that shows highest in the
+// picture is its far edge, away from the camera, so the ray through the
+// image point is met on the vertical through ground + radius b (b the
+// horizontal direction from the camera to the stick): least squares in
+// (h, s) of ground + radius b + h up = s ray.
+static double HeightOnVertical(const Frame &f, double radius, double x, double y)
+{
+    const Eigen::Vector3d r = Ray(f, x, y);
+    Eigen::Vector3d away = f.ground - f.ground.dot(f.up) * f.up;
+    away.normalize();
+    const Eigen::Vector3d foot = f.ground + radius * away;
+    Eigen::Matrix<double, 3, 2> m;
+    m.col(0) = f.up;
+    m.col(1) = -r;
+    const Eigen::Vector2d hs = (m.transpose() * m).ldlt().solve(m.transpose() * (-foot));
+    return hs(0);
+}
+
+// 1 when the image point lies on the stick's image (within its width and a
+// margin), from its base up to its top, or without end when the top is unknown.
+static int OnStick(const StickImage &s, double stickLength, const double p[2])
+{
+    const double dx = p[0] - s.base[0], dy = p[1] - s.base[1];
+    const double along = dx * s.direction[0] + dy * s.direction[1];
+    const double across = std::fabs(-dx * s.direction[1] + dy * s.direction[0]);
+    return along > -s.halfWidth && along < stickLength + s.halfWidth && across < s.halfWidth + kStickSideGap;
+}
+
+// Coarse bearing of the shadow: the darkest ray of whole degrees near the centre.
+static int CoarseShadowBearing(const Photo *photo, const Frame &f, const StickImage &s, double stickLength, double *phi)
+{
+    double best = 1e9;
+    int found = 0;
+    for (int degree = 0; degree < 360; degree++) {
+        const double bearing = RadiansFromDegrees(degree);
+        double sum = 0.0;
+        int count = 0;
+        for (int k = 0; k < kShadowCoarseSteps; k++) {
+            const double r = kShadowNear + (kShadowCoarseFar - kShadowNear) * k / (kShadowCoarseSteps - 1);
+            double p[2], g;
+            if (!Project(f, OnDisc(f, r, bearing, 0.0), p) || OnStick(s, stickLength, p) || !SampleGrey(photo, p[0], p[1], &g))
+                continue;
+            sum += g;
+            count++;
+        }
+        if (count >= kShadowCoarseSteps / 2 && sum / count < best) {
+            best = sum / count;
+            *phi = bearing;
+            found = 1;
+        }
+    }
+    return found;
+}
+
+// Cross profiles of the shadow at several distances: the middle between its
+// two mid-level edges gives the bearing's correction, their spacing the
+// shadow's width (the stick's diameter, for parallel light on a plane).
+static int RefineShadowBearing(const Photo *photo, const Frame &f, const StickImage &s, double stickLength, double far,
+                               double *phi, double *halfWidth, double *sigma)
+{
+    std::vector<double> turns, widths;
+    for (int j = 0; j < kShadowCrossProfiles; j++) {
+        const double r = kShadowNear + (far - kShadowNear) * (j + 0.5) / kShadowCrossProfiles;
+        std::vector<double> g(kShadowCrossSamples);
+        int ok = 1;
+        for (int k = 0; k < kShadowCrossSamples && ok; k++) {
+            const double w = -kShadowHalfSpan + 2.0 * kShadowHalfSpan * k / (kShadowCrossSamples - 1);
+            double p[2];
+            ok = Project(f, OnDisc(f, r, *phi, w), p) && !OnStick(s, stickLength, p) && SampleGrey(photo, p[0], p[1], &g[k]);
+        }
+        if (!ok)
+            continue;
+        const int centre = kShadowCrossSamples / 2;
+        const int quarter = kShadowCrossSamples / 4;
+        const int dark = static_cast<int>(std::min_element(g.begin() + quarter, g.begin() + 3 * quarter) - g.begin());
+        const double lit = std::min(g.front(), g.back());
+        const double mid = 0.5 * (lit + g[dark]);
+        if (lit - g[dark] < kMinShadowContrast)
+            continue;
+        int l = dark, rr = dark;
+        while (l > 0 && g[l] < mid)
+            l--;
+        while (rr < kShadowCrossSamples - 1 && g[rr] < mid)
+            rr++;
+        if (l == 0 || rr == kShadowCrossSamples - 1)
+            continue;
+        const double step = 2.0 * kShadowHalfSpan / (kShadowCrossSamples - 1);
+        const double left = (l + (g[l] - mid) / (g[l] - g[l + 1]) - centre) * step;
+        const double right = (rr - (g[rr] - mid) / (g[rr] - g[rr - 1]) - centre) * step;
+        turns.push_back(std::atan2(0.5 * (left + right), r));
+        widths.push_back(0.5 * (right - left));
+    }
+    if (turns.size() < 3)
+        return 0;
+    double mean = 0.0;
+    for (double t : turns)
+        mean += t;
+    mean /= turns.size();
+    double spread = 0.0;
+    for (double t : turns)
+        spread += (t - mean) * (t - mean);
+    *sigma = std::sqrt(spread / (turns.size() - 1) / turns.size());
+    *phi += mean;
+    *halfWidth = Median(widths);
+    return 1;
+}
+
+// The shadow's tip along its line: darkness normalised between the lit disc
+// beside the line and the shadow near the centre, first falling to half.
+// Returns 1 with *tip written, 2 when the shadow is still dark at the rim, 0
+// when there is no shadow to follow.
+static int FindShadowTip(const Photo *photo, const Frame &f, double phi, double halfWidth, double *tip, double *sigma)
+{
+    std::vector<double> shadow;
+    const double beside = std::max(kBesideShadow, 3.0 * halfWidth);
+    std::vector<double> rs, g, lit;
+    for (double r = kShadowNear; r <= kDiscRadius - kRimMargin; r += kShadowStep) {
+        double v, a, b;
+        if (!GreyAt(photo, f, OnDisc(f, r, phi, 0.0), &v) || !GreyAt(photo, f, OnDisc(f, r, phi, beside), &a) ||
+            !GreyAt(photo, f, OnDisc(f, r, phi, -beside), &b))
+            return 0;
+        rs.push_back(r);
+        g.push_back(v);
+        lit.push_back(std::max(a, b));
+    }
+    // The shadow's level from its first stretch.
+    for (size_t i = 0; i < rs.size() && rs[i] < 2.0 * kShadowNear; i++)
+        shadow.push_back(g[i]);
+    if (shadow.size() < 4)
+        return 0;
+    const double dark = Median(shadow);
+    for (size_t i = 1; i < rs.size(); i++) {
+        if (lit[i] - dark < kMinShadowContrast)
+            return 0;
+        const double d0 = (lit[i - 1] - g[i - 1]) / (lit[i - 1] - dark), d1 = (lit[i] - g[i]) / (lit[i] - dark);
+        if (d0 >= kHalfDarkness && d1 < kHalfDarkness) {
+            *tip = rs[i - 1] + (rs[i] - rs[i - 1]) * (d0 - kHalfDarkness) / (d0 - d1);
+            const double slope = std::fabs(g[i] - g[i - 1]) / kShadowStep;
+            // Scene units per source pixel along the shadow at the tip.
+            double near[2], far[2];
+            double perPixel = kShadowStep;
+            if (Project(f, OnDisc(f, *tip, phi, 0.0), near) && Project(f, OnDisc(f, *tip + kShadowStep, phi, 0.0), far))
+                perPixel = kShadowStep / std::max(1e-9, std::hypot(far[0] - near[0], far[1] - near[1]));
+            *sigma = std::max(kLocationFloor * perPixel, slope > 0.0 ? Deviation(shadow) / slope : kShadowStep);
+            return 1;
+        }
+    }
+    return 2;
+}
+
+static double Turned(double degrees)
+{
+    double d = std::fmod(degrees, kFullTurnDegrees);
+    if (d > kHalfTurnDegrees)
+        d -= kFullTurnDegrees;
+    if (d <= -kHalfTurnDegrees)
+        d += kFullTurnDegrees;
+    return d;
+}
+
+// The sun from the stick's top (height h above the ground on the vertical
+// through the centre) and the shadow's tip at distance R on the disc's top:
+// tan(elevation) = (h - thickness) / R; it shines from the bearing opposite the shadow.
+void MeasureLight(const Photo *photo, const DiscPose &pose, double focal, RefinedLight *light)
+{
+    RefinedLight out = {};
+    const Frame f = MakeFrame(pose, focal, photo->width / 2.0, photo->height / 2.0);
+    StickImage stick;
+    if (!StickLine(f, &stick)) {
+        *light = out;
+        return;
+    }
+    double top[2] = {0.0, 0.0}, topSigma = 0.0;
+    const int topFound = FindStickTop(photo, f, &stick, top, &topSigma);
+    if (!(stick.halfWidth > 0.0))
+        stick.halfWidth = 2.0;
+    const double stickLength = topFound ? std::hypot(top[0] - stick.base[0], top[1] - stick.base[1]) : 1e9;
+    double phi = 0.0, shadowHalfWidth = 0.0, bearingSigma = 0.0;
+    if (!CoarseShadowBearing(photo, f, stick, stickLength, &phi)) {
+        *light = out;
+        return;
+    }
+    for (int round = 0; round < 2; round++)
+        if (!RefineShadowBearing(photo, f, stick, stickLength, kShadowCoarseFar, &phi, &shadowHalfWidth, &bearingSigma)) {
+            *light = out;
+            return;
+        }
+    out.bearingFound = 1;
+    out.yrot = Turned(DegreesFromRadians(phi) + kHalfTurnDegrees);
+    out.yrotSigma = DegreesFromRadians(bearingSigma);
+    double tip = 0.0, tipSigma = 0.0;
+    const int tipState = FindShadowTip(photo, f, phi, shadowHalfWidth, &tip, &tipSigma);
+    if (tipState == 0 || !topFound) {
+        *light = out;
+        return;
+    }
+    const double height = HeightOnVertical(f, shadowHalfWidth, top[0], top[1]);
+    out.stickTop[0] = top[0];
+    out.stickTop[1] = top[1];
+    out.stickHeight = height;
+    if (!(height > kDiscThickness)) {
+        *light = out;
+        return;
+    }
+    if (tipState == 2) {
+        out.elevationBound = 1;
+        out.xrot = -DegreesFromRadians(std::atan2(height - kDiscThickness, kDiscRadius));
+        *light = out;
+        return;
+    }
+    // The shadow of the top's disc is the same disc moved along the light, so
+    // its end lies one radius beyond the shadow of the stick's axis.
+    tip -= shadowHalfWidth;
+    double tipImage[2] = {0.0, 0.0};
+    Project(f, OnDisc(f, tip, phi, 0.0), tipImage);
+    out.shadowTip[0] = tipImage[0];
+    out.shadowTip[1] = tipImage[1];
+    out.tipDistance = tip;
+    out.elevationFound = 1;
+    const double rise = height - kDiscThickness;
+    out.xrot = -DegreesFromRadians(std::atan2(rise, tip));
+    // d(elevation) = (R dh - h dR) / (R^2 + h^2); the top's image error moves h
+    // by the height change of one pixel along the stick.
+    double nudged = HeightOnVertical(f, shadowHalfWidth, top[0] + stick.direction[0], top[1] + stick.direction[1]);
+    const double heightSigma = std::fabs(nudged - height) * topSigma;
+    const double denominator = tip * tip + rise * rise;
+    out.xrotSigma = DegreesFromRadians(std::hypot(tip * heightSigma, rise * tipSigma) / denominator);
+    *light = out;
+}

@@ -1,0 +1,188 @@
+#!/usr/bin/env python3
+"""Classic against refined numbers over the rendered samples, with their truth.
+
+Runs the refinement probe on every sample photograph (tests/data/samples and,
+when present, ../shared/samples beside the checkout), prints one line per
+photo and the median and 90th percentile of each error, compares them with
+the goals and exits 1 when a goal is missed on the samples. With --detail it
+also prints the image-space errors (rim, disc centre, stick top, shadow tip)
+against each sample's image_truth, in source pixels.
+"""
+import json
+import math
+import os
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(TOP, "tests", "support"))
+from sample_truth import truth_in_tool_frame  # noqa: E402
+
+# Quantity: (median goal, p90 goal), degrees or per cent.
+GOALS = {
+    "pitch": (0.03, 0.15),
+    "roll": (0.03, 0.15),
+    "distance %": (0.05, 0.2),
+    "yrot": (0.1, 0.3),
+    "xrot": (0.1, 0.3),
+}
+FOV_GOAL_PERCENT = 1.0  # field of view from full EXIF, per cent of the truth
+CLASSIC_FOCAL_PER_LONG_SIDE = 375.0 / 320.0
+
+
+def turn(d):
+    d = math.fmod(d, 360.0)
+    if d > 180.0:
+        d -= 360.0
+    if d <= -180.0:
+        d += 360.0
+    return d
+
+
+def percentile(values, q):
+    if not values:
+        return float("nan")
+    v = sorted(values)
+    # Nearest rank: the smallest value with at least q of the values at or below it.
+    k = max(0, math.ceil(q * len(v)) - 1)
+    return v[k]
+
+
+def median(values):
+    if not values:
+        return float("nan")
+    v = sorted(values)
+    n = len(v)
+    return v[n // 2] if n % 2 else 0.5 * (v[n // 2 - 1] + v[n // 2])
+
+
+def distance(cam):
+    return math.sqrt(cam["dollyX"] ** 2 + cam["dollyY"] ** 2 + cam["dollyZ"] ** 2)
+
+
+def samples(dirs):
+    seen = {}
+    for d in dirs:
+        if not os.path.isdir(d):
+            continue
+        for name in sorted(os.listdir(d)):
+            stem, ext = os.path.splitext(name)
+            if ext.lower() not in (".png", ".jpg", ".jpeg") or stem in seen:
+                continue
+            meta = os.path.join(d, stem + ".json")
+            if not os.path.exists(meta):
+                continue
+            with open(meta) as f:
+                sample = json.load(f)
+            if sample.get("category") not in ("success", "no_light"):
+                continue
+            seen[stem] = (os.path.join(d, name), sample)
+    return [seen[k] for k in sorted(seen)]
+
+
+def main():
+    detail = "--detail" in sys.argv
+    probe = os.environ.get("QM_REFINE_PROBE", os.path.join(TOP, "build", "native", "tests", "refine_probe"))
+    dirs = [os.path.join(TOP, "tests", "data", "samples"), os.path.join(TOP, "..", "..", "shared", "samples"),
+            "/work/shared/samples"]
+    errors = {"classic": {k: [] for k in GOALS}, "refined": {k: [] for k in GOALS}}
+    rounded_distance = []
+    fov_errors = []
+    print("%-10s %-7s | %-34s | %-34s | %s" % ("photo", "lens", "classic: pitch roll dist% xrot yrot",
+                                               "refined: pitch roll dist% xrot yrot", "note"))
+    for path, sample in samples(dirs):
+        stem = os.path.splitext(os.path.basename(path))[0]
+        run = subprocess.run([probe, path], capture_output=True, text=True)
+        try:
+            out = json.loads(run.stdout)
+        except ValueError:
+            print("%-10s probe gave no result: %s" % (stem, run.stderr.strip()[:200]))
+            continue
+        if "error" in out:
+            print("%-10s %s" % (stem, out["error"]))
+            continue
+        truth = truth_in_tool_frame(sample)
+        cam_t = truth["camera"]
+        width, height = sample["image"]["width"], sample["image"]["height"]
+        classic_lens = abs(sample["camera"]["focal_length_px"] - CLASSIC_FOCAL_PER_LONG_SIDE * max(width, height)) < 1e-3
+        ref = out["refined"]
+        source = ref.get("focal_source")
+        exact_lens = classic_lens or source == "exif"
+        comparable_shadow = not sample.get("shadow", {}).get("crosses_rim", False)
+        cols = {}
+        for which, rec in (("classic", out["classic"]), ("refined", ref)):
+            e = {}
+            cam = rec.get("camera")
+            if cam:
+                e["pitch"] = abs(cam["pitch"] - cam_t["pitch"])
+                e["roll"] = abs(turn(cam["roll"] - cam_t["roll"]))
+                e["distance %"] = abs(distance(cam) - truth["distance"]) / truth["distance"] * 100.0
+            light = rec.get("light", {})
+            if "light" in truth and "yrot" in light:
+                e["yrot"] = abs(turn(light["yrot"] - truth["light"]["yrot"]))
+            if "light" in truth and "xrot" in light and comparable_shadow:
+                e["xrot"] = abs(light["xrot"] - truth["light"]["xrot"])
+            cols[which] = e
+            for k, v in e.items():
+                if k in ("pitch", "roll", "distance %") and not exact_lens:
+                    if k == "distance %" and which == "refined":
+                        rounded_distance.append((stem, v))
+                    continue
+                errors[which][k].append(v)
+        if source == "exif":
+            hfov_true = 2.0 * math.degrees(math.atan(max(width, height) / 2.0 / sample["camera"]["focal_length_px"]))
+            fov_errors.append((stem, abs(ref["fov"] - hfov_true) / hfov_true * 100.0))
+
+        def fmt(e):
+            return " ".join("%6s" % ("%.3f" % e[k] if k in e else "-") for k in ("pitch", "roll", "distance %", "xrot", "yrot"))
+
+        print("%-10s %-7s | %s | %s | %s" % (stem, source, fmt(cols["classic"]), fmt(cols["refined"]), ref.get("note", "")))
+        if detail and "image" in ref:
+            it = sample["image_truth"]
+            im = ref["image"]
+            ep, et = im["ellipse_px"], it["ellipse_px"]
+            line = "    rim d(cx, cy, a, b) = %+.3f %+.3f %+.3f %+.3f px, rms %.3f, %d/%d points" % (
+                ep["cx"] - et["cx"], ep["cy"] - et["cy"], ep["a"] - et["a"], ep["b"] - et["b"], im["rim_rms"],
+                im["rim_points"], im["rim_normals"])
+            dc = it["disc_centre_px"]
+            line += "; centre %+.3f %+.3f" % (im["disc_centre_px"][0] - dc[0], im["disc_centre_px"][1] - dc[1])
+            if "stick_top_px" in im and it.get("stick_top_px"):
+                st = it["stick_top_px"]
+                line += "; top %+.3f %+.3f (h %.4f vs %.4f)" % (im["stick_top_px"][0] - st[0], im["stick_top_px"][1] - st[1],
+                                                               im["stick_height"], sample["stick"]["height"])
+            if "shadow_tip_px" in im and it.get("shadow_tip_px"):
+                tp = it["shadow_tip_px"]
+                tw = sample["shadow"]["tip_world"]
+                line += "; tip %+.3f %+.3f (R %.4f vs %.4f)" % (im["shadow_tip_px"][0] - tp[0], im["shadow_tip_px"][1] - tp[1],
+                                                               im["tip_distance"], math.hypot(tw[0], tw[2]))
+            print(line)
+
+    missed = []
+    print()
+    print("%-12s %-22s %-22s %-14s" % ("error", "classic median / p90", "refined median / p90", "goal"))
+    for k, (gm, gp) in GOALS.items():
+        c, r = errors["classic"][k], errors["refined"][k]
+        rm, rp = median(r), percentile(r, 0.9)
+        ok = bool(r) and rm <= gm and rp <= gp
+        if not ok:
+            missed.append(k)
+        print("%-12s %9.4f / %-9.4f   %9.4f / %-9.4f   <= %g / %g  %s  (%d photos)" % (
+            k, median(c), percentile(c, 0.9), rm, rp, gm, gp, "met" if ok else "MISSED", len(r)))
+    for stem, v in rounded_distance:
+        print("distance %% on %s (35 mm equivalent only): %.3f" % (stem, v))
+    for stem, v in fov_errors:
+        ok = v <= FOV_GOAL_PERCENT
+        if not ok:
+            missed.append("fov " + stem)
+        print("field of view from full EXIF on %s: %.3f %% off (goal <= %g %%) %s" % (stem, v, FOV_GOAL_PERCENT,
+                                                                                 "met" if ok else "MISSED"))
+    if missed:
+        print("goals missed: " + ", ".join(missed))
+        return 1
+    print("all goals met")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

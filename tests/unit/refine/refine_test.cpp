@@ -1,0 +1,345 @@
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/numeric.h"
+#include "decode/decode.h"
+#include "image/image.h"
+#include "refine/refine.h"
+#include "shell/analysis.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+// A camera in the classic frame: x right, y up, z backward, the disc's centre
+// on the ground at the origin.
+struct Camera {
+    double pitch, roll;             // degrees
+    double dollyX, dollyY, dollyZ;  // scene units
+};
+
+struct Vec {
+    double x, y, z;
+};
+
+double Dot(Vec a, Vec b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+
+// The camera's axes in the world: right, picture up and forward.
+void Axes(const Camera &c, Vec *right, Vec *up, Vec *forward)
+{
+    const double p = RadiansFromDegrees(c.pitch), r = RadiansFromDegrees(c.roll);
+    *forward = {0.0, std::sin(p), -std::cos(p)};
+    const Vec up0 = {0.0, std::cos(p), std::sin(p)};
+    *right = {std::cos(r), std::sin(r) * up0.y, std::sin(r) * up0.z};
+    *up = {-std::sin(r), std::cos(r) * up0.y, std::cos(r) * up0.z};
+}
+
+// World point to source pixels of a width x height picture with focal length f.
+void ProjectPoint(const Camera &c, double f, double width, double height, Vec p, double *x, double *y)
+{
+    Vec right, up, forward;
+    Axes(c, &right, &up, &forward);
+    const Vec d = {p.x - c.dollyX, p.y - c.dollyY, p.z - c.dollyZ};
+    const double depth = Dot(d, forward);
+    *x = width / 2.0 + f * Dot(d, right) / depth;
+    *y = height / 2.0 - f * Dot(d, up) / depth;
+}
+
+// The image conic of the disc's top rim, through exact projected points.
+Conic RimConic(const Camera &c, double f, double width, double height)
+{
+    std::vector<double> xs, ys;
+    for (int k = 0; k < 72; k++) {
+        const double t = 2.0 * kPi * k / 72;
+        double x, y;
+        ProjectPoint(c, f, width, height, {kDiscRadius * std::cos(t), kDiscThickness, kDiscRadius * std::sin(t)}, &x, &y);
+        xs.push_back(x);
+        ys.push_back(y);
+    }
+    Conic q;
+    EXPECT_EQ(FitConicDirect(xs.data(), ys.data(), 72, &q), 1);
+    return q;
+}
+
+const Camera kCameras[] = {
+    {-30.0, 0.0, 0.0, 8.0, 13.856406},   // the disc at the picture's centre
+    {-45.0, 5.0, 0.7, 10.0, 11.0},       // rolled, the disc off centre
+    {-62.0, -12.0, -1.5, 14.0, 6.5},     // steep and rolled the other way
+    {-20.0, 3.0, 2.0, 4.0, 16.0},        // shallow, far off centre
+};
+
+// Both circular sections of the cone are poses; one of them is the camera's
+// own, to the digits the conic carries, the other a different tilt.
+TEST(PoseCandidates, SyntheticConicsGiveTheCameraAndItsTwin)
+{
+    const double width = 1600.0, height = 1200.0, focal = 1500.0;
+    for (const Camera &c : kCameras) {
+        DiscPose candidates[2];
+        ASSERT_EQ(PoseCandidates(RimConic(c, focal, width, height), focal, width / 2.0, height / 2.0, candidates), 2);
+        int matched = 0;
+        for (const DiscPose &pose : candidates) {
+            RefinedCamera n;
+            CameraNumbers(pose, &n);
+            if (std::fabs(n.pitch - c.pitch) > 1e-6 || std::fabs(n.roll - c.roll) > 1e-6)
+                continue;
+            matched++;
+            EXPECT_NEAR(n.dollyX, c.dollyX, 1e-6);
+            EXPECT_NEAR(n.dollyY, c.dollyY, 1e-6);
+            EXPECT_NEAR(n.dollyZ, c.dollyZ, 1e-6);
+            double x, y;
+            ProjectPoint(c, focal, width, height, {0.0, kDiscThickness, 0.0}, &x, &y);
+            EXPECT_NEAR(pose.centreImage[0], x, 1e-6);
+            EXPECT_NEAR(pose.centreImage[1], y, 1e-6);
+        }
+        EXPECT_EQ(matched, 1) << c.pitch << " " << c.roll;
+        const double alike = candidates[0].up[0] * candidates[1].up[0] + candidates[0].up[1] * candidates[1].up[1] +
+                             candidates[0].up[2] * candidates[1].up[2];
+        EXPECT_LT(alike, 0.999);
+        // Both stand the camera above the disc: its centre lies below the camera.
+        for (const DiscPose &pose : candidates)
+            EXPECT_LT(pose.up[0] * pose.centre[0] + pose.up[1] * pose.centre[1] + pose.up[2] * pose.centre[2], 0.0);
+    }
+}
+
+TEST(PoseCandidates, RefusesWhatIsNoEllipseInFront)
+{
+    DiscPose candidates[2];
+    Conic hyperbola = {{1.0, 0.0, -1.0, 0.0, 0.0, -100.0}};
+    EXPECT_EQ(PoseCandidates(hyperbola, 1000.0, 320.0, 240.0, candidates), 0);
+    const Conic circle = ConicFromEllipse({320.0, 240.0, 100.0, 60.0, 0.0});
+    EXPECT_EQ(PoseCandidates(circle, 0.0, 320.0, 240.0, candidates), 0);
+    EXPECT_EQ(PoseCandidates(circle, std::nan(""), 320.0, 240.0, candidates), 0);
+}
+
+TEST(EllipseFromConic, RoundTripsTheNormalForm)
+{
+    const EllipseParams cases[] = {{320.0, 240.0, 100.0, 60.0, 0.3}, {10.5, -4.0, 7.0, 6.9, -1.2}, {900, 700, 400, 50, 1.5}};
+    for (const EllipseParams &e : cases) {
+        EllipseParams back;
+        ASSERT_EQ(EllipseFromConic(ConicFromEllipse(e), &back), 1);
+        EXPECT_NEAR(back.cx, e.cx, 1e-7);
+        EXPECT_NEAR(back.cy, e.cy, 1e-7);
+        EXPECT_NEAR(back.a, e.a, 1e-7);
+        EXPECT_NEAR(back.b, e.b, 1e-7);
+        EXPECT_NEAR(std::remainder(back.angle - e.angle, kPi), 0.0, 1e-7);
+    }
+}
+
+// A photograph of a bright ellipse on dark ground, each pixel the mean of 8 x 8
+// samples mixed in linear light and stored in sRGB, as a renderer does.
+struct Drawn {
+    std::vector<uint32_t> pixels;
+    Photo photo;
+};
+
+uint8_t Srgb(double linear)
+{
+    const double v = linear <= 0.0031308 ? 12.92 * linear : 1.055 * std::pow(linear, 1.0 / 2.4) - 0.055;
+    return static_cast<uint8_t>(std::lround(255.0 * std::min(1.0, std::max(0.0, v))));
+}
+
+void Draw(Drawn *d, uint32_t width, uint32_t height, EllipseParams e, double disc, double ground)
+{
+    d->pixels.assign(static_cast<size_t>(width) * height, 0);
+    const double c = std::cos(e.angle), s = std::sin(e.angle);
+    for (uint32_t y = 0; y < height; y++)
+        for (uint32_t x = 0; x < width; x++) {
+            double sum = 0.0;
+            for (int j = 0; j < 8; j++)
+                for (int i = 0; i < 8; i++) {
+                    const double px = x + (i + 0.5) / 8.0 - e.cx, py = y + (j + 0.5) / 8.0 - e.cy;
+                    const double u = (px * c + py * s) / e.a, v = (-px * s + py * c) / e.b;
+                    sum += u * u + v * v <= 1.0 ? disc : ground;
+                }
+            const uint32_t g = Srgb(sum / 64.0);
+            d->pixels[static_cast<size_t>(y) * width + x] = 0xFF000000u | g << 16 | g << 8 | g;
+        }
+    std::memset(&d->photo, 0, sizeof d->photo);
+    d->photo.width = width;
+    d->photo.height = height;
+    d->photo.argb = d->pixels.data();
+}
+
+TEST(FitRim, FindsTheDrawnEllipseFromAStartPixelsOff)
+{
+    const EllipseParams truth = {201.3, 148.7, 120.4, 71.9, 0.21};
+    Drawn d;
+    Draw(&d, 400, 300, truth, 0.8, 0.1);
+    EllipseParams start = truth;
+    start.cx += 2.0;
+    start.cy -= 1.5;
+    start.a -= 2.0;
+    start.angle += 0.02;
+    RimFit fit;
+    ASSERT_EQ(FitRim(&d.photo, start, 6.0, &fit), kRefineDone);
+    EXPECT_NEAR(fit.ellipse.cx, truth.cx, 0.01);
+    EXPECT_NEAR(fit.ellipse.cy, truth.cy, 0.01);
+    EXPECT_NEAR(fit.ellipse.a, truth.a, 0.01);
+    EXPECT_NEAR(fit.ellipse.b, truth.b, 0.01);
+    EXPECT_NEAR(fit.ellipse.angle, truth.angle, 1e-4);
+    EXPECT_LT(fit.rms, 0.1);
+    EXPECT_GT(fit.covariance[0], 0.0);
+}
+
+// What the refinement refuses, in its own words, without touching anything
+// but its own record.
+TEST(RefineEstimate, RefusalsSayWhy)
+{
+    const EllipseParams disc = {200.0, 150.0, 120.0, 70.0, 0.0};
+    const struct {
+        EllipseParams drawn;
+        double discLevel;
+        int status;
+        const char *words;
+    } cases[] = {
+        {disc, 0.1, kRefineNoContrast, "no rim contrast"},                          // disc as dark as the ground
+        {{330.0, 150.0, 120.0, 70.0, 0.0}, 0.8, kRefineBorder, "cut by the picture's border"},
+    };
+    for (const auto &c : cases) {
+        Drawn d;
+        Draw(&d, 400, 300, c.drawn, c.discLevel, 0.1);
+        RefinedEstimate r;
+        // Work pixels at scale 1 sit half a pixel before source pixel-centre coordinates.
+        EllipseParams work = c.drawn;
+        work.cx -= 0.5;
+        work.cy -= 0.5;
+        EXPECT_EQ(RefineEstimate(&d.photo, work, 1.0, &r), 0);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_NE(std::strstr(r.note, c.words), nullptr) << r.note;
+        EXPECT_NE(std::strstr(r.note, "46.2 degree lens assumed"), nullptr) << r.note;
+    }
+    RefinedEstimate r;
+    EXPECT_EQ(RefineEstimate(nullptr, disc, 1.0, &r), 0);
+    Photo empty = {};
+    EXPECT_EQ(RefineEstimate(&empty, disc, 1.0, &r), 0);
+    EXPECT_EQ(r.status, kRefineNoFit);
+    Drawn d;
+    Draw(&d, 400, 300, disc, 0.8, 0.1);
+    const EllipseParams nonsense[] = {{NAN, 150.0, 120.0, 70.0, 0.0}, {200.0, 150.0, 0.0, 70.0, 0.0},
+                                      {200.0, 150.0, 1e300, 1e300, 0.0}};
+    for (const EllipseParams &e : nonsense)
+        EXPECT_EQ(RefineEstimate(&d.photo, e, 1.0, &r), 0);
+}
+
+struct LensCase {
+    const char *what;
+    PhotoExif exif;
+    int source;
+    int refused;
+    double focal;  // source pixels for a 1600 x 1200 picture
+};
+
+TEST(ChooseLens, SourcesAndFallbacks)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const double classic = 1600.0 * 375.0 / 320.0;
+    const double by35 = 29.0 / 43.27 * 2000.0;
+    const LensCase cases[] = {
+        {"focal plane in inches", {1, 5.13, 1, 29.0, 1, 6586.71, 2, 0, 0}, kFocalExif, 0, 5.13 / 25.4 * 6586.71},
+        {"unit absent means inches", {1, 5.13, 0, 0.0, 1, 6586.71, 0, 0, 0}, kFocalExif, 0, 5.13 / 25.4 * 6586.71},
+        {"centimetres", {1, 5.13, 0, 0.0, 1, 2593.19, 3, 0, 0}, kFocalExif, 0, 5.13 / 10.0 * 2593.19},
+        {"resized to half", {1, 5.13, 0, 0.0, 1, 6586.71, 2, 3200, 2400}, kFocalExif, 0, 5.13 / 25.4 * 6586.71 / 2.0},
+        {"turned and resized", {1, 5.13, 0, 0.0, 1, 6586.71, 2, 2400, 3200}, kFocalExif, 0, 5.13 / 25.4 * 6586.71 / 2.0},
+        {"35 mm only", {0, 0.0, 1, 29.0, 0, 0.0, 0, 0, 0}, kFocalExif35, 0, by35},
+        {"no resolution", {1, 5.13, 1, 29.0, 0, 0.0, 0, 0, 0}, kFocalExif35, 0, by35},
+        {"nothing", {0, 0.0, 0, 0.0, 0, 0.0, 0, 0, 0}, kFocalDefault, 0, classic},
+        {"focal 0", {1, 0.0, 0, 0.0, 1, 6586.71, 2, 0, 0}, kFocalDefault, 1, classic},
+        {"focal negative", {1, -5.0, 1, 29.0, 1, 6586.71, 2, 0, 0}, kFocalExif35, 1, by35},
+        {"focal NaN", {1, nan, 1, nan, 1, 6586.71, 2, 0, 0}, kFocalDefault, 1, classic},
+        {"resolution infinite", {1, 5.13, 0, 0.0, 1, inf, 2, 0, 0}, kFocalDefault, 1, classic},
+        {"no absolute unit", {1, 5.13, 0, 0.0, 1, 6586.71, 1, 0, 0}, kFocalDefault, 1, classic},
+        {"wider than 150 degrees", {0, 0.0, 1, 3.0, 0, 0.0, 0, 0, 0}, kFocalDefault, 1, classic},
+        {"narrower than 10 degrees", {1, 900.0, 1, 29.0, 1, 6586.71, 2, 0, 0}, kFocalExif35, 1, by35},
+    };
+    for (const LensCase &c : cases) {
+        Lens lens;
+        ChooseLens(&c.exif, 1600, 1200, &lens);
+        EXPECT_EQ(lens.source, c.source) << c.what;
+        EXPECT_EQ(lens.refused, c.refused) << c.what;
+        EXPECT_NEAR(lens.focal, c.focal, 1e-9 * c.focal) << c.what;
+    }
+}
+
+// Whatever the tags hold, the lens is finite and its field of view sensible.
+TEST(ChooseLens, AnyTagsGiveASensibleLens)
+{
+    const double specials[] = {0.0, -0.0, 1e-310, -1.0, 1e308, std::numeric_limits<double>::infinity(),
+                               -std::numeric_limits<double>::infinity(), std::nan(""), 35.0, 5.0, 1e6};
+    std::mt19937 random(7);
+    for (int i = 0; i < 20000; i++) {
+        PhotoExif exif;
+        auto pick = [&]() { return random() % 2 ? specials[random() % 11] : std::ldexp(1.0 * random(), -int(random() % 40)); };
+        exif.hasFocalLength = random() % 2;
+        exif.focalLength = pick();
+        exif.hasFocalLength35mm = random() % 2;
+        exif.focalLength35mm = pick();
+        exif.hasFocalPlaneXResolution = random() % 2;
+        exif.focalPlaneXResolution = pick();
+        exif.focalPlaneResolutionUnit = static_cast<int32_t>(random() % 8) - 1;
+        exif.pixelXDimension = random() % 3 ? 0 : static_cast<uint32_t>(random());
+        exif.pixelYDimension = random() % 3 ? 0 : static_cast<uint32_t>(random());
+        const uint32_t width = 320 + random() % 1729, height = 320 + random() % 1729;
+        Lens lens;
+        ChooseLens(&exif, width, height, &lens);
+        ASSERT_TRUE(std::isfinite(lens.focal) && lens.focal > 0.0);
+        const double fov = LongSideFieldOfView(lens.focal, width, height);
+        ASSERT_TRUE(fov >= 10.0 && fov <= 150.0) << fov;
+    }
+}
+
+// The v photographs: one with the focal plane's resolution, one with the 35 mm
+// equivalent alone; the field of view from full EXIF within 1 % of the render's.
+TEST(ChooseLens, SamplesWithOtherLenses)
+{
+    const struct {
+        const char *file;
+        int source;
+        double fov;  // degrees along the long side, the render's own
+    } cases[] = {{"v01.jpg", kFocalExif, 62.008496}, {"v02.jpg", kFocalExif35, 37.978281}, {"s15.jpg", kFocalDefault, 46.212654}};
+    for (const auto &c : cases) {
+        Photo photo = {};
+        ASSERT_EQ(DecodePhoto(SamplePath(c.file).c_str(), &photo), kLoadDone) << c.file;
+        Lens lens;
+        ChooseLens(&photo.exif, photo.width, photo.height, &lens);
+        EXPECT_EQ(lens.source, c.source) << c.file;
+        const double fov = LongSideFieldOfView(lens.focal, photo.width, photo.height);
+        EXPECT_NEAR(fov, c.fov, (c.source == kFocalExif35 ? 0.01 : 0.001) * c.fov) << c.file;
+        ReleasePhoto(&photo);
+    }
+}
+
+// One photograph through the whole refinement against the render's truth
+// (camera in the classic frame; sun bearing 90, elevation 25.9).
+TEST(RefineEstimate, SampleAgreesWithItsRender)
+{
+    ResetProgramState();
+    Photo photo = {};
+    ASSERT_EQ(DecodePhoto(SamplePath("s01.png").c_str(), &photo), kLoadDone);
+    ASSERT_EQ(TransferPhoto(&photo), 1);
+    CameraPose pose;
+    double xrot, yrot;
+    int lightFound;
+    ASSERT_EQ(RunAnalysis(0, &pose, &xrot, &yrot, &lightFound), 1);
+    RefinedEstimate r;
+    ASSERT_EQ(RefineEstimate(&photo, gAnalysisTrace.ellipse, gImageGeometry.workScale, &r), 1);
+    EXPECT_NEAR(r.camera.pitch, -30.0, 0.03);
+    EXPECT_NEAR(r.camera.roll, 0.0, 0.05);
+    EXPECT_NEAR(r.camera.dollyX, 0.0, 0.01);
+    EXPECT_NEAR(r.camera.dollyY, 8.0, 0.01);
+    EXPECT_NEAR(r.camera.dollyZ, 13.856406, 0.01);
+    ASSERT_EQ(r.light.elevationFound, 1);
+    EXPECT_NEAR(r.light.yrot, 90.0, 0.15);
+    EXPECT_NEAR(r.light.xrot, -25.9, 0.15);
+    EXPECT_EQ(r.lens.source, kFocalDefault);
+    EXPECT_GT(r.cameraSigma.pitch, 0.0);
+    EXPECT_LT(r.cameraSigma.pitch, 0.1);
+    ReleasePhoto(&photo);
+}
+
+}  // namespace
