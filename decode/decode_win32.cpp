@@ -1,5 +1,4 @@
 #include <windows.h>
-#include <objidl.h>
 #include <shlwapi.h>
 
 #include <cstdlib>
@@ -7,58 +6,11 @@
 #include <vector>
 
 #include "decode/decode.h"
+#include "image/gdiplus_win32.h"
 #include "image/image.h"
 
 // The Windows decoder: GDI+, the library the dialog decodes with, so that
-// every pixel is the one the dialog reads. The few flat functions it needs
-// are declared here rather than through the C++ wrapper headers.
-extern "C" {
-struct GdiplusStartupInputFlat {
-    UINT32 version;                 // 1
-    void *debugEventCallback;       // none
-    BOOL suppressBackgroundThread;  // FALSE
-    BOOL suppressExternalCodecs;    // FALSE
-};
-typedef int GpStatusFlat;  // 0 is Ok
-struct GpImageFlat;
-struct GpRectFlat {
-    INT x;
-    INT y;
-    INT width;
-    INT height;
-};
-struct BitmapDataFlat {
-    UINT width;
-    UINT height;
-    INT stride;  // bytes from one row to the next
-    INT pixelFormat;
-    void *scan0;
-    UINT_PTR reserved;
-};
-struct PropertyItemFlat {
-    ULONG id;
-    ULONG length;  // bytes of value
-    WORD type;
-    void *value;
-};
-
-GpStatusFlat WINAPI GdiplusStartup(ULONG_PTR *token, const GdiplusStartupInputFlat *input, void *output);
-void WINAPI GdiplusShutdown(ULONG_PTR token);
-GpStatusFlat WINAPI GdipCreateBitmapFromFile(const WCHAR *fileName, GpImageFlat **bitmap);
-GpStatusFlat WINAPI GdipCreateBitmapFromStream(IStream *stream, GpImageFlat **bitmap);
-GpStatusFlat WINAPI GdipGetImageWidth(GpImageFlat *image, UINT *width);
-GpStatusFlat WINAPI GdipGetImageHeight(GpImageFlat *image, UINT *height);
-GpStatusFlat WINAPI GdipBitmapLockBits(GpImageFlat *bitmap, const GpRectFlat *rect, UINT flags, INT format,
-                                       BitmapDataFlat *data);
-GpStatusFlat WINAPI GdipBitmapUnlockBits(GpImageFlat *bitmap, BitmapDataFlat *data);
-GpStatusFlat WINAPI GdipGetPropertyCount(GpImageFlat *image, UINT *count);
-GpStatusFlat WINAPI GdipGetPropertyItemSize(GpImageFlat *image, ULONG id, UINT *size);
-GpStatusFlat WINAPI GdipGetPropertyItem(GpImageFlat *image, ULONG id, UINT size, PropertyItemFlat *item);
-GpStatusFlat WINAPI GdipDisposeImage(GpImageFlat *image);
-}
-
-static const GpStatusFlat kGdiplusOk = 0;
-static const UINT32 kGdiplusVersion = 1;
+// every pixel is the one the dialog reads.
 static const UINT kImageLockModeRead = 1;
 // 32 bits a pixel, 0xAARRGGBB, alpha not premultiplied: what GdipBitmapGetPixel returns.
 static const INT kPixelFormat32bppArgb = 0x0026200A;

@@ -1,37 +1,12 @@
 #include <windows.h>
-#include <objidl.h>
 #include <shlwapi.h>
 
 #include <cstring>
 
+#include "image/gdiplus_win32.h"
 #include "image/image.h"
 #include "image/image_win32.h"
 #include "shell/dialog_win32.h"
-
-// The few functions of the GDI+ flat interface that loading needs, declared
-// here rather than through the C++ wrapper headers.
-extern "C" {
-struct GdiplusStartupInputFlat {
-    UINT32 version;                 // 1
-    void *debugEventCallback;       // none
-    BOOL suppressBackgroundThread;  // FALSE
-    BOOL suppressExternalCodecs;    // FALSE
-};
-typedef int GpStatusFlat;  // 0 is Ok
-struct GpImageFlat;
-
-GpStatusFlat WINAPI GdiplusStartup(ULONG_PTR *token, const GdiplusStartupInputFlat *input, void *output);
-void WINAPI GdiplusShutdown(ULONG_PTR token);
-GpStatusFlat WINAPI GdipCreateBitmapFromFile(const WCHAR *fileName, GpImageFlat **bitmap);
-GpStatusFlat WINAPI GdipCreateBitmapFromStream(IStream *stream, GpImageFlat **bitmap);
-GpStatusFlat WINAPI GdipGetImageWidth(GpImageFlat *image, UINT *width);
-GpStatusFlat WINAPI GdipGetImageHeight(GpImageFlat *image, UINT *height);
-GpStatusFlat WINAPI GdipBitmapGetPixel(GpImageFlat *bitmap, INT x, INT y, UINT32 *argb);
-GpStatusFlat WINAPI GdipDisposeImage(GpImageFlat *image);
-}
-
-static const GpStatusFlat kGdiplusOk = 0;
-static const UINT32 kGdiplusVersion = 1;
 
 // Where the boxes of the two pictures start in the dialog's client area, client pixels.
 static const int kPhotoBoxLeft = 8;

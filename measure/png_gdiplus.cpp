@@ -3,30 +3,10 @@
 #include <cstdio>
 #include <vector>
 
+#include "image/gdiplus_win32.h"
 #include "measure/measure.h"
 
-// The PNG encoder of GDI+ through the few flat functions it needs.
-extern "C" {
-struct GdiplusStartupInputFlat {
-    UINT32 version;                 // 1
-    void *debugEventCallback;       // none
-    BOOL suppressBackgroundThread;  // FALSE
-    BOOL suppressExternalCodecs;    // FALSE
-};
-typedef int GpStatusFlat;  // 0 is Ok
-struct GpImageFlat;
-
-GpStatusFlat WINAPI GdiplusStartup(ULONG_PTR *token, const GdiplusStartupInputFlat *input, void *output);
-void WINAPI GdiplusShutdown(ULONG_PTR token);
-GpStatusFlat WINAPI GdipCreateBitmapFromScan0(INT width, INT height, INT stride, INT format, BYTE *scan0,
-                                              GpImageFlat **bitmap);
-GpStatusFlat WINAPI GdipSaveImageToFile(GpImageFlat *image, const WCHAR *fileName, const CLSID *encoder,
-                                        const void *parameters);
-GpStatusFlat WINAPI GdipDisposeImage(GpImageFlat *image);
-}
-
-static const GpStatusFlat kGdiplusOk = 0;
-static const UINT32 kGdiplusVersion = 1;
+// The PNG encoder of GDI+.
 // PixelFormat24bppRGB: 3 bytes a pixel, blue first, rows 4-byte aligned.
 static const INT kPixelFormat24bppRgb = 0x00021808;
 static const int kBytesPerPixel = 3;
