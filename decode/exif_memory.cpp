@@ -7,6 +7,10 @@
 // The lens tags through libexif, which finds the APP1 block of a JPEG (or
 // takes bytes that start with the "Exif" header itself).
 
+// Every one of libexif's data options: they are single bits, the highest
+// being DONT_CHANGE_MAKER_NOTE, so all of them are the bits below its double.
+static const ExifDataOption kEveryExifOption =
+    static_cast<ExifDataOption>(2 * EXIF_DATA_OPTION_DONT_CHANGE_MAKER_NOTE - 1);
 // FocalPlaneResolutionUnit when the tag is absent: inches.
 static const int32_t kDefaultResolutionUnit = 2;
 
@@ -50,9 +54,10 @@ int ReadPhotoExif(const uint8_t *bytes, size_t count, PhotoExif *exif)
     ExifData *data = exif_data_new();
     if (data == nullptr)
         return 0;
-    // Read the tags as written: following the standard would add missing
-    // mandatory tags with made-up values.
-    exif_data_unset_option(data, EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
+    // Every option off: the tags are read exactly as the file holds them. The
+    // defaults would repair the block, adding missing mandatory tags (among
+    // them PixelXDimension) with made-up values.
+    exif_data_unset_option(data, kEveryExifOption);
     // The block sits near the start of a JPEG; libexif takes an unsigned int of bytes.
     exif_data_load_data(data, bytes, count > UINT_MAX ? UINT_MAX : static_cast<unsigned int>(count));
     int found = 0;

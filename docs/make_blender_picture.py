@@ -5,17 +5,18 @@ colours by ImageMagick, to keep the file small).
 
     blender -b --factory-startup --python docs/make_blender_picture.py
 """
-import importlib.util
 import os
 import shutil
 import subprocess
+import types
 
 import bpy
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-spec = importlib.util.spec_from_file_location("quillmarsh_blender", os.path.join(TOP, "blender", "quillmarsh_blender.py"))
-qm = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(qm)
+qm = types.ModuleType("quillmarsh_blender")
+qm.__file__ = os.path.join(TOP, "blender", "quillmarsh_blender.py")
+with open(qm.__file__) as source:
+    exec(compile(source.read(), qm.__file__, "exec"), qm.__dict__)
 
 bpy.ops.wm.read_factory_settings(use_empty=True)
 scene = bpy.context.scene

@@ -21,10 +21,11 @@ PHOTO = os.path.join(TOP, "tests", "data", "samples", "s07.png")
 RESULT = os.path.join(HERE, "results", "s07.json")
 TARGET_S = 1.0
 INSIDE = """
-import importlib.util, time, bpy
-spec = importlib.util.spec_from_file_location("qm", %r)
-qm = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(qm)
+import time, types, bpy
+qm = types.ModuleType("qm")
+qm.__file__ = %r
+with open(qm.__file__) as source:
+    exec(compile(source.read(), qm.__file__, "exec"), qm.__dict__)
 times = []
 for _ in range(%d):
     bpy.ops.wm.read_factory_settings(use_empty=False)

@@ -1,6 +1,5 @@
 """The add-on in real Blender: blender -b --factory-startup --python tests/blender/test_blender.py
 One line per case, then "blender: N passed, N failed"."""
-import importlib.util
 import json
 import math
 import os
@@ -10,6 +9,7 @@ import sys
 import tempfile
 import time
 import traceback
+import types
 
 import bpy
 from bpy_extras.object_utils import world_to_camera_view
@@ -22,9 +22,12 @@ ADDON = os.path.join(TOP, "blender", "quillmarsh_blender.py")
 sys.path.insert(0, os.path.join(TOP, "tests", "support"))
 import sample_truth  # noqa: E402
 
-_spec = importlib.util.spec_from_file_location("quillmarsh_blender", ADDON)
-qm = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(qm)
+# The add-on as a module of its own, outside sys.modules, so that installing
+# the packaged add-on later imports the installed copy.
+qm = types.ModuleType("quillmarsh_blender")
+qm.__file__ = ADDON
+with open(qm.__file__) as source:
+    exec(compile(source.read(), qm.__file__, "exec"), qm.__dict__)
 
 RENDER_LONG_SIDE = 320      # pixels of the test renders' long side
 TRUTH_IOU = 0.97            # rendered disc against the photo's disc, truth in

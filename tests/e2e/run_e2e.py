@@ -540,7 +540,7 @@ class Case:
             return None, "the record's code %s differs from the exit code %d" % (record.get("code"), done.returncode)
         return record, None
 
-    def judge_measure(self, spec):
+    def judge_measure(self, wanted):
         """The measurement commands on the same photograph against what OK wrote."""
         ini = self.result_file_numbers()
         want_light = "xrot" in ini
@@ -548,7 +548,7 @@ class Case:
         photo = wineenv.windows_path(self.photo_path)
         commands = [("windows", ["wine", exe, "--json", "--", photo], 0.0)]
         native = os.path.join(TOP, "build", "native", "quillmarsh-measure")
-        if spec.get("native") and self.photo_path.endswith(".png"):
+        if wanted.get("native") and self.photo_path.endswith(".png"):
             commands.append(("native", [native, "--json", "--", self.photo_path], LAST_DIGIT_TOLERANCE))
         for name, command, tolerance in commands:
             record, reason = self.measure_record(command)
@@ -556,9 +556,9 @@ class Case:
                 return "%s command: %s" % (name, reason)
             if "exit" in self.phase and record["code"] != self.phase["exit"]:
                 return "%s command: code %d, the dialog's %d" % (name, record["code"], self.phase["exit"])
-            if "error" in spec or "error" in record:
-                if record.get("error") != spec.get("error") or ini:
-                    return "%s command: error %r, expected %r" % (name, record.get("error"), spec.get("error"))
+            if "error" in wanted or "error" in record:
+                if record.get("error") != wanted.get("error") or ini:
+                    return "%s command: error %r, expected %r" % (name, record.get("error"), wanted.get("error"))
                 continue
             if ("light" in record) != want_light:
                 return "%s command: light %s, temp.ini's %s" % (name, "light" in record, want_light)
