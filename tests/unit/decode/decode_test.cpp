@@ -142,24 +142,25 @@ TEST_F(Decode, TransferAppliesTheSizeRules)
 
 TEST_F(Decode, LensTagsOfTheVSamples)
 {
-    ASSERT_EQ(DecodePhoto(SamplePath("v01.jpg").c_str(), &photo), kLoadDone);
-    EXPECT_EQ(photo.exif.hasFocalLength, 1);
-    EXPECT_DOUBLE_EQ(photo.exif.focalLength, 5.13);
-    EXPECT_EQ(photo.exif.hasFocalLength35mm, 1);
-    EXPECT_EQ(photo.exif.focalLength35mm, 29.0);
-    EXPECT_EQ(photo.exif.hasFocalPlaneXResolution, 1);
-    EXPECT_DOUBLE_EQ(photo.exif.focalPlaneXResolution, 6586.71);
-    EXPECT_EQ(photo.exif.focalPlaneResolutionUnit, 2);
-    ReleasePhoto(&photo);
-
-    ASSERT_EQ(DecodePhoto(SamplePath("v02.jpg").c_str(), &photo), kLoadDone);
-    EXPECT_EQ(photo.exif.hasFocalLength, 1);
-    EXPECT_DOUBLE_EQ(photo.exif.focalLength, 19.18);
-    EXPECT_EQ(photo.exif.hasFocalLength35mm, 1);
-    EXPECT_EQ(photo.exif.focalLength35mm, 50.0);
-    EXPECT_EQ(photo.exif.hasFocalPlaneXResolution, 0);
-    EXPECT_EQ(photo.exif.focalPlaneXResolution, 0.0);
-    ReleasePhoto(&photo);
+    // v01 has the focal plane's resolution, v02 the 35 mm equivalent alone.
+    const struct {
+        const char *file;
+        PhotoExif exif;
+    } cases[] = {
+        {"v01.jpg", {1, 5.13, 1, 29.0, 1, 6586.71, 2, 0, 0}},
+        {"v02.jpg", {1, 19.18, 1, 50.0, 0, 0.0, 2, 0, 0}},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(DecodePhoto(SamplePath(c.file).c_str(), &photo), kLoadDone) << c.file;
+        EXPECT_EQ(photo.exif.hasFocalLength, c.exif.hasFocalLength) << c.file;
+        EXPECT_DOUBLE_EQ(photo.exif.focalLength, c.exif.focalLength) << c.file;
+        EXPECT_EQ(photo.exif.hasFocalLength35mm, c.exif.hasFocalLength35mm) << c.file;
+        EXPECT_EQ(photo.exif.focalLength35mm, c.exif.focalLength35mm) << c.file;
+        EXPECT_EQ(photo.exif.hasFocalPlaneXResolution, c.exif.hasFocalPlaneXResolution) << c.file;
+        EXPECT_DOUBLE_EQ(photo.exif.focalPlaneXResolution, c.exif.focalPlaneXResolution) << c.file;
+        EXPECT_EQ(photo.exif.focalPlaneResolutionUnit, c.exif.focalPlaneResolutionUnit) << c.file;
+        ReleasePhoto(&photo);
+    }
 
     // A PNG carries no block: every flag 0.
     ASSERT_EQ(DecodePhoto(SamplePath("s01.png").c_str(), &photo), kLoadDone);
