@@ -2,7 +2,8 @@
 """Quillmarsh launcher: measures camera and light from one photograph.
 
 Usage: Quillmarsh.py PHOTO [--workdir DIR] [--exe PATH]
-       Quillmarsh.py PHOTO --measure [--threshold N|auto] [--no-shadow] [--measure-exe PATH]
+       Quillmarsh.py PHOTO --measure [--threshold N|auto] [--no-shadow] [--preview DIR] [--measure-exe PATH]
+       Quillmarsh.py --dialog-available
 
 Starts Quillmarsh.exe on the photograph (directly on Windows, through Wine
 elsewhere) in a working folder of the user's own, where ".\\Quillmarsh.ini"
@@ -20,8 +21,14 @@ Exit codes are the program's: 0 camera and light, 1 camera only, 2 no result
 The working folder is, in this order: --workdir, the environment variable
 QUILLMARSH_HOME, %APPDATA%\\quillmarsh on Windows, and
 $XDG_CONFIG_HOME/quillmarsh (default ~/.config/quillmarsh) elsewhere.
-The program is --exe, QUILLMARSH_EXE, Quillmarsh.exe beside this script, or
-build/windows/Quillmarsh.exe below it.
+
+The launcher alone finds the programs, with one search order for both: the
+path named (--exe or --measure-exe, else the environment variable
+QUILLMARSH_EXE or QUILLMARSH_MEASURE) and no other; else, name by name
+(quillmarsh-measure before quillmarsh-measure.exe: the native command needs no
+Wine and gives the same numbers), beside this script, then in build/native and
+build/windows below it. A native command beside this script that lost its
+executable bit (zip installers keep no file modes) gets it back.
 
 After OK the launcher also runs the measurement command (below) on the photo
 with the threshold and shadow option just saved and adds its "refined" record:
@@ -31,13 +38,19 @@ from the stick and its shadow, with their uncertainties and a note.
 With --measure no window opens: the measurement command quillmarsh-measure
 measures the photograph with the dialog's own analysis (threshold 160 and the
 shadow search unless told otherwise) and the same JSON is printed, with the
-threshold used besides; the exit code is the same as the dialog's. The command
-is --measure-exe, QUILLMARSH_MEASURE, quillmarsh-measure beside this script or
-in build/native below it, or quillmarsh-measure.exe there or in build/windows
-(through Wine outside Windows). It touches no file in the working folder.
+threshold used besides; the exit code is the same as the dialog's. With
+--preview DIR the command also writes DIR/<photo's file name>.png, the photo
+beside the analysis drawings. quillmarsh-measure.exe runs through Wine outside
+Windows. It touches no file in the working folder.
+
+--dialog-available only answers whether the dialog can run here (on Windows,
+or with Wine on PATH): exit 0 when it can, 2 with the reason on standard error
+when it can not. The Blender add-on asks it before choosing the dialog or the
+command.
 """
 
 import argparse
+import collections
 import configparser
 import json
 import os
@@ -48,6 +61,8 @@ import sys
 EXIT_CAMERA_AND_LIGHT = 0
 EXIT_CAMERA_ONLY = 1
 EXIT_NO_RESULT = 2
+
+EXIT_DIALOG_RUNS = 0            # --dialog-available: the dialog can run here
 
 RESULT_FILE = "temp.ini"
 CAMERA_KEYS = ("yaw", "pitch", "roll", "dollyX", "dollyY", "dollyZ")
@@ -62,19 +77,47 @@ def on_windows():
     return os.name == "nt"
 
 
-def find_program(explicit):
+# A program: what messages call it, the environment variable that names it,
+# its file names in the order they are tried, and the build that makes it.
+Program = collections.namedtuple("Program", "label variable names build")
+DIALOG = Program("Quillmarsh.exe", "QUILLMARSH_EXE", ("Quillmarsh.exe",), "windows")
+MEASURE = Program("quillmarsh-measure", "QUILLMARSH_MEASURE",
+                  ("quillmarsh-measure.exe",) if os.name == "nt" else ("quillmarsh-measure", "quillmarsh-measure.exe"),
+                  "native")
+# Below this script's folder: itself (a release or the Blender add-on), then
+# the source tree's builds.
+SEARCH_FOLDERS = ("", os.path.join("build", "native"), os.path.join("build", "windows"))
+
+
+def _runnable(path, own):
+    """A Windows program always is (Wine runs it outside Windows); a native one
+    needs its executable bit, which one of this script's own folder gets back."""
+    if path.endswith(".exe") or on_windows() or os.access(path, os.X_OK):
+        return True
+    if not own:
+        return False
+    try:
+        os.chmod(path, os.stat(path).st_mode | 0o111)
+    except OSError as error:
+        raise LaunchError("can not make %s executable (%s)" % (path, error.strerror))
+    return True
+
+
+def find_program(program, explicit):
     here = os.path.dirname(os.path.abspath(__file__))
     # A program the user named is the only one to run: falling back to another
     # build would hand back numbers from a program nobody asked for.
-    named = explicit or os.environ.get("QUILLMARSH_EXE")
+    named = explicit or os.environ.get(program.variable)
     if named:
         if os.path.isfile(named):
             return os.path.abspath(named)
-        raise LaunchError("Quillmarsh.exe not found at %s" % named)
-    for candidate in (os.path.join(here, "Quillmarsh.exe"), os.path.join(here, "build", "windows", "Quillmarsh.exe")):
-        if os.path.isfile(candidate):
-            return os.path.abspath(candidate)
-    raise LaunchError("Quillmarsh.exe not found beside %s; build it with scripts/build.sh windows" % here)
+        raise LaunchError("%s not found at %s" % (program.label, named))
+    for name in program.names:
+        for folder in SEARCH_FOLDERS:
+            candidate = os.path.join(here, folder, name)
+            if os.path.isfile(candidate) and _runnable(candidate, folder == ""):
+                return os.path.abspath(candidate)
+    raise LaunchError("%s not found beside %s; build it with scripts/build.sh %s" % (program.label, here, program.build))
 
 
 def working_folder(explicit):
@@ -100,13 +143,18 @@ def windows_path(unix_path):
     return "Z:" + unix_path.replace("/", "\\")
 
 
+def wine_for(program):
+    """Wine on PATH, which runs the program outside Windows."""
+    wine = shutil.which("wine") or shutil.which("wine64")
+    if wine is None:
+        raise LaunchError("Wine is needed to run %s here, and it is not installed (apt-get install wine64)" % program)
+    return wine
+
+
 def command_for(program, photo):
     if on_windows():
         return [program, photo]
-    wine = shutil.which("wine") or shutil.which("wine64")
-    if wine is None:
-        raise LaunchError("Wine is needed to run Quillmarsh.exe here, and it is not installed (apt-get install wine64)")
-    return [wine, program, windows_path(photo)]
+    return [wine_for("Quillmarsh.exe"), program, windows_path(photo)]
 
 
 def program_environment():
@@ -120,45 +168,27 @@ def program_environment():
     return env
 
 
-MEASURE_NAMES = ("quillmarsh-measure.exe",) if os.name == "nt" else ("quillmarsh-measure", "quillmarsh-measure.exe")
 # Keys of the command's record that the dialog's JSON does not carry.
 MEASURE_RECORD_ONLY = ("file", "code", "error")
 
 
-def find_measure_program(explicit):
-    here = os.path.dirname(os.path.abspath(__file__))
-    named = explicit or os.environ.get("QUILLMARSH_MEASURE")
-    if named:
-        if os.path.isfile(named):
-            return os.path.abspath(named)
-        raise LaunchError("quillmarsh-measure not found at %s" % named)
-    # A native command first: it needs no Wine and gives the same numbers.
-    for name in MEASURE_NAMES:
-        for folder in (here, os.path.join(here, "build", "native"), os.path.join(here, "build", "windows")):
-            candidate = os.path.join(folder, name)
-            if os.path.isfile(candidate) and (name.endswith(".exe") or os.access(candidate, os.X_OK)):
-                return os.path.abspath(candidate)
-    raise LaunchError("quillmarsh-measure not found beside %s; build it with scripts/build.sh native" % here)
-
-
-def measure(photo_argument, threshold=None, no_shadow=False, exe=None):
+def measure(photo_argument, threshold=None, no_shadow=False, exe=None, preview=None):
     """Runs the measurement command on one photograph: (code, result or None)."""
     photo = os.path.abspath(photo_argument)
     if not os.path.isfile(photo):
         raise LaunchError("no such photograph: %s" % photo_argument)
-    program = find_measure_program(exe)
-    options = ["--json", "--jobs", "1"]
+    program = find_program(MEASURE, exe)
+    through_wine = program.endswith(".exe") and not on_windows()
+    command = [wine_for(program), program] if through_wine else [program]
+    command += ["--json", "--jobs", "1"]
     if threshold is not None:
-        options += ["--threshold", threshold]
+        command += ["--threshold", threshold]
     if no_shadow:
-        options.append("--no-shadow")
-    if program.endswith(".exe") and not on_windows():
-        wine = shutil.which("wine") or shutil.which("wine64")
-        if wine is None:
-            raise LaunchError("Wine is needed to run %s here, and it is not installed (apt-get install wine64)" % program)
-        command = [wine, program] + options + ["--", windows_path(photo)]
-    else:
-        command = [program] + options + ["--", photo]
+        command.append("--no-shadow")
+    if preview is not None:
+        folder = os.path.abspath(preview)
+        command += ["--preview", windows_path(folder) if through_wine else folder]
+    command += ["--", windows_path(photo) if through_wine else photo]
     try:
         done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=program_environment())
     except OSError as error:
@@ -240,7 +270,7 @@ def run(photo_argument, workdir=None, exe=None):
     photo = os.path.abspath(photo_argument)
     if not os.path.isfile(photo):
         raise LaunchError("no such photograph: %s" % photo_argument)
-    program = find_program(exe)
+    program = find_program(DIALOG, exe)
     folder = working_folder(workdir)
     # A temp.ini left by an earlier run must never pass for this run's result.
     stale = os.path.join(folder, RESULT_FILE)
@@ -262,19 +292,34 @@ def run(photo_argument, workdir=None, exe=None):
 
 def main(argv):
     parser = argparse.ArgumentParser(description="Measure camera and light from one photograph.")
-    parser.add_argument("photo", help="the photograph: a white disc on the ground with an upright stick")
+    parser.add_argument("photo", nargs="?", help="the photograph: a white disc on the ground with an upright stick")
     parser.add_argument("--workdir", help="folder for Quillmarsh.ini and temp.ini")
     parser.add_argument("--exe", help="path of Quillmarsh.exe")
     parser.add_argument("--measure", action="store_true", help="measure with the command, without the dialog")
     parser.add_argument("--threshold", help="with --measure: brightness 0..255 or auto (160)")
     parser.add_argument("--no-shadow", action="store_true", help="with --measure: the camera only")
+    parser.add_argument("--preview", metavar="DIR", help="with --measure: the command's preview picture into DIR")
     parser.add_argument("--measure-exe", help="path of quillmarsh-measure")
+    parser.add_argument("--dialog-available", action="store_true",
+                        help="only tell whether the dialog can run here: exit 0 when it can, 2 when not")
     args = parser.parse_args(argv)
-    if not args.measure and (args.threshold is not None or args.no_shadow or args.measure_exe):
-        parser.error("--threshold, --no-shadow and --measure-exe go with --measure")
+    if args.dialog_available:
+        if args.photo is not None or args.measure:
+            parser.error("--dialog-available takes no photograph")
+        if not on_windows():
+            try:
+                wine_for("Quillmarsh.exe")
+            except LaunchError as error:
+                print("Quillmarsh.py: %s" % error, file=sys.stderr)
+                return EXIT_NO_RESULT
+        return EXIT_DIALOG_RUNS
+    if args.photo is None:
+        parser.error("the following arguments are required: photo")
+    if not args.measure and (args.threshold is not None or args.no_shadow or args.measure_exe or args.preview):
+        parser.error("--threshold, --no-shadow, --preview and --measure-exe go with --measure")
     try:
         if args.measure:
-            code, result = measure(args.photo, args.threshold, args.no_shadow, args.measure_exe)
+            code, result = measure(args.photo, args.threshold, args.no_shadow, args.measure_exe, args.preview)
         else:
             code, result = run(args.photo, args.workdir, args.exe)
     except LaunchError as error:

@@ -8,22 +8,21 @@ colours by ImageMagick, to keep the file small).
 import os
 import shutil
 import subprocess
-import types
+import sys
 
 import bpy
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-qm = types.ModuleType("quillmarsh_blender")
-qm.__file__ = os.path.join(TOP, "blender", "quillmarsh_blender.py")
-with open(qm.__file__) as source:
-    exec(compile(source.read(), qm.__file__, "exec"), qm.__dict__)
+sys.path.insert(0, os.path.join(TOP, "blender"))
+from quillmarsh import scene as qm_scene  # noqa: E402
+from quillmarsh.result import make_plan, read_result  # noqa: E402
 
 bpy.ops.wm.read_factory_settings(use_empty=True)
 scene = bpy.context.scene
 photo = os.path.join(TOP, "tests", "data", "samples", "s01.png")
 with open(os.path.join(TOP, "tests", "blender", "results", "s01.json")) as f:
-    plan = qm.make_plan(qm.read_result(f.read()), "classic")
-print(qm.apply_match(scene, photo, qm.photo_size(photo), plan, 1.0))
+    plan = make_plan(read_result(f.read()), "classic")
+print(qm_scene.apply_match(scene, photo, plan, 1.0))
 bpy.ops.mesh.primitive_uv_sphere_add(radius=1.0, location=(-5.0, 1.5, 1.0))
 bpy.ops.object.shade_smooth()
 bpy.ops.mesh.primitive_cube_add(size=1.6, location=(4.5, 3.0, 0.8), rotation=(0.0, 0.0, 0.5))
@@ -37,6 +36,6 @@ world.color = (0.05, 0.06, 0.08)
 scene.world = world
 scene.render.resolution_percentage = 100
 picture = os.path.join(TOP, "docs", "blender-match.png")
-qm._render_to(scene, picture)
+qm_scene.render_to(scene, picture)
 if shutil.which("convert"):
     subprocess.run(["convert", picture, "-colors", "96", "PNG8:" + picture], check=True)

@@ -6,10 +6,13 @@
 #   linux_tarball   dist/quillmarsh-linux-x86_64.tar.gz: the native command
 #                   (release build, image libraries linked in), the launcher,
 #                   the Windows programs for Wine and a README
-#   blender_addon   dist/quillmarsh-blender.zip: the Blender add-on as an
-#                   installable package (Preferences > Add-ons > Install) that
-#                   carries the launcher, the native command when it is built
-#                   and, when build/windows holds them, the Windows programs
+#   blender_addon   dist/quillmarsh-blender.zip: the Blender add-on
+#                   blender/quillmarsh/ as it is, manifest included, in the top
+#                   folder quillmarsh/ (Preferences > Add-ons > Install, and
+#                   from Blender 4.2 on Install from Disk as an extension),
+#                   with the launcher, the native command when it is built and,
+#                   when build/windows holds them, the Windows programs beside
+#                   its modules
 #   checksums       dist/SHA256SUMS over the archives
 #
 # "all" builds the Windows programs (build/windows) and the release command
@@ -24,7 +27,8 @@ windows=$top/build/windows
 archives=(quillmarsh-windows.zip quillmarsh-linux-x86_64.tar.gz quillmarsh-blender.zip)
 
 # make_zip ZIP FOLDER: the folder's files, under the folder's own name, in a
-# fixed order so that the same inputs give the same archive listing.
+# fixed order so that the same inputs give the same archive listing; Python's
+# byte-code caches stay out.
 make_zip() {
   local zip=$1 folder=$2
   python3 - "$zip" "$folder" <<'PY'
@@ -33,7 +37,7 @@ target, folder = sys.argv[1], sys.argv[2]
 base = os.path.dirname(folder)
 with zipfile.ZipFile(target + ".part", "w", zipfile.ZIP_DEFLATED) as archive:
     for root, dirs, files in os.walk(folder):
-        dirs.sort()
+        dirs[:] = sorted(d for d in dirs if d != "__pycache__")
         for name in sorted(files):
             path = os.path.join(root, name)
             archive.write(path, os.path.relpath(path, base))
@@ -44,11 +48,12 @@ PY
 blender_addon() {
   local stage package
   stage=$(mktemp -d)
-  package="$stage/quillmarsh_blender"
-  mkdir -p "$package"
+  package="$stage/quillmarsh"
   # Blender installs a zipped folder with __init__.py as the add-on
-  # "quillmarsh_blender"; the launcher beside it is the add-on's default one.
-  cp "$top/blender/quillmarsh_blender.py" "$package/__init__.py"
+  # "quillmarsh", and one whose blender_manifest.toml sits in its single top
+  # folder as an extension; the launcher beside the modules is the add-on's
+  # default one.
+  cp -R "$top/blender/quillmarsh" "$package"
   cp "$top/Quillmarsh.py" "$package/"
   # the command that measures without the dialog where there is no Wine
   if [ -x "$release/quillmarsh-measure" ]; then

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native unit tests, the same under
 # the sanitizers, the end-to-end tests of the real program under Wine, and the
-# Blender add-on's tests in Blender.
+# Blender add-on's tests in plain Python and in Blender.
 # Ends with one line "N passed, N failed"; exits non-zero when anything failed.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -101,6 +101,10 @@ if build_step windows; then
   "$top/tests/blender/program_results.py" | tee "$log/program-results.txt"
   add_summary "program results" "$log/program-results.txt"
 fi
+echo "== Blender add-on's result checks, plan, options and launcher, in plain Python"
+python3 "$top/tests/blender/test_result.py" >"$log/addon-python.txt" 2>&1
+grep -E '^(FAIL|ERROR|add-on python:)' "$log/addon-python.txt" || tail -n 20 "$log/addon-python.txt"
+add_summary "add-on python" "$log/addon-python.txt"
 echo "== Blender add-on in Blender, headless"
 if command -v blender >/dev/null; then
   blender -b --factory-startup --python "$top/tests/blender/test_blender.py" >"$log/blender.txt" 2>&1

@@ -17,20 +17,19 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
 ADDON = os.path.join(TOP, "blender", "quillmarsh_blender.py")
+PACKAGE_FOLDER = os.path.join(TOP, "blender")
 PHOTO = os.path.join(TOP, "tests", "data", "samples", "s07.png")
 RESULT = os.path.join(HERE, "results", "s07.json")
 TARGET_S = 1.0
 INSIDE = """
-import time, types, bpy
-qm = types.ModuleType("qm")
-qm.__file__ = %r
-with open(qm.__file__) as source:
-    exec(compile(source.read(), qm.__file__, "exec"), qm.__dict__)
+import sys, time, bpy
+sys.path.insert(0, %r)
+from quillmarsh import headless
 times = []
 for _ in range(%d):
     bpy.ops.wm.read_factory_settings(use_empty=False)
     began = time.perf_counter()
-    code, line = qm.headless([%r, "--result", %r])
+    code, line = headless.headless([%r, "--result", %r])
     times.append(time.perf_counter() - began)
     assert code == 0, line
 times.sort()
@@ -57,7 +56,7 @@ def main():
     for _ in range(runs):   # interleaved, so that a busy moment touches both alike
         bare.append(timed(base + ["--python-expr", "pass"]))
         applied.append(timed(base + ["--python", ADDON, "--", PHOTO, "--result", RESULT]))
-    inside = subprocess.run(base + ["--python-expr", INSIDE % (ADDON, runs, PHOTO, RESULT)],
+    inside = subprocess.run(base + ["--python-expr", INSIDE % (PACKAGE_FOLDER, runs, PHOTO, RESULT)],
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT).stdout.decode()
     inside_ms = next((l.split()[1] for l in inside.splitlines() if l.startswith("inside:")), "?")
     extra = statistics.median(applied) - statistics.median(bare)

@@ -18,8 +18,6 @@ import argparse
 import json
 import os
 import shutil
-import signal
-import subprocess
 import sys
 import tempfile
 
@@ -31,11 +29,6 @@ import wineenv  # noqa: E402
 # s07 rolled, s27 portrait, s01 plain, e02 camera only (the launcher exits 1
 # after the question about the missing shadow is answered OK)
 SAMPLES = {"s07.png": 0, "s27.png": 0, "s01.png": 0, "e02.png": 1}
-RUN_TIMEOUT_S = 60            # one launcher run, start to exit
-DRIVER_TIMEOUT_MS = 30000
-PRESS_OK = "attach\t{t}\nwindow\t{t}\nready\t{t}\nclick\t1\n"
-ANSWER_OK = "msgbox\t{t}\nanswer\t1\n"
-WAIT_EXIT = "exit\t{t}\n"
 CLASSIC_RECORDS = ("camera", "light")
 REFINED_RECORD = "refined"
 # degrees and scene units: far above the printed last decimal another build may
@@ -80,50 +73,23 @@ def compare(result, kept):
     return refined_difference(result.get(REFINED_RECORD), kept.get(REFINED_RECORD))
 
 
-def one_run(photo, expected, workdir, build, env, folder):
-    """(exit code, stdout, stderr, driver problem) of one launcher run with OK
-    pressed (and, for a photo without a shadow, the question answered OK)."""
-    launcher = subprocess.Popen(
-        [sys.executable, os.path.join(TOP, "Quillmarsh.py"), photo, "--workdir", workdir,
-         "--exe", os.path.join(build, "Quillmarsh.exe")],
-        env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
-    script = os.path.join(folder, "press-ok.txt")
-    steps = PRESS_OK + (ANSWER_OK if expected == 1 else "") + WAIT_EXIT
-    with open(script, "w") as f:
-        f.write(steps.format(t=DRIVER_TIMEOUT_MS))
-    lines, error = wineenv.run_driver(os.path.join(build, "qmdriver.exe"), script, env, RUN_TIMEOUT_S)
-    try:
-        out, err = launcher.communicate(timeout=RUN_TIMEOUT_S)
-        code = launcher.returncode
-    except subprocess.TimeoutExpired:
-        os.killpg(launcher.pid, signal.SIGKILL)
-        out, err = launcher.communicate()
-        code = "timeout"
-    driver_error = error or next((" ".join(f) for f in lines if len(f) > 2 and f[2].startswith("error")), None)
-    return code, out.decode("utf-8", "replace"), err.decode("utf-8", "replace"), driver_error
-
-
 def run_samples(build, env):
-    """{sample: (exit code, parsed JSON or None, problem or None)}"""
+    """{sample: (parsed JSON or None, problem or None)}"""
     folder = tempfile.mkdtemp(prefix="qm-blender-results-")
     found = {}
     try:
         for sample, expected in SAMPLES.items():
             photo = os.path.join(folder, sample)
             shutil.copyfile(os.path.join(TOP, "tests", "data", "samples", sample), photo)
-            code, out, err, driver_error = one_run(photo, expected, os.path.join(folder, "work"), build, env, folder)
-            problem = None
+            out, problem = wineenv.launcher_pressing_ok(photo, os.path.join(folder, "work"), build, env, folder,
+                                                        expected, answer_question=expected == 1)
             result = None
-            if driver_error:
-                problem = "driver: %s" % driver_error
-            elif code != expected:
-                problem = "exit %s, expected %d (%s)" % (code, expected, err.strip())
-            else:
+            if problem is None:
                 try:
                     result = json.loads(out)
                 except ValueError:
                     problem = "no JSON printed: %r" % out.strip()
-            found[sample] = (code, result, problem)
+            found[sample] = (result, problem)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     return found
@@ -150,7 +116,7 @@ def main():
             wineenv.stop_server(env)
         wineenv.stop_display()
     passed = failed = 0
-    for sample, (code, result, problem) in found.items():
+    for sample, (result, problem) in found.items():
         if problem is None and options.write:
             with open(result_path(sample), "w") as f:
                 json.dump(result, f, indent=1)

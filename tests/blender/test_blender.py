@@ -7,9 +7,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
-import traceback
-import types
+from contextlib import contextmanager
 
 import bpy
 from bpy_extras.object_utils import world_to_camera_view
@@ -20,14 +18,14 @@ TOP = os.path.dirname(os.path.dirname(HERE))
 SAMPLES = os.path.join(TOP, "tests", "data", "samples")
 ADDON = os.path.join(TOP, "blender", "quillmarsh_blender.py")
 sys.path.insert(0, os.path.join(TOP, "tests", "support"))
+sys.path.insert(0, os.path.join(TOP, "blender"))
+import harness  # noqa: E402
+import quillmarsh  # noqa: E402
 import sample_truth  # noqa: E402
-
-# The add-on as a module of its own, outside sys.modules, so that installing
-# the packaged add-on later imports the installed copy.
-qm = types.ModuleType("quillmarsh_blender")
-qm.__file__ = ADDON
-with open(qm.__file__) as source:
-    exec(compile(source.read(), qm.__file__, "exec"), qm.__dict__)
+from harness import case  # noqa: E402
+from quillmarsh import headless, ui  # noqa: E402
+from quillmarsh import scene as qm_scene  # noqa: E402
+from quillmarsh.result import ESTIMATES, make_plan, marker_scale, read_result  # noqa: E402
 
 RENDER_LONG_SIDE = 320      # pixels of the test renders' long side
 TRUTH_IOU = 0.97            # rendered disc against the photo's disc, truth in
@@ -42,23 +40,7 @@ CENTRE_FRACTION = 0.004     # of the long side: the disc centre's image against 
 SHADOW_BEARING_DEG = 2.0
 STICK_MIN_RADIUS = 0.1      # units: a shadow a few render pixels wide
 
-outcomes = []
 work = tempfile.mkdtemp(prefix="qm-blender-test-")
-
-
-def case(name):
-    def run(fn):
-        began = time.time()
-        try:
-            problems = [p for p in (fn() or []) if p]
-        except Exception:
-            traceback.print_exc()
-            problems = ["raised " + traceback.format_exc().strip().splitlines()[-1]]
-        outcomes.append(not problems)
-        print("%s %s (%.1f s)%s" % ("FAIL" if problems else "PASS", name, time.time() - began,
-                                    ": " + "; ".join(problems) if problems else ""))
-        sys.stdout.flush()
-    return run
 
 
 def fresh_scene():
@@ -92,9 +74,19 @@ def program_result(name):
         return f.read()
 
 
-def apply(scene, name, text, estimate=None, diameter=6.0):
-    plan = qm.make_plan(qm.read_result(text), estimate)
-    return qm.apply_match(scene, photo_of(name), qm.photo_size(photo_of(name)), plan, qm.marker_scale(diameter))
+def apply(scene, name, text, estimate=None, diameter=6.0, photo=None):
+    plan = make_plan(read_result(text), estimate)
+    return qm_scene.apply_match(scene, photo or photo_of(name), plan, marker_scale(diameter))
+
+
+@contextmanager
+def registered():
+    """The add-on registered as Blender registers it, for the operators."""
+    quillmarsh.register()
+    try:
+        yield
+    finally:
+        quillmarsh.unregister()
 
 
 def fingerprint(scene):
@@ -117,10 +109,10 @@ def projected(scene, point):
 def render_marker(scene, stick):
     """The reference disc rendered white, lit by the sun, with an unseen upright
     stick casting its shadow on it: (width, height, RGBA rows top first)."""
-    disc = bpy.data.objects[qm.DISC_NAME]
+    disc = bpy.data.objects[qm_scene.DISC_NAME]
     disc.hide_render = False
     disc.data.materials.append(bpy.data.materials.new("white"))   # a diffuse white without nodes
-    bpy.data.objects[qm.GROUND_NAME].hide_render = True
+    bpy.data.objects[qm_scene.GROUND_NAME].hide_render = True
     bpy.ops.mesh.primitive_cylinder_add(radius=max(stick["radius"], STICK_MIN_RADIUS), depth=stick["height"],
                                         location=(0.0, 0.0, 0.5 * stick["height"]))
     bpy.context.object.visible_camera = False
@@ -180,7 +172,7 @@ for _name in ("s27", "s07", "f01", "v02"):
         size, truth = (data["image"]["width"], data["image"]["height"]), data["image_truth"]
         top = off(projected(scene, (0.0, 0.0, data["stick"]["height"])), truth["stick_top_px"])
         iou, bearing = compare_disc(render_marker(scene, data["stick"]), size, truth["ellipse_px"],
-                                    projected(scene, (0.0, 0.0, qm.MARKER_TOP)))
+                                    projected(scene, (0.0, 0.0, qm_scene.MARKER_TOP)))
         photo = math.degrees(math.atan2(truth["shadow_tip_px"][1] - truth["disc_centre_px"][1],
                                         truth["shadow_tip_px"][0] - truth["disc_centre_px"][0]))
         print("  %s: disc IoU %.4f, shadow %.2f against %.2f deg, stick top %.2f px off" % (name, iou, bearing,
@@ -196,7 +188,7 @@ for _name in ("s07", "s27", "s01"):
         scene, data = fresh_scene(), sample(name)
         apply(scene, name, program_result(name))
         size, truth = (data["image"]["width"], data["image"]["height"]), data["image_truth"]
-        centre = projected(scene, (0.0, 0.0, qm.MARKER_TOP))
+        centre = projected(scene, (0.0, 0.0, qm_scene.MARKER_TOP))
         iou, bearing = compare_disc(render_marker(scene, data["stick"]), size, truth["ellipse_px"], centre)
         photo = math.degrees(math.atan2(truth["shadow_tip_px"][1] - truth["disc_centre_px"][1],
                                         truth["shadow_tip_px"][0] - truth["disc_centre_px"][0]))
@@ -214,7 +206,7 @@ def _program_classic():
         scene, data = fresh_scene(), sample(name)
         apply(scene, name, program_result(name), "classic")
         size, ellipse = (data["image"]["width"], data["image"]["height"]), data["image_truth"]["ellipse_px"]
-        centre = projected(scene, (0.0, 0.0, qm.MARKER_TOP))
+        centre = projected(scene, (0.0, 0.0, qm_scene.MARKER_TOP))
         iou, _ = compare_disc(render_marker(scene, data["stick"]), size, ellipse, centre)
         print("  %s: disc IoU %.4f; the disc centre lands %.1f px from the ellipse's centre, %.1f px from its image"
               % (name, iou, off(centre, (ellipse["cx"], ellipse["cy"])), off(centre, data["image_truth"]["disc_centre_px"])))
@@ -229,8 +221,8 @@ def _settings():
     scene = fresh_scene()
     apply(scene, "s27", program_result("s27"), "classic", diameter=0.3)
     cam, r = scene.camera, scene.render
-    slot, over = cam.data.background_images[0], scene.node_tree.nodes[qm.OVER_NODE]
-    disc = bpy.data.objects[qm.DISC_NAME]
+    slot, over = cam.data.background_images[0], scene.node_tree.nodes[qm_scene.OVER_NODE]
+    disc = bpy.data.objects[qm_scene.DISC_NAME]
     checks = {
         "names": cam.name == "s27" and "s27 sun" in bpy.data.objects,
         "lens": abs(math.degrees(cam.data.angle) - 46.2127) < 1e-4 and cam.data.sensor_fit == "AUTO",
@@ -238,9 +230,9 @@ def _settings():
                        r.pixel_aspect_y) == (480, 640, 100, 1.0, 1.0),
         "backdrop": slot.image.name.startswith("s27") and slot.alpha == 1.0 and slot.frame_method == "FIT",
         "composite": r.film_transparent and scene.view_settings.view_transform == "Standard" and
-        over.inputs[1].links[0].from_node.name == qm.SCALE_NODE and
+        over.inputs[1].links[0].from_node.name == qm_scene.SCALE_NODE and
         over.inputs[2].links[0].from_node.bl_idname == "CompositorNodeRLayers",
-        "catcher": bpy.data.objects[qm.GROUND_NAME].is_shadow_catcher and r.engine == "CYCLES",
+        "catcher": bpy.data.objects[qm_scene.GROUND_NAME].is_shadow_catcher and r.engine == "CYCLES",
         "disc": disc.hide_render and abs(max(v.co.length for v in disc.data.vertices) - 0.15) < 1e-6,
         "scale": abs(cam.location.z - 0.05 * json.loads(program_result("s27"))["camera"]["dollyY"]) < 1e-6,
         "units untouched": scene.unit_settings.scale_length == 1.0,
@@ -254,7 +246,7 @@ def _reimport():
     apply(scene, "s07", program_result("s07"))
     count, first = len(bpy.data.objects), scene.camera
     apply(scene, "s07", json.dumps(truth_result("s07")), diameter=0.3)
-    moved_to = qm.camera_position(sample_truth.truth_in_tool_frame(sample("s07"))["camera"], 0.05)
+    moved_to = qm_scene.camera_position(sample_truth.truth_in_tool_frame(sample("s07"))["camera"], 0.05)
     problems = [(len(bpy.data.objects) != count or scene.camera != first) and "re-import added objects",
                 (first.matrix_world.translation - moved_to).length > 1e-5 and "camera not moved"]
     apply(scene, "s01", program_result("s01"))
@@ -283,88 +275,45 @@ def _write(name, content):
     return path
 
 
-def _edited(change):
-    result = json.loads(program_result("s07"))
-    change(result)
-    return json.dumps(result)
-
-
-BAD_RESULTS = [
-    ("not JSON", "{\"camera\": "),
-    ("a JSON list", "[1, 2]"),
-    ("not UTF-8", b"\xff\xfe{}"),
-    ("no camera", json.dumps({"light": {"xrot": -30, "yrot": 10}})),
-    ("a missing key", _edited(lambda r: r["camera"].pop("dollyZ"))),
-    ("a text for a number", _edited(lambda r: r["camera"].update(pitch="-30"))),
-    ("true for a number", _edited(lambda r: r["camera"].update(roll=True))),
-    ("NaN", _edited(lambda r: r["camera"].update(pitch=float("nan")))),
-    ("Infinity", _edited(lambda r: r["camera"].update(dollyX=float("inf")))),
-    ("pitch past straight up", _edited(lambda r: r["camera"].update(pitch=120.0))),
-    ("camera below the ground", _edited(lambda r: r["camera"].update(dollyY=-8.0))),
-    ("an absurd distance", _edited(lambda r: r["camera"].update(dollyZ=1e300))),
-    ("a yaw the frame can not have", _edited(lambda r: r["camera"].update(yaw=30.0))),
-    ("the sun below the horizon", _edited(lambda r: r["light"].update(xrot=10.0))),
-    ("a light without yrot", _edited(lambda r: r["light"].pop("yrot"))),
-    ("a refined lens of 0 degrees", _edited(lambda r: r.update(refined={"camera": r["camera"], "fov": 0.0}))),
-    ("a refined record that is a number", _edited(lambda r: r.update(refined=5))),
-    ("a refined camera missing", _edited(lambda r: r.update(refined={"fov": 46.0}))),
-]
-
-
-@case("bad results, photos and options are refused with one line, the scene unchanged, nothing written")
+@case("bad photos and outputs are refused with one line, the scene unchanged, nothing written")
 def _refused():
     scene = fresh_scene()
     apply(scene, "s01", program_result("s01"))
     before, saved, photo = fingerprint(scene), os.path.join(work, "never.blend"), photo_of("s07")
     good = _write("s07.json", program_result("s07"))
-    classic_only = _write("classic.json", _edited(lambda r: r.pop("refined")))
-    runs = [(label, [photo, "--result", _write("bad.json", text)]) for label, text in BAD_RESULTS] + [
-        ("refined asked for and absent", [photo, "--result", classic_only, "--estimate", "refined"]),
-        ("a missing result file", [photo, "--result", os.path.join(work, "none.json")]),
-        ("a marker diameter of 0", [photo, "--result", good, "--marker-diameter", "0"]),
-        ("a marker diameter of nan", [photo, "--result", good, "--marker-diameter", "nan"]),
+    runs = [
         ("a missing folder for --render", [photo, "--result", good, "--render", os.path.join(work, "no", "x.png")]),
         ("a missing photo", [os.path.join(work, "none.png"), "--result", good]),
         ("a GIF", [_write("photo.gif", b"GIF89a\x10\x00\x10\x00"), "--result", good]),
-        ("a cut PNG", [_write("cut.png", open(photo, "rb").read()[:20]), "--result", good])]
+        ("a cut PNG", [_write("cut.png", open(photo, "rb").read()[:20]), "--result", good]),
+        ("text named .png", [_write("text.png", "not a picture"), "--result", good])]
     problems = []
     for label, args in runs:
-        code, message = qm.headless(args + ["--save", saved], scene)
+        code, message = headless.headless(args + ["--save", saved], scene)
         if code == 0 or not message or "\n" in message or fingerprint(scene) != before or os.path.exists(saved):
             problems.append("%s: exit %d, %r" % (label, code, message))
     return problems
 
 
-@case("photo sizes from the headers of JPEG (progressive too), BMP and TIFF (both byte orders)")
-def _headers():
+@case("photo sizes from Blender's loader: JPEG (progressive too), BMP and TIFF (both byte orders)")
+def _photo_sizes():
     variants = {"jpg": [], "p.jpg": ["-interlace", "plane"], "bmp": [], "tif": [], "m.tif": ["-endian", "MSB"]}
     problems = []
     for suffix, options in variants.items():
         path = os.path.join(work, "s24" + suffix)
         subprocess.run(["convert", photo_of("s24")] + options + [path], check=True)
-        if qm.photo_size(path) != (480, 360):
-            problems.append("%s read as %s" % (suffix, qm.photo_size(path)))
+        scene = fresh_scene()
+        apply(scene, "s24", program_result("s07"), photo=path)
+        size = (scene.render.resolution_x, scene.render.resolution_y)
+        problems.append(size != (480, 360) and "%s rendered at %s" % (suffix, size))
     return problems
 
 
-@case("refined record: preferred when present, a partial light completed from the classic one")
-def _refined():
-    classic = json.loads(program_result("s07"))
-    result = qm.read_result(_edited(lambda r: r.update(refined={
-        "camera": dict(r["camera"], pitch=-35.0), "light": {"yrot": 60.0}, "fov": 50.0,
-        "focal_source": "exif", "uncertainty": {}, "note": ""})))
-    default, chosen = qm.make_plan(result), qm.make_plan(result, "classic")
-    no_shadow = qm.read_result(json.dumps({"camera": classic["camera"], "refined": {
-        "camera": classic["camera"], "light": {"xrot": -20.0, "yrot": 1.0}, "fov": 46.0}}))
-    return [(default["camera"]["pitch"], default["fov"]) != (-35.0, 50.0) and "default not refined",
-            default["light"] != {"xrot": classic["light"]["xrot"], "yrot": 60.0} and "light %s" % default["light"],
-            (chosen["camera"] != classic["camera"] or abs(chosen["fov"] - 46.2127) > 1e-4) and "classic not classic",
-            qm.make_plan(no_shadow)["light"] is not None and "a sun where the program found no shadow"]
-
-
 def _fake_launcher(code, stdout, stderr):
-    script = _write("fake_launcher.py", "import sys\nsys.stdout.write(%r)\nsys.stderr.write(%r)\nsys.exit(%d)\n"
-                    % (stdout, stderr, code))
+    """A launcher that prints what it is given to print; asked whether the
+    dialog can run here, it says yes."""
+    script = _write("fake_launcher.py", "import sys\nif '--dialog-available' in sys.argv:\n    sys.exit(0)\n"
+                    "sys.stdout.write(%r)\nsys.stderr.write(%r)\nsys.exit(%d)\n" % (stdout, stderr, code))
     os.environ["QUILLMARSH_LAUNCHER"] = script
     return script
 
@@ -372,53 +321,42 @@ def _fake_launcher(code, stdout, stderr):
 @case("operator and command line through the launcher: OK, camera only, a refusal by the tool")
 def _operator():
     scene = fresh_scene()
-    qm.register()
     problems = []
-    try:
-        _fake_launcher(0, program_result("s07"), "")
-        bpy.ops.import_scene.quillmarsh_photo(filepath=photo_of("s07"), estimate="classic")
-        problems.append((scene.camera.name != "s07" or "s07 sun" not in bpy.data.objects) and "OK: no camera and sun")
-        _fake_launcher(1, program_result("e02"), "")
-        bpy.ops.import_scene.quillmarsh_photo(filepath=photo_of("e02"), ground=False, disc=False)
-        problems.append((scene.camera.name != "e02" or "e02 sun" in bpy.data.objects) and "camera only made a sun")
-        before = fingerprint(scene)
-        _fake_launcher(2, "", "Quillmarsh.py: the photograph is too small\n")
+    with registered():
         try:
-            bpy.ops.import_scene.quillmarsh_photo(filepath=photo_of("s01"))
-            problems.append("a refusal passed for success")
-        except RuntimeError as error:
-            problems.append("too small" not in str(error) and "report without the tool's message: %s" % error)
-        code, message = qm.headless([photo_of("s01")], scene)
-        problems.append((code == 0 or "too small" not in message) and "command line: %d, %s" % (code, message))
-        problems.append(fingerprint(scene) != before and "a refusal changed the scene")
-    finally:
-        os.environ.pop("QUILLMARSH_LAUNCHER", None)
-        qm.unregister()
+            _fake_launcher(0, program_result("s07"), "")
+            bpy.ops.import_scene.quillmarsh_photo(filepath=photo_of("s07"), estimate="classic")
+            problems.append((scene.camera.name != "s07" or "s07 sun" not in bpy.data.objects)
+                            and "OK: no camera and sun")
+            _fake_launcher(1, program_result("e02"), "")
+            bpy.ops.import_scene.quillmarsh_photo(filepath=photo_of("e02"), ground=False, disc=False)
+            problems.append((scene.camera.name != "e02" or "e02 sun" in bpy.data.objects) and "camera only made a sun")
+            before = fingerprint(scene)
+            _fake_launcher(2, "", "Quillmarsh.py: the photograph is too small\n")
+            try:
+                bpy.ops.import_scene.quillmarsh_photo(filepath=photo_of("s01"))
+                problems.append("a refusal passed for success")
+            except RuntimeError as error:
+                problems.append("too small" not in str(error) and "report without the tool's message: %s" % error)
+            code, message = headless.headless([photo_of("s01")], scene)
+            problems.append((code == 0 or "too small" not in message) and "command line: %d, %s" % (code, message))
+            problems.append(fingerprint(scene) != before and "a refusal changed the scene")
+        finally:
+            os.environ.pop("QUILLMARSH_LAUNCHER", None)
     return problems
 
 
-INSTALLED = """
-import bpy, sys
-bpy.ops.preferences.addon_install(filepath=sys.argv[-2])
-bpy.ops.preferences.addon_enable(module="quillmarsh_blender")
-bpy.context.preferences.addons["quillmarsh_blender"].preferences.launcher = sys.argv[-1]
-bpy.ops.import_scene.quillmarsh_photo(filepath=%r, ground=False)
-print("installed:", bpy.context.scene.camera.name)
-"""
-
-
-@case("the package installs and enables in Blender; its preferences name the launcher")
+@case("the package installs and enables as module quillmarsh; its preferences name the launcher")
 def _package():
-    env = dict(os.environ, QM_DIST=work, BLENDER_USER_SCRIPTS=os.path.join(work, "scripts"),
-               BLENDER_USER_CONFIG=os.path.join(work, "config"))
+    env = dict(os.environ, QM_DIST=work)
     subprocess.run([os.path.join(TOP, "scripts", "package.sh"), "blender"], env=env, check=True,
                    stdout=subprocess.DEVNULL)
     launcher = _fake_launcher(0, program_result("s07"), "")
     os.environ.pop("QUILLMARSH_LAUNCHER")
-    done = subprocess.run([bpy.app.binary_path, "-b", "--factory-startup", "--python-expr", INSTALLED % photo_of("s07"),
-                           "--", os.path.join(work, "quillmarsh-blender.zip"), launcher],
-                          env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
-    out = done.stdout.decode("utf-8", "replace")
+    code, out = harness.run_installed(bpy.app.binary_path, os.path.join(work, "quillmarsh-blender.zip"), (
+        "prefs.launcher = %r\n"
+        "bpy.ops.import_scene.quillmarsh_photo(filepath=%r, ground=False)\n"
+        "print('installed:', bpy.context.scene.camera.name)\n") % (launcher, photo_of("s07")), work)
     return ["installed: s07" not in out and "no matched camera: %s" % out[-600:]]
 
 
@@ -486,51 +424,47 @@ def pose_difference(a, b):
 def _without_dialog_matches():
     problems = []
     with no_wine():
-        for name, estimate in [(n, e) for n in ("s01", "s07", "s27", "e02") for e in qm.ESTIMATES]:
+        for name, estimate in [(n, e) for n in ("s01", "s07", "s27", "e02") for e in ESTIMATES]:
             fresh_scene()
-            code, line = qm.headless([photo_of(name), "--threshold", "160", "--estimate", estimate])
+            code, line = headless.headless([photo_of(name), "--threshold", "160", "--estimate", estimate])
             measured = poses(bpy.context.scene)
             fresh_scene()
             apply(bpy.context.scene, name, program_result(name), estimate)
-            problems += [code != qm.EXIT_MATCHED and "%s, %s: %s" % (name, estimate, line),
+            problems += [code != headless.EXIT_MATCHED and "%s, %s: %s" % (name, estimate, line),
                          "without the dialog at threshold 160" not in line and "%s: report %s" % (name, line),
                          "%s estimate" % estimate not in line and "%s: report %s" % (name, line),
                          pose_difference(measured, poses(bpy.context.scene))]
         fresh_scene()
-        code, line = qm.headless([photo_of("s01")])
+        code, line = headless.headless([photo_of("s01")])
         problems.append((code != 0 or "without the dialog at threshold" not in line) and "auto: %s" % line)
-    problems.append(qm._use_dialog(type("Prefs", (), {"without_dialog": True})) and "the preference was ignored")
+    problems.append(ui._use_dialog(type("Prefs", (), {"without_dialog": True})) and "the preference was ignored")
     return problems
 
 
 @case("no Wine: import shows the preview and waits; retry at another threshold; accept matches the scene")
 def _preview_accept():
     scene = fresh_scene()
-    qm.register()
     problems = []
-    try:
-        with no_wine():
-            before = fingerprint(scene)
-            bpy.ops.import_scene.quillmarsh_photo(filepath=photo_of("s07"), estimate="classic")
-            preview = bpy.data.images.get(qm.PREVIEW_IMAGE)
-            after = fingerprint(scene)
-            before[0].pop("images"), after[0].pop("images")
-            problems += [after != before and "the import changed the scene before it was accepted",
-                         # the photo and the drawings side by side
-                         (preview is None or not preview.size[0] > preview.size[1] > 0) and "no preview image",
-                         qm.pending.get("auto") is not True and "no automatic threshold waiting"]
-            bpy.ops.quillmarsh.retry(threshold=150)
-            problems.append(qm.pending.get("threshold") != 150 and "retry left threshold %s" % qm.pending.get("threshold"))
+    with registered(), no_wine():
+        before = fingerprint(scene)
+        bpy.ops.import_scene.quillmarsh_photo(filepath=photo_of("s07"), estimate="classic")
+        preview = bpy.data.images.get(ui.PREVIEW_IMAGE)
+        after = fingerprint(scene)
+        before[0].pop("images"), after[0].pop("images")
+        problems += [after != before and "the import changed the scene before it was accepted",
+                     # the photo and the drawings side by side
+                     (preview is None or not preview.size[0] > preview.size[1] > 0) and "no preview image",
+                     (ui.pending is None or not ui.pending.auto) and "no automatic threshold waiting"]
+        bpy.ops.quillmarsh.retry(threshold=150)
+        problems.append(ui.pending.threshold != 150 and "retry left threshold %s" % ui.pending.threshold)
+        bpy.ops.quillmarsh.accept()
+        problems += [(scene.camera is None or scene.camera.name != "s07") and "accept made no camera",
+                     ui.pending is not None and "the accepted measurement still waits"]
+        try:
             bpy.ops.quillmarsh.accept()
-            problems += [(scene.camera is None or scene.camera.name != "s07") and "accept made no camera",
-                         qm.pending and "the accepted measurement still waits"]
-            try:
-                bpy.ops.quillmarsh.accept()
-                problems.append("a second accept passed with nothing waiting")
-            except RuntimeError:
-                pass
-    finally:
-        qm.unregister()
+            problems.append("a second accept passed with nothing waiting")
+        except RuntimeError:
+            pass
     return problems
 
 
@@ -544,24 +478,20 @@ def _without_dialog_no_marker():
     done = subprocess.run([COMMAND, "--json", "--threshold", "auto", grey.filepath_raw], stdout=subprocess.PIPE)
     message = json.loads(done.stdout.decode().splitlines()[-1]).get("error", "(none)")
     scene = fresh_scene()
-    qm.register()
     problems = []
-    try:
-        with no_wine():
-            before = fingerprint(scene)
-            code, line = qm.headless([os.path.join(work, "grey.png")])
-            problems.append((code != qm.EXIT_FAILED or line != message) and "command line: %d, %s" % (code, line))
-            try:
-                bpy.ops.import_scene.quillmarsh_photo(filepath=os.path.join(work, "grey.png"))
-                problems.append("the import passed without a marker")
-            except RuntimeError as error:
-                problems.append(message not in str(error) and "report without the command's message: %s" % error)
-            problems += [fingerprint(scene) != before and "the scene changed", qm.pending and "a failure waits"]
-    finally:
-        qm.unregister()
+    with registered(), no_wine():
+        before = fingerprint(scene)
+        code, line = headless.headless([os.path.join(work, "grey.png")])
+        problems.append((code != headless.EXIT_FAILED or line != message) and "command line: %d, %s" % (code, line))
+        try:
+            bpy.ops.import_scene.quillmarsh_photo(filepath=os.path.join(work, "grey.png"))
+            problems.append("the import passed without a marker")
+        except RuntimeError as error:
+            problems.append(message not in str(error) and "report without the command's message: %s" % error)
+        problems += [fingerprint(scene) != before and "the scene changed",
+                     ui.pending is not None and "a failure waits"]
     return problems
 
 
 shutil.rmtree(work, ignore_errors=True)
-print("blender: %d passed, %d failed" % (outcomes.count(True), outcomes.count(False)))
-sys.stdout.flush()
+harness.summary("blender")

@@ -39,7 +39,6 @@ import glob
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -50,6 +49,8 @@ import make_photos  # noqa: E402
 import pe_resources  # noqa: E402
 import stress  # noqa: E402
 import wineenv  # noqa: E402
+sys.path.insert(0, os.path.join(wineenv.TOP, "tests", "support"))
+import harness  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = wineenv.TOP
@@ -679,13 +680,7 @@ class Case:
                                 start_new_session=True)
 
     def finish_launcher(self, proc):
-        try:
-            out, err = proc.communicate(timeout=EXIT_TIMEOUT_MS / 1000.0)
-        except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, signal.SIGKILL)
-            out, err = proc.communicate()
-            return "timeout", out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
-        return proc.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+        return harness.finish(proc, EXIT_TIMEOUT_MS / 1000.0)
 
 
 def load_cases(folder, pattern):

@@ -11,8 +11,6 @@ import argparse
 import json
 import os
 import shutil
-import signal
-import subprocess
 import sys
 import tempfile
 import time
@@ -23,30 +21,7 @@ import wineenv  # noqa: E402
 TOP = wineenv.TOP
 SAMPLES = ("s01.png", "s02.png", "s15.jpg", "s07.png")   # each gives camera and light: exit 0
 EXPECTED_EXIT = 0
-RUN_TIMEOUT_S = 60            # one launcher run, start to exit
-DRIVER_TIMEOUT_MS = 30000
 LEFTOVER_WAIT_S = 5           # for the last processes to go after their run
-
-
-def one_run(photo, workdir, build, env, folder):
-    """(exit code, stdout, stderr, driver lines) of one launcher run."""
-    launcher = subprocess.Popen(
-        [sys.executable, os.path.join(TOP, "Quillmarsh.py"), photo, "--workdir", workdir,
-         "--exe", os.path.join(build, "Quillmarsh.exe")],
-        env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
-    script = os.path.join(folder, "press-ok.txt")
-    with open(script, "w") as f:
-        f.write("attach\t%d\nwindow\t%d\nready\t%d\nclick\t1\nexit\t%d\n" % ((DRIVER_TIMEOUT_MS,) * 4))
-    lines, error = wineenv.run_driver(os.path.join(build, "qmdriver.exe"), script, env, RUN_TIMEOUT_S)
-    try:
-        out, err = launcher.communicate(timeout=RUN_TIMEOUT_S)
-        code = launcher.returncode
-    except subprocess.TimeoutExpired:
-        os.killpg(launcher.pid, signal.SIGKILL)
-        out, err = launcher.communicate()
-        code = "timeout"
-    driver_error = error or next((" ".join(f) for f in lines if len(f) > 2 and f[2].startswith("error")), None)
-    return code, out.decode("utf-8", "replace"), err.decode("utf-8", "replace"), driver_error
 
 
 def run_stress(runs, build, env, log=None):
@@ -64,13 +39,8 @@ def run_stress(runs, build, env, log=None):
         workdir = os.path.join(folder, "work")
         for i in range(runs):
             sample = SAMPLES[i % len(SAMPLES)]
-            code, out, err, driver_error = one_run(photos[sample], workdir, build, env, folder)
-            reason = None
-            if driver_error:
-                reason = "driver: %s" % driver_error
-            elif code != EXPECTED_EXIT:
-                reason = "exit %s, expected %d (%s)" % (code, EXPECTED_EXIT, err.strip())
-            else:
+            out, reason = wineenv.launcher_pressing_ok(photos[sample], workdir, build, env, folder, EXPECTED_EXIT)
+            if reason is None:
                 try:
                     result = json.loads(out)
                 except ValueError:

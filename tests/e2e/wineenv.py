@@ -9,14 +9,22 @@ import select
 import shutil
 import signal
 import subprocess
+import sys
 import time
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(TOP, "tests", "support"))
+import harness  # noqa: E402
 SCREEN = "1024x768x24"           # the read-back needs 24-bit colour
 WINEBOOT_TIMEOUT_S = 180
 REG_TIMEOUT_S = 60
 XVFB_START_TIMEOUT_S = 15
 WATCH_INTERVAL_S = 0.05       # between two looks at the program's memory
+LAUNCHER_TIMEOUT_S = 60       # one launcher run with OK pressed, start to exit
+DRIVER_TIMEOUT_MS = 30000     # each wait of the driver's script
+PRESS_OK = "attach\t{t}\nwindow\t{t}\nready\t{t}\nclick\t1\n"
+ANSWER_OK = "msgbox\t{t}\nanswer\t1\n"
+WAIT_EXIT = "exit\t{t}\n"
 
 _xvfb = None
 
@@ -248,3 +256,26 @@ def decode_rgb(path):
     """(width, height, RGB bytes) of any photograph, decoded by ImageMagick."""
     return parse_ppm(subprocess.run(["convert", path, "-alpha", "off", "-depth", "8", "ppm:-"], check=True,
                                     stdout=subprocess.PIPE).stdout)
+
+
+def launcher_pressing_ok(photo, workdir, build, env, folder, expected, answer_question=False):
+    """(stdout, problem or None) of one run of the launcher Quillmarsh.py on
+    the photo with build's Quillmarsh.exe, the test driver attaching to the
+    dialog and pressing OK (and, with answer_question, answering the question
+    about a missing shadow with OK). The problem is the driver's, or an exit
+    code other than expected."""
+    launcher = subprocess.Popen(
+        [sys.executable, os.path.join(TOP, "Quillmarsh.py"), photo, "--workdir", workdir,
+         "--exe", os.path.join(build, "Quillmarsh.exe")],
+        env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+    script = os.path.join(folder, "press-ok.txt")
+    with open(script, "w") as f:
+        f.write((PRESS_OK + (ANSWER_OK if answer_question else "") + WAIT_EXIT).format(t=DRIVER_TIMEOUT_MS))
+    lines, error = run_driver(os.path.join(build, "qmdriver.exe"), script, env, LAUNCHER_TIMEOUT_S)
+    code, out, err = harness.finish(launcher, LAUNCHER_TIMEOUT_S)
+    driver_error = error or next((" ".join(f) for f in lines if len(f) > 2 and f[2].startswith("error")), None)
+    if driver_error:
+        return out, "driver: %s" % driver_error
+    if code != expected:
+        return out, "exit %s, expected %d (%s)" % (code, expected, err.strip())
+    return out, None

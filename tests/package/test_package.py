@@ -5,47 +5,27 @@ own; one line per case, then "package: N passed, N failed"."""
 import json
 import os
 import shutil
-import subprocess
 import sys
 import tarfile
 import tempfile
-import time
-import traceback
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
 SAMPLES = os.path.join(TOP, "tests", "data", "samples")
+ADDON = os.path.join(TOP, "blender", "quillmarsh")
+sys.path.insert(0, os.path.join(TOP, "tests", "support"))
+import harness  # noqa: E402
+from harness import case, run  # noqa: E402
+
 DIALOG_RESULTS = os.path.join(TOP, "tests", "blender", "results")
 WINE_PREFIX = os.path.join(TOP, "build", "e2e-wine")   # made by the end-to-end tests
 # The native maths library may move a printed sixth decimal by a few units.
 LAST_DIGITS = 5e-6
-RUN_TIMEOUT_S = 120
 BLENDER = shutil.which("blender") or "blender"
 
 work = tempfile.mkdtemp(prefix="qm-package-test-")
 dist = os.path.join(work, "dist")
-outcomes = []
-
-
-def case(name):
-    def run(fn):
-        began = time.time()
-        try:
-            problems = [p for p in (fn() or []) if p]
-        except Exception:
-            traceback.print_exc()
-            problems = ["raised " + traceback.format_exc().strip().splitlines()[-1]]
-        outcomes.append(not problems)
-        print("%s %s (%.1f s)%s" % ("FAIL" if problems else "PASS", name, time.time() - began,
-                                    ": " + "; ".join(problems) if problems else ""))
-        sys.stdout.flush()
-    return run
-
-
-def run(command, **kwargs):
-    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=RUN_TIMEOUT_S, **kwargs)
-    return done.returncode, done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace")
 
 
 def unpacked(name, extract):
@@ -150,23 +130,55 @@ def _windows():
     return [problem or differs_from_dialog(record)]
 
 
-@case("Blender add-on zip: --result from the unpacked add-on; without Wine it measures with its own command")
-def _blender():
-    folder = unpacked("quillmarsh-blender.zip", unzip)
-    addon = os.path.join(folder, "__init__.py")
+def zip_differences(path):
+    """What of blender/quillmarsh/ the zip's quillmarsh/ does not hold byte for
+    byte, and any byte-code cache it holds."""
     problems = []
+    with zipfile.ZipFile(path) as archive:
+        names = set(archive.namelist())
+        for root, dirs, files in os.walk(ADDON):
+            dirs[:] = [d for d in dirs if d != "__pycache__"]
+            for name in files:
+                source = os.path.join(root, name)
+                inside = "quillmarsh/" + os.path.relpath(source, ADDON).replace(os.sep, "/")
+                with open(source, "rb") as f:
+                    if inside not in names or archive.read(inside) != f.read():
+                        problems.append("%s differs from the repository's" % inside)
+        problems += ["%s is a byte-code cache" % n for n in names if "__pycache__" in n or n.endswith(".pyc")]
+        problems += ["%s lies outside the top folder quillmarsh/" % n for n in names if not n.startswith("quillmarsh/")]
+    return problems
+
+
+# Imports the unpacked add-on as a package and runs its command line.
+HEADLESS = "import sys; sys.path.insert(0, %r); from quillmarsh import headless; headless.main()"
+
+
+@case("Blender add-on zip: blender/quillmarsh/ byte for byte; --result from the unpacked add-on; without Wine it "
+      "measures with its own command; Blender installs it and enables module quillmarsh")
+def _blender():
+    path = os.path.join(dist, "quillmarsh-blender.zip")
+    problems = zip_differences(path)
+    folder = unpacked("quillmarsh-blender.zip", unzip)
     for name, extra in (("result", ["--result", os.path.join(DIALOG_RESULTS, "s01.json")]),
                         ("command", [])):
         blend = os.path.join(work, name + ".blend")
-        code, out, err = run([BLENDER, "-b", "--factory-startup", "--python", addon, "--", photo()] + extra
-                             + ["--save", blend], env=without_wine() if name == "command" else None)
+        code, out, err = run([BLENDER, "-b", "--factory-startup", "--python-expr",
+                              HEADLESS % os.path.dirname(folder), "--", photo()] + extra + ["--save", blend],
+                             env=without_wine() if name == "command" else None)
         line = [l for l in (out + err).splitlines() if l.startswith("quillmarsh_blender:")]
         if code != 0 or not os.path.isfile(blend):
             problems.append("%s: exit %d, %s" % (name, code, line or (out + err)[-400:]))
         elif name == "command" and "without the dialog at threshold" not in line[0]:
             problems.append("the report does not name the path: %s" % line)
+    # installed by Blender, without Wine: the import waits on the command's
+    # measurement, Accept matches the scene
+    code, out = harness.run_installed(BLENDER, path, (
+        "bpy.ops.import_scene.quillmarsh_photo(filepath=%r)\n"
+        "bpy.ops.quillmarsh.accept()\n"
+        "print('installed:', bpy.context.scene.camera.name)\n") % photo(), work, env=without_wine())
+    problems.append("installed: s01" not in out and "installed: exit %d, %s" % (code, out[-600:]))
     return problems
 
 
 shutil.rmtree(work, ignore_errors=True)
-print("package: %d passed, %d failed" % (outcomes.count(True), outcomes.count(False)))
+harness.summary("package")

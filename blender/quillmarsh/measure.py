@@ -1,0 +1,111 @@
+"""Measuring a photograph by running the launcher Quillmarsh.py: with the
+dialog, or without it through the measurement command; plain Python, without
+Blender. The launcher finds and runs the programs; the add-on only names the
+ones its preferences point at (--exe, --measure-exe)."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+from .result import MatchError, read_result
+
+LAUNCHER_NAME = "Quillmarsh.py"
+LAUNCHER_PREFIX = LAUNCHER_NAME + ": "       # how the launcher starts its messages
+MAX_THRESHOLD = 255             # brightness; the command's thresholds run 0..255
+LAUNCHER_CAMERA_AND_LIGHT = 0
+LAUNCHER_CAMERA_ONLY = 1
+DIALOG_ANSWER_YES = 0           # the launcher's exit code for --dialog-available when it can
+
+WITH_DIALOG = "measured with the dialog"
+WITHOUT_DIALOG = "measured without the dialog at threshold %d"
+
+
+def default_launcher():
+    """Quillmarsh.py beside the add-on (the installed package), else the source
+    tree's one above blender/quillmarsh/."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    top = os.path.dirname(os.path.dirname(here))
+    for candidate in (os.path.join(here, LAUNCHER_NAME), os.path.join(top, LAUNCHER_NAME)):
+        if os.path.isfile(candidate):
+            return candidate
+    return os.path.join(here, LAUNCHER_NAME)
+
+
+def _python():
+    """The interpreter that runs the launcher: Blender's own. Its sys.executable
+    may be a wrapper script that needs PATH (a version manager's shim) or, before
+    2.91, Blender itself, so the interpreter in its prefix comes first."""
+    names = ("python.exe",) if os.name == "nt" else ("python%d.%d" % sys.version_info[:2], "python3")
+    for name in names:
+        candidate = os.path.join(sys.prefix, "bin", name)
+        if os.path.isfile(candidate):
+            return candidate
+    if "python" in os.path.basename(sys.executable).lower():
+        return sys.executable
+    return shutil.which("python3") or shutil.which("python") or sys.executable
+
+
+def _launch(launcher, arguments):
+    """Runs the launcher (the one named, else $QUILLMARSH_LAUNCHER, else
+    default_launcher()) with the arguments: (exit code, stdout, stderr lines)."""
+    launcher = launcher or os.environ.get("QUILLMARSH_LAUNCHER") or default_launcher()
+    if not os.path.isfile(launcher):
+        raise MatchError("the launcher %s is missing (see the add-on's preferences)" % launcher)
+    try:
+        done = subprocess.run([_python(), launcher] + arguments, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    except OSError as error:
+        raise MatchError("can not start the launcher: %s" % error.strerror)
+    return (done.returncode, done.stdout.decode("utf-8", "replace"),
+            done.stderr.decode("utf-8", "replace").strip().splitlines())
+
+
+def dialog_available(launcher=None):
+    """Whether the dialog runs here (on Windows, or through Wine), as the
+    launcher judges it."""
+    code, _, _ = _launch(launcher, ["--dialog-available"])
+    return code == DIALOG_ANSWER_YES
+
+
+def run_launcher(photo, launcher=None, program=None):
+    """Opens the dialog on the photo through the launcher: the parsed result
+    (read_result) after OK; MatchError with the launcher's last line otherwise."""
+    code, out, message = _launch(launcher, [photo] + (["--exe", program] if program else []))
+    if code not in (LAUNCHER_CAMERA_AND_LIGHT, LAUNCHER_CAMERA_ONLY):
+        raise MatchError(message[-1] if message else "the launcher ended with code %d" % code)
+    result = read_result(out)
+    if code == LAUNCHER_CAMERA_ONLY:
+        result["light"] = None
+    return result
+
+
+def run_measure(photo, threshold=None, launcher=None, command=None, preview_folder=None):
+    """Measures the photo without the dialog (the launcher's --measure): (result
+    as read_result gives it, the threshold the command used, the preview
+    picture's path or None). threshold None lets the command choose. MatchError
+    with the command's own message when it found no camera."""
+    arguments = [photo, "--measure", "--threshold", "auto" if threshold is None else str(int(threshold))]
+    if command:
+        arguments += ["--measure-exe", command]
+    if preview_folder:
+        arguments += ["--preview", preview_folder]
+    code, out, message = _launch(launcher, arguments)
+    if code not in (LAUNCHER_CAMERA_AND_LIGHT, LAUNCHER_CAMERA_ONLY):
+        # the launcher's first line says why; "no result" follows it
+        said = [line[len(LAUNCHER_PREFIX):] for line in message if line.startswith(LAUNCHER_PREFIX)]
+        raise MatchError(said[0] if said else message[-1] if message
+                         else "the measurement command ended with code %d" % code)
+    try:
+        record = json.loads(out)
+        used = record.get("threshold") if isinstance(record, dict) else None
+    except ValueError:
+        used = None
+    if isinstance(used, bool) or not isinstance(used, int) or not 0 <= used <= MAX_THRESHOLD:
+        raise MatchError("the measurement command gave no threshold")
+    result = read_result(out)
+    preview = None
+    if preview_folder:
+        candidate = os.path.join(preview_folder, os.path.basename(photo) + ".png")
+        preview = candidate if os.path.isfile(candidate) else None
+    return result, used, preview

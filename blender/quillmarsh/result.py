@@ -1,0 +1,147 @@
+"""The launcher's JSON read and checked whole, the plan of what to apply, and
+the marker's scale; plain Python, without Blender."""
+
+import json
+import math
+
+# The tool's own lens: a focal length of 375 pixels for 320 pixels of the long
+# side, 2 * atan(160 / 375) = 46.2127 degrees along the long side.
+CLASSIC_FOV_DEG = math.degrees(2.0 * math.atan(160.0 / 375.0))
+NUMBERS_MARKER_DIAMETER = 6.0   # units: the disc the numbers are measured in has radius 3
+
+# Limits past which a number can not come from a measurement of the marker.
+MAX_DISTANCE = 1.0e5            # units, any one coordinate of the camera
+MIN_HEIGHT = 1.0e-3             # units, the camera above the marker plane
+YAW_TOLERANCE_DEG = 1.0e-3      # the frame is aligned with the camera: yaw is 0
+MIN_FOV_DEG = 1.0               # degrees along the long side
+MAX_FOV_DEG = 179.0
+MAX_MARKER_DIAMETER = 1.0e4     # units
+MAX_RESULT_BYTES = 1 << 20      # the launcher's JSON is a few hundred bytes
+
+LIGHT_KEYS = ("xrot", "yrot")
+ESTIMATES = ("refined", "classic")
+
+
+class MatchError(Exception):
+    """A reason to leave the scene as it is; its text is shown to the user."""
+
+
+def _number(record, key, where, low, high):
+    value = record.get(key) if isinstance(record, dict) else None
+    if value is None:
+        raise MatchError("the result has no %s.%s" % (where, key))
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise MatchError("%s.%s in the result is not a number: %r" % (where, key, value))
+    value = float(value)
+    if not math.isfinite(value):
+        raise MatchError("%s.%s in the result is not finite" % (where, key))
+    if not low <= value <= high:
+        raise MatchError("%s.%s = %g in the result is out of range [%g, %g]" % (where, key, value, low, high))
+    return value
+
+
+def _camera(record, where):
+    if not isinstance(record, dict):
+        raise MatchError("the result has no %s record" % where)
+    camera = {
+        "yaw": _number(record, "yaw", where, -YAW_TOLERANCE_DEG, YAW_TOLERANCE_DEG),
+        "pitch": _number(record, "pitch", where, -90.0, 90.0),
+        "roll": _number(record, "roll", where, -180.0, 180.0),
+        "dollyX": _number(record, "dollyX", where, -MAX_DISTANCE, MAX_DISTANCE),
+        # the camera sees the disc from above the ground
+        "dollyY": _number(record, "dollyY", where, MIN_HEIGHT, MAX_DISTANCE),
+        "dollyZ": _number(record, "dollyZ", where, -MAX_DISTANCE, MAX_DISTANCE),
+    }
+    return camera
+
+
+def _light(record, where, keys=LIGHT_KEYS):
+    if not isinstance(record, dict):
+        raise MatchError("the %s record in the result is not an object" % where)
+    # xrot is minus the sun's elevation: the sun stands at or above the horizon
+    limits = {"xrot": (-90.0, 0.0), "yrot": (-360.0, 360.0)}
+    return {key: _number(record, key, where, *limits[key]) for key in keys}
+
+
+def read_result(text):
+    """The launcher's JSON, checked whole: {"camera", "light" or None, "refined"
+    or None}. Raises MatchError naming the first problem."""
+    try:
+        result = json.loads(text)
+    except ValueError as error:
+        raise MatchError("the result is not JSON (%s)" % error)
+    if not isinstance(result, dict):
+        raise MatchError("the result is not a JSON object")
+    checked = {"camera": _camera(result.get("camera"), "camera"), "light": None, "refined": None}
+    if result.get("light") is not None:
+        checked["light"] = _light(result["light"], "light")
+    refined = result.get("refined")
+    if refined is not None:
+        if not isinstance(refined, dict):
+            raise MatchError("the refined record in the result is not an object")
+        light = refined.get("light")
+        keys = ()
+        if light is not None:
+            # the refined light may carry only its bearing
+            keys = LIGHT_KEYS if isinstance(light, dict) and "xrot" in light else ("yrot",)
+        checked["refined"] = {
+            "camera": _camera(refined.get("camera"), "refined.camera"),
+            "light": _light(light, "refined.light", keys) if light is not None else None,
+            "fov": _number(refined, "fov", "refined", MIN_FOV_DEG, MAX_FOV_DEG),
+        }
+    return checked
+
+
+def read_result_file(path):
+    try:
+        with open(path, "rb") as stream:
+            data = stream.read(MAX_RESULT_BYTES + 1)
+    except OSError as error:
+        raise MatchError("can not read the result %s (%s)" % (path, error.strerror))
+    if len(data) > MAX_RESULT_BYTES:
+        raise MatchError("the result %s is too large to be the launcher's JSON" % path)
+    try:
+        return read_result(data.decode("utf-8"))
+    except UnicodeDecodeError:
+        raise MatchError("the result %s is not UTF-8 text" % path)
+
+
+def make_plan(result, estimate=None, strict=False):
+    """What to apply: {"estimate", "camera", "light" (None: leave every sun
+    alone), "fov", "notes"}. estimate None or "refined" takes the refined record
+    when present; strict makes its absence an error (an estimate asked for)."""
+    if estimate not in (None,) + ESTIMATES:
+        raise MatchError("unknown estimate %r (refined or classic)" % estimate)
+    notes = []
+    refined = result["refined"]
+    if estimate == "classic" or refined is None:
+        if estimate == "refined" and strict:
+            raise MatchError("the result carries no refined estimate")
+        if estimate == "refined":
+            notes.append("no refined estimate in the result: the classic numbers are used")
+        plan = {"estimate": "classic", "camera": result["camera"], "light": result["light"],
+                "fov": CLASSIC_FOV_DEG, "notes": notes}
+    else:
+        light = result["light"]
+        if light is not None:
+            if refined["light"] is None:
+                notes.append("the light could not be refined: the sun follows the classic light")
+            elif "xrot" not in refined["light"]:
+                light = {"xrot": light["xrot"], "yrot": refined["light"]["yrot"]}
+                notes.append("only the light's bearing was refined: the sun's elevation is the classic one")
+            else:
+                light = refined["light"]
+        plan = {"estimate": "refined", "camera": refined["camera"], "light": light,
+                "fov": refined["fov"], "notes": notes}
+    if result["light"] is None:
+        plan["notes"].append("no shadow was found, so no sun was made or changed")
+    return plan
+
+
+def marker_scale(diameter):
+    """Scene units per unit of the numbers: a marker of `diameter` scene units
+    against the numbers' own diameter of 6."""
+    if isinstance(diameter, bool) or not isinstance(diameter, (int, float)) or not math.isfinite(diameter) \
+            or not 0.0 < diameter <= MAX_MARKER_DIAMETER:
+        raise MatchError("the marker diameter must be a number above 0 and at most %g" % MAX_MARKER_DIAMETER)
+    return float(diameter) / NUMBERS_MARKER_DIAMETER
