@@ -194,7 +194,7 @@ TEST(RefineEstimate, RefusalsSayWhy)
     const struct {
         EllipseParams drawn;
         double discLevel;
-        int status;
+        RefineStatus status;
         const char *words;
     } cases[] = {
         {disc, 0.1, kRefineNoContrast, "no rim contrast"},                          // disc as dark as the ground
@@ -229,7 +229,7 @@ TEST(RefineEstimate, RefusalsSayWhy)
 struct LensCase {
     const char *what;
     PhotoExif exif;
-    int source;
+    FocalSource source;
     int refused;
     double focal;  // source pixels for a 1600 x 1200 picture
 };
@@ -299,7 +299,7 @@ TEST(ChooseLens, SamplesWithOtherLenses)
 {
     const struct {
         const char *file;
-        int source;
+        FocalSource source;
         double fov;  // degrees along the long side, the render's own
     } cases[] = {{"v01.jpg", kFocalExif, 62.008496}, {"v02.jpg", kFocalExif35, 37.978281}, {"s15.jpg", kFocalDefault, 46.212654}};
     for (const auto &c : cases) {
