@@ -1,3 +1,5 @@
+// The camera from the rim's conic: the two circular sections of its cone,
+// the ground frame of a pose, and a pose's classic numbers.
 #include <algorithm>
 #include <cmath>
 

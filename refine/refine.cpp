@@ -1,3 +1,6 @@
+// The whole refined record in order: lens, rim, the pose that shows the dark
+// stick, light, the rim again without its lit wall, and the uncertainties;
+// the notes that say what was assumed or not found.
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -40,7 +43,7 @@ static double UpAlignment(const DiscPose &a, const DiscPose &b)
 
 // The candidate whose stick rises where the photograph shows a dark stick;
 // without a clear stick, the one that keeps the picture nearer upright.
-static int ChoosePose(const Photo *photo, const DiscPose candidates[2], double focal, DiscPose *pose)
+static void ChoosePose(const Photo *photo, const DiscPose candidates[2], double focal, DiscPose *pose)
 {
     const double ppx = photo->width / 2.0, ppy = photo->height / 2.0;
     const double d0 = StickDarkness(photo, candidates[0], focal, ppx, ppy);
@@ -55,7 +58,6 @@ static int ChoosePose(const Photo *photo, const DiscPose candidates[2], double f
         pick = std::fabs(c0.roll) <= std::fabs(c1.roll) ? 0 : 1;
     }
     *pose = candidates[pick];
-    return pick;
 }
 
 // Of two candidate poses, the one whose up is nearer the reference's.

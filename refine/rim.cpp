@@ -1,8 +1,9 @@
+// The rim on the photograph: grey levels in linear light, the mid-level
+// crossings between disc and ground along the ellipse's normals, the shaded
+// stretches left out, and the edge points moved in for the disc's lit wall.
 #include <algorithm>
 #include <cmath>
 #include <vector>
-#include <cstdio>
-#include <cstdlib>
 
 #include <Eigen/Dense>
 
@@ -23,7 +24,7 @@ const double kSrgbOffset = 0.055;
 const double kSrgbGamma = 2.4;
 
 // sRGB value (0..255) to linear light scaled to 0..255, once for all values.
-static const double *LinearTable()
+static const double *LinearLightTable()
 {
     static double table[256];
     static int filled = 0;
@@ -71,7 +72,7 @@ int SampleGrey(const Photo *photo, double x, double y, double *grey)
     const double ty = fy - iy;
     const uint32_t *row = photo->argb + static_cast<size_t>(iy) * photo->width + ix;
     const uint32_t *next = row + photo->width;
-    const double *linear = LinearTable();
+    const double *linear = LinearLightTable();
     auto luma = [linear](uint32_t c) {
         return kLumaRed * linear[(c >> 16) & 0xFF] + kLumaGreen * linear[(c >> 8) & 0xFF] + kLumaBlue * linear[c & 0xFF];
     };
@@ -194,7 +195,8 @@ static void DropShadowed(std::vector<EdgePoint> *points)
 RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels, RimFit *fit)
 {
     if (photo == nullptr || photo->argb == nullptr || photo->width < 2 || photo->height < 2 || !(start.a > 0.0) ||
-        !(start.b > 0.0) || !std::isfinite(start.cx) || !(searchPixels >= kSecondPassPixels && searchPixels < kMaxSearchPixels) || !std::isfinite(start.cy) || !std::isfinite(start.angle))
+        !(start.b > 0.0) || !std::isfinite(start.cx) || !std::isfinite(start.cy) || !std::isfinite(start.angle) ||
+        !(searchPixels >= kSecondPassPixels && searchPixels < kMaxSearchPixels))
         return kRefineNoFit;
     // The classic outline is a staircase of work pixels: the first pass looks
     // a few of them either side, wider when that finds too little (a classic
@@ -235,7 +237,7 @@ RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels
 // is dark. A wall of image width w outside the top's rim moves the edge
 // between top and ground out by w (W - G) / (L - G), G the ground, while
 // the wall is thinner than the blur (0.01 of a radius of 3).
-static void MoveForWall(const WallLight &wall, double ppx, double ppy, EdgePoint *p)
+static void MoveInForLitWall(const WallLight &wall, double ppx, double ppy, EdgePoint *p)
 {
     const Eigen::Vector3d up(wall.pose.up[0], wall.pose.up[1], wall.pose.up[2]);
     const Eigen::Vector3d centre(wall.pose.centre[0], wall.pose.centre[1], wall.pose.centre[2]);
@@ -275,7 +277,7 @@ int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit)
     if (points.size() < kMinUsedShare * normals)
         return 0;
     for (EdgePoint &p : points)
-        MoveForWall(wall, photo->width / 2.0, photo->height / 2.0, &p);
+        MoveInForLitWall(wall, photo->width / 2.0, photo->height / 2.0, &p);
     RimFit result;
     if (!FitEdgePoints(points, &result))
         return 0;

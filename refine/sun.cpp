@@ -1,3 +1,6 @@
+// The light from the stick and its shadow: the stick's image and top, the
+// shadow's bearing, width and tip on the disc, and the sun they give with
+// its uncertainty; also which of the two poses shows the dark stick.
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -29,20 +32,25 @@ const double kMinShadowContrast = 30.0;   // grey levels between the lit disc an
 const double kBesideShadow = 0.3;         // scene units beside the shadow's line where the lit disc is read
 const double kHalfDarkness = 0.5;         // the tip is where the normalised darkness falls to half
 const double kFullTurnDegrees = 360.0;
+const double kFallbackStickHalfWidth = 2.0;  // source pixels, kept off the shadow's search when the width was not read
+const double kEndlessStick = 1e9;          // source pixels, the stick's length when its top was not found
 // Source pixels: an edge's place is not known better than this, whatever the
 // noise says (pixel mixing, the penumbra, the renderer's or lens' blur).
 const double kLocationFloor = 0.15;
 
-struct Frame {
+// A pose as the measurement reads it: the ground frame (up, back = -forward,
+// right), the disc's top centre and the ground below it (scene units, camera
+// frame), and the camera's focal length and principal point (source pixels).
+struct ViewFrame {
     Eigen::Vector3d up, back, right, centre, ground;
     double focal, ppx, ppy;
 };
 
-static Frame MakeFrame(const DiscPose &pose, double focal, double ppx, double ppy)
+static ViewFrame MakeViewFrame(const DiscPose &pose, double focal, double ppx, double ppy)
 {
     GroundFrame ground;
     MakeGroundFrame(pose, &ground);
-    Frame f;
+    ViewFrame f;
     f.up = Eigen::Vector3d(ground.up[0], ground.up[1], ground.up[2]);
     f.back = -Eigen::Vector3d(ground.forward[0], ground.forward[1], ground.forward[2]);
     f.right = Eigen::Vector3d(ground.right[0], ground.right[1], ground.right[2]);
@@ -54,7 +62,8 @@ static Frame MakeFrame(const DiscPose &pose, double focal, double ppx, double pp
     return f;
 }
 
-static int Project(const Frame &f, const Eigen::Vector3d &x, double p[2])
+// Source pixels of a point in the camera frame; 0 when it is not in front of the camera.
+static int Project(const ViewFrame &f, const Eigen::Vector3d &x, double p[2])
 {
     if (!(x(2) > 0.0))
         return 0;
@@ -63,27 +72,30 @@ static int Project(const Frame &f, const Eigen::Vector3d &x, double p[2])
     return 1;
 }
 
-static Eigen::Vector3d Ray(const Frame &f, double x, double y)
+// The ray through an image point, at unit depth.
+static Eigen::Vector3d Ray(const ViewFrame &f, double x, double y)
 {
     return Eigen::Vector3d((x - f.ppx) / f.focal, (y - f.ppy) / f.focal, 1.0);
 }
 
 // Direction in the ground plane at bearing phi from the backward axis toward the right.
-static Eigen::Vector3d Bearing(const Frame &f, double phi) { return std::cos(phi) * f.back + std::sin(phi) * f.right; }
+static Eigen::Vector3d BearingDirection(const ViewFrame &f, double phi) { return std::cos(phi) * f.back + std::sin(phi) * f.right; }
 
 // A point on the disc's top at distance r and bearing phi, offset w sideways (toward phi + 90 degrees).
-static Eigen::Vector3d OnDisc(const Frame &f, double r, double phi, double w)
+static Eigen::Vector3d PointOnDisc(const ViewFrame &f, double r, double phi, double w)
 {
-    return f.centre + r * Bearing(f, phi) + w * Bearing(f, phi + kPi / 2.0);
+    return f.centre + r * BearingDirection(f, phi) + w * BearingDirection(f, phi + kPi / 2.0);
 }
 
-static int GreyAt(const Photo *photo, const Frame &f, const Eigen::Vector3d &x, double *grey)
+// Grey level where a scene point shows; 0 when it does not show on the photo.
+static int GreyOfPoint(const Photo *photo, const ViewFrame &f, const Eigen::Vector3d &x, double *grey)
 {
     double p[2];
     return Project(f, x, p) && SampleGrey(photo, p[0], p[1], grey);
 }
 
-static double Deviation(const std::vector<double> &values)
+// The median absolute deviation from the median as a standard deviation.
+static double MadSigma(const std::vector<double> &values)
 {
     const double m = Median(values);
     std::vector<double> d;
@@ -99,7 +111,8 @@ struct StickImage {
     double halfWidth;     // source pixels
 };
 
-static int StickLine(const Frame &f, StickImage *stick)
+// Where the pose's stick shows; its width is read later. 0 when it shows under a pixel long.
+static int StickImageOfPose(const ViewFrame &f, StickImage *stick)
 {
     double low[2], high[2];
     if (!Project(f, f.centre, low) || !Project(f, f.centre + kStickProbeHigh * f.up, high))
@@ -120,13 +133,13 @@ static int StickLine(const Frame &f, StickImage *stick)
 // the right pose puts the dark stick there.
 double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, double ppx, double ppy)
 {
-    const Frame f = MakeFrame(pose, focal, ppx, ppy);
+    const ViewFrame f = MakeViewFrame(pose, focal, ppx, ppy);
     double sum = 0.0;
     int count = 0;
     for (int i = 0; i <= kStickDarknessSamples; i++) {
         const double h = kStickProbeLow + (kStickProbeHigh - kStickProbeLow) * i / kStickDarknessSamples;
         double grey;
-        if (GreyAt(photo, f, f.centre + h * f.up, &grey)) {
+        if (GreyOfPoint(photo, f, f.centre + h * f.up, &grey)) {
             sum += grey;
             count++;
         }
@@ -161,7 +174,7 @@ static int DarkBandEdges(const std::vector<double> &g, int from, int to, double 
 
 // Half width of the dark band across the stick: the median over a few
 // heights of the band's two edges against the brighter side.
-static double StickHalfWidth(const Photo *photo, const Frame &f, const StickImage &s)
+static double StickHalfWidth(const Photo *photo, const ViewFrame &f, const StickImage &s)
 {
     std::vector<double> widths;
     for (int i = 1; i <= kStickWidthHeights; i++) {
@@ -190,7 +203,7 @@ static double StickHalfWidth(const Photo *photo, const Frame &f, const StickImag
 
 // The stick's top: walking out along its image, the first place where its
 // darkness against the background beside it falls to half and stays there.
-static int FindStickTop(const Photo *photo, const Frame &f, StickImage *s, double top[2], double *sigma)
+static int FindStickTop(const Photo *photo, const ViewFrame &f, StickImage *s, double top[2], double *sigma)
 {
     s->halfWidth = StickHalfWidth(photo, f, *s);
     if (!(s->halfWidth > 0.0))
@@ -234,7 +247,7 @@ static int FindStickTop(const Photo *photo, const Frame &f, StickImage *s, doubl
             top[0] = s->base[0] + t * s->direction[0];
             top[1] = s->base[1] + t * s->direction[1];
             const double slope = std::fabs(profile[i] - profile[i - 1]) / kStickStep;
-            *sigma = std::max(kLocationFloor, slope > 0.0 ? Deviation(stickLevels) / slope : 1.0);
+            *sigma = std::max(kLocationFloor, slope > 0.0 ? MadSigma(stickLevels) / slope : 1.0);
             return 1;
         }
     }
@@ -247,7 +260,7 @@ static int FindStickTop(const Photo *photo, const Frame &f, StickImage *s, doubl
 // image point is met on the vertical through ground + radius b (b the
 // horizontal direction from the camera to the stick): least squares in
 // (h, s) of ground + radius b + h up = s ray.
-static double HeightOnVertical(const Frame &f, double radius, double x, double y)
+static double HeightOnVertical(const ViewFrame &f, double radius, double x, double y)
 {
     const Eigen::Vector3d r = Ray(f, x, y);
     Eigen::Vector3d away = f.ground - f.ground.dot(f.up) * f.up;
@@ -271,9 +284,9 @@ static int OnStick(const StickImage &s, double stickLength, const double p[2])
 }
 
 // Coarse bearing of the shadow: the darkest ray of whole degrees near the centre.
-static int CoarseShadowBearing(const Photo *photo, const Frame &f, const StickImage &s, double stickLength, double *phi)
+static int CoarseShadowBearing(const Photo *photo, const ViewFrame &f, const StickImage &s, double stickLength, double *phi)
 {
-    double best = 1e9;
+    double best = HUGE_VAL;  // grey levels, above any
     int found = 0;
     for (int degree = 0; degree < 360; degree++) {
         const double bearing = RadiansFromDegrees(degree);
@@ -282,7 +295,7 @@ static int CoarseShadowBearing(const Photo *photo, const Frame &f, const StickIm
         for (int k = 0; k < kShadowCoarseSteps; k++) {
             const double r = kShadowNear + (kShadowCoarseFar - kShadowNear) * k / (kShadowCoarseSteps - 1);
             double p[2], g;
-            if (!Project(f, OnDisc(f, r, bearing, 0.0), p) || OnStick(s, stickLength, p) || !SampleGrey(photo, p[0], p[1], &g))
+            if (!Project(f, PointOnDisc(f, r, bearing, 0.0), p) || OnStick(s, stickLength, p) || !SampleGrey(photo, p[0], p[1], &g))
                 continue;
             sum += g;
             count++;
@@ -299,7 +312,7 @@ static int CoarseShadowBearing(const Photo *photo, const Frame &f, const StickIm
 // Cross profiles of the shadow at several distances: the middle between its
 // two mid-level edges gives the bearing's correction, their spacing the
 // shadow's width (the stick's diameter, for parallel light on a plane).
-static int RefineShadowBearing(const Photo *photo, const Frame &f, const StickImage &s, double stickLength, double far,
+static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const StickImage &s, double stickLength, double far,
                                double *phi, double *halfWidth, double *sigma)
 {
     std::vector<double> turns, widths;
@@ -310,7 +323,7 @@ static int RefineShadowBearing(const Photo *photo, const Frame &f, const StickIm
         for (int k = 0; k < kShadowCrossSamples && ok; k++) {
             const double w = -kShadowHalfSpan + 2.0 * kShadowHalfSpan * k / (kShadowCrossSamples - 1);
             double p[2];
-            ok = Project(f, OnDisc(f, r, *phi, w), p) && !OnStick(s, stickLength, p) && SampleGrey(photo, p[0], p[1], &g[k]);
+            ok = Project(f, PointOnDisc(f, r, *phi, w), p) && !OnStick(s, stickLength, p) && SampleGrey(photo, p[0], p[1], &g[k]);
         }
         if (!ok)
             continue;
@@ -346,15 +359,15 @@ static int RefineShadowBearing(const Photo *photo, const Frame &f, const StickIm
 // beside the line and the shadow near the centre, first falling to half.
 // Returns 1 with *tip written, 2 when the shadow is still dark at the rim, 0
 // when there is no shadow to follow.
-static int FindShadowTip(const Photo *photo, const Frame &f, double phi, double halfWidth, double *tip, double *sigma)
+static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, double halfWidth, double *tip, double *sigma)
 {
     std::vector<double> shadow;
     const double beside = std::max(kBesideShadow, 3.0 * halfWidth);
     std::vector<double> rs, g, lit;
     for (double r = kShadowNear; r <= kDiscRadius - kRimMargin; r += kShadowStep) {
         double v, a, b;
-        if (!GreyAt(photo, f, OnDisc(f, r, phi, 0.0), &v) || !GreyAt(photo, f, OnDisc(f, r, phi, beside), &a) ||
-            !GreyAt(photo, f, OnDisc(f, r, phi, -beside), &b))
+        if (!GreyOfPoint(photo, f, PointOnDisc(f, r, phi, 0.0), &v) || !GreyOfPoint(photo, f, PointOnDisc(f, r, phi, beside), &a) ||
+            !GreyOfPoint(photo, f, PointOnDisc(f, r, phi, -beside), &b))
             return 0;
         rs.push_back(r);
         g.push_back(v);
@@ -376,9 +389,9 @@ static int FindShadowTip(const Photo *photo, const Frame &f, double phi, double 
             // Scene units per source pixel along the shadow at the tip.
             double near[2], far[2];
             double perPixel = kShadowStep;
-            if (Project(f, OnDisc(f, *tip, phi, 0.0), near) && Project(f, OnDisc(f, *tip + kShadowStep, phi, 0.0), far))
+            if (Project(f, PointOnDisc(f, *tip, phi, 0.0), near) && Project(f, PointOnDisc(f, *tip + kShadowStep, phi, 0.0), far))
                 perPixel = kShadowStep / std::max(1e-9, std::hypot(far[0] - near[0], far[1] - near[1]));
-            *sigma = std::max(kLocationFloor * perPixel, slope > 0.0 ? Deviation(shadow) / slope : kShadowStep);
+            *sigma = std::max(kLocationFloor * perPixel, slope > 0.0 ? MadSigma(shadow) / slope : kShadowStep);
             return 1;
         }
     }
@@ -402,15 +415,15 @@ static double WrappedDegrees(double degrees)
 RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal)
 {
     RefinedLight light = {};
-    const Frame f = MakeFrame(pose, focal, photo->width / 2.0, photo->height / 2.0);
+    const ViewFrame f = MakeViewFrame(pose, focal, photo->width / 2.0, photo->height / 2.0);
     StickImage stick;
-    if (!StickLine(f, &stick))
+    if (!StickImageOfPose(f, &stick))
         return light;
     double top[2] = {0.0, 0.0}, topSigma = 0.0;
     const int topFound = FindStickTop(photo, f, &stick, top, &topSigma);
     if (!(stick.halfWidth > 0.0))
-        stick.halfWidth = 2.0;
-    const double stickLength = topFound ? std::hypot(top[0] - stick.base[0], top[1] - stick.base[1]) : 1e9;
+        stick.halfWidth = kFallbackStickHalfWidth;
+    const double stickLength = topFound ? std::hypot(top[0] - stick.base[0], top[1] - stick.base[1]) : kEndlessStick;
     double phi = 0.0, shadowHalfWidth = 0.0, bearingSigma = 0.0;
     if (!CoarseShadowBearing(photo, f, stick, stickLength, &phi))
         return light;
@@ -439,7 +452,7 @@ RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal
     // its end lies one radius beyond the shadow of the stick's axis.
     tip -= shadowHalfWidth;
     double tipImage[2] = {0.0, 0.0};
-    Project(f, OnDisc(f, tip, phi, 0.0), tipImage);
+    Project(f, PointOnDisc(f, tip, phi, 0.0), tipImage);
     light.shadowTip[0] = tipImage[0];
     light.shadowTip[1] = tipImage[1];
     light.tipDistance = tip;
