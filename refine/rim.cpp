@@ -31,8 +31,9 @@ static const double *LinearLightTable()
     if (!filled) {
         for (int v = 0; v < 256; v++) {
             const double c = v / kGreyFullScale;
-            table[v] = kGreyFullScale * (c <= kSrgbLinearLimit ? c / kSrgbLinearSlope
-                                                           : std::pow((c + kSrgbOffset) / (1.0 + kSrgbOffset), kSrgbGamma));
+            const double linear = c <= kSrgbLinearLimit ? c / kSrgbLinearSlope
+                                                        : std::pow((c + kSrgbOffset) / (1.0 + kSrgbOffset), kSrgbGamma);
+            table[v] = kGreyFullScale * linear;
         }
         filled = 1;
     }
@@ -74,7 +75,8 @@ int SampleGrey(const Photo *photo, double x, double y, double *grey)
     const uint32_t *next = row + photo->width;
     const double *linear = LinearLightTable();
     auto luma = [linear](uint32_t c) {
-        return kLumaRed * linear[(c >> 16) & 0xFF] + kLumaGreen * linear[(c >> 8) & 0xFF] + kLumaBlue * linear[c & 0xFF];
+        return kLumaRed * linear[(c >> 16) & 0xFF] + kLumaGreen * linear[(c >> 8) & 0xFF] +
+               kLumaBlue * linear[c & 0xFF];
     };
     const double top = luma(row[0]) * (1.0 - tx) + luma(row[1]) * tx;
     const double bottom = luma(next[0]) * (1.0 - tx) + luma(next[1]) * tx;
@@ -119,8 +121,8 @@ struct EdgePoint {
 
 // One pass along the normals of e: the mid-level crossing between the disc's
 // and the ground's levels, read again around the crossing found.
-static int SampleRimPass(const Photo *photo, EllipseParams e, double halfLength, std::vector<EdgePoint> *points,
-                         int *normals, int *cut)
+static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength, std::vector<EdgePoint> *points,
+                          int *normals, int *cut)
 {
     const double perimeter = kPi * (3.0 * (e.a + e.b) - std::sqrt((3.0 * e.a + e.b) * (e.a + 3.0 * e.b)));
     int count = static_cast<int>(perimeter / kPixelsPerNormal);
@@ -163,7 +165,6 @@ static int SampleRimPass(const Photo *photo, EllipseParams e, double halfLength,
         points->push_back({px + edge * nx, py + edge * ny, inner, outer, nx, ny});
     }
     *normals = count;
-    return 1;
 }
 
 // Fits the kept points' positions.

@@ -79,7 +79,10 @@ static Eigen::Vector3d Ray(const ViewFrame &f, double x, double y)
 }
 
 // Direction in the ground plane at bearing phi from the backward axis toward the right.
-static Eigen::Vector3d BearingDirection(const ViewFrame &f, double phi) { return std::cos(phi) * f.back + std::sin(phi) * f.right; }
+static Eigen::Vector3d BearingDirection(const ViewFrame &f, double phi)
+{
+    return std::cos(phi) * f.back + std::sin(phi) * f.right;
+}
 
 // A point on the disc's top at distance r and bearing phi, offset w sideways (toward phi + 90 degrees).
 static Eigen::Vector3d PointOnDisc(const ViewFrame &f, double r, double phi, double w)
@@ -178,8 +181,9 @@ static double StickHalfWidth(const Photo *photo, const ViewFrame &f, const Stick
 {
     std::vector<double> widths;
     for (int i = 1; i <= kStickWidthHeights; i++) {
+        const double h = kStickProbeLow + (kStickProbeHigh - kStickProbeLow) * i / (kStickWidthHeights + 1.0);
         double p[2];
-        if (!Project(f, f.centre + (kStickProbeLow + (kStickProbeHigh - kStickProbeLow) * i / (kStickWidthHeights + 1.0)) * f.up, p))
+        if (!Project(f, f.centre + h * f.up, p))
             continue;
         std::vector<double> g(kStickCrossSamples);
         int ok = 1;
@@ -211,7 +215,8 @@ static int FindStickTop(const Photo *photo, const ViewFrame &f, StickImage *s, d
     const double side = s->halfWidth + kStickSideGap;
     std::vector<double> along, background, profile;
     double lowPoint[2], highPoint[2];
-    if (!Project(f, f.centre + kStickProbeLow * f.up, lowPoint) || !Project(f, f.centre + kStickProbeHigh * f.up, highPoint))
+    if (!Project(f, f.centre + kStickProbeLow * f.up, lowPoint) ||
+        !Project(f, f.centre + kStickProbeHigh * f.up, highPoint))
         return 0;
     const double start = std::hypot(lowPoint[0] - s->base[0], lowPoint[1] - s->base[1]);
     const double probe = std::hypot(highPoint[0] - s->base[0], highPoint[1] - s->base[1]);
@@ -219,7 +224,8 @@ static int FindStickTop(const Photo *photo, const ViewFrame &f, StickImage *s, d
     for (double t = start;; t += kStickStep) {
         const double x = s->base[0] + t * s->direction[0], y = s->base[1] + t * s->direction[1];
         double g, l, r;
-        if (!SampleGrey(photo, x, y, &g) || !SampleGrey(photo, x - side * s->direction[1], y + side * s->direction[0], &l) ||
+        if (!SampleGrey(photo, x, y, &g) ||
+            !SampleGrey(photo, x - side * s->direction[1], y + side * s->direction[0], &l) ||
             !SampleGrey(photo, x + side * s->direction[1], y - side * s->direction[0], &r))
             break;
         along.push_back(t);
@@ -284,7 +290,8 @@ static int OnStick(const StickImage &s, double stickLength, const double p[2])
 }
 
 // Coarse bearing of the shadow: the darkest ray of whole degrees near the centre.
-static int CoarseShadowBearing(const Photo *photo, const ViewFrame &f, const StickImage &s, double stickLength, double *phi)
+static int CoarseShadowBearing(const Photo *photo, const ViewFrame &f, const StickImage &s, double stickLength,
+                               double *phi)
 {
     double best = HUGE_VAL;  // grey levels, above any
     int found = 0;
@@ -295,7 +302,8 @@ static int CoarseShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
         for (int k = 0; k < kShadowCoarseSteps; k++) {
             const double r = kShadowNear + (kShadowCoarseFar - kShadowNear) * k / (kShadowCoarseSteps - 1);
             double p[2], g;
-            if (!Project(f, PointOnDisc(f, r, bearing, 0.0), p) || OnStick(s, stickLength, p) || !SampleGrey(photo, p[0], p[1], &g))
+            if (!Project(f, PointOnDisc(f, r, bearing, 0.0), p) || OnStick(s, stickLength, p) ||
+                !SampleGrey(photo, p[0], p[1], &g))
                 continue;
             sum += g;
             count++;
@@ -312,8 +320,8 @@ static int CoarseShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
 // Cross profiles of the shadow at several distances: the middle between its
 // two mid-level edges gives the bearing's correction, their spacing the
 // shadow's width (the stick's diameter, for parallel light on a plane).
-static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const StickImage &s, double stickLength, double far,
-                               double *phi, double *halfWidth, double *sigma)
+static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const StickImage &s, double stickLength,
+                               double far, double *phi, double *halfWidth, double *sigma)
 {
     std::vector<double> turns, widths;
     for (int j = 0; j < kShadowCrossProfiles; j++) {
@@ -323,7 +331,8 @@ static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
         for (int k = 0; k < kShadowCrossSamples && ok; k++) {
             const double w = -kShadowHalfSpan + 2.0 * kShadowHalfSpan * k / (kShadowCrossSamples - 1);
             double p[2];
-            ok = Project(f, PointOnDisc(f, r, *phi, w), p) && !OnStick(s, stickLength, p) && SampleGrey(photo, p[0], p[1], &g[k]);
+            ok = Project(f, PointOnDisc(f, r, *phi, w), p) && !OnStick(s, stickLength, p) &&
+                 SampleGrey(photo, p[0], p[1], &g[k]);
         }
         if (!ok)
             continue;
@@ -359,14 +368,16 @@ static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
 // beside the line and the shadow near the centre, first falling to half.
 // Returns 1 with *tip written, 2 when the shadow is still dark at the rim, 0
 // when there is no shadow to follow.
-static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, double halfWidth, double *tip, double *sigma)
+static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, double halfWidth, double *tip,
+                         double *sigma)
 {
     std::vector<double> shadow;
     const double beside = std::max(kBesideShadow, 3.0 * halfWidth);
     std::vector<double> rs, g, lit;
     for (double r = kShadowNear; r <= kDiscRadius - kRimMargin; r += kShadowStep) {
         double v, a, b;
-        if (!GreyOfPoint(photo, f, PointOnDisc(f, r, phi, 0.0), &v) || !GreyOfPoint(photo, f, PointOnDisc(f, r, phi, beside), &a) ||
+        if (!GreyOfPoint(photo, f, PointOnDisc(f, r, phi, 0.0), &v) ||
+            !GreyOfPoint(photo, f, PointOnDisc(f, r, phi, beside), &a) ||
             !GreyOfPoint(photo, f, PointOnDisc(f, r, phi, -beside), &b))
             return 0;
         rs.push_back(r);
@@ -389,7 +400,8 @@ static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, dou
             // Scene units per source pixel along the shadow at the tip.
             double near[2], far[2];
             double perPixel = kShadowStep;
-            if (Project(f, PointOnDisc(f, *tip, phi, 0.0), near) && Project(f, PointOnDisc(f, *tip + kShadowStep, phi, 0.0), far))
+            if (Project(f, PointOnDisc(f, *tip, phi, 0.0), near) &&
+                Project(f, PointOnDisc(f, *tip + kShadowStep, phi, 0.0), far))
                 perPixel = kShadowStep / std::max(1e-9, std::hypot(far[0] - near[0], far[1] - near[1]));
             *sigma = std::max(kLocationFloor * perPixel, slope > 0.0 ? MadSigma(shadow) / slope : kShadowStep);
             return 1;
