@@ -73,10 +73,10 @@ struct PoseNumbers {
     RefinedCamera camera;
     double distance;  // scene units
 };
-const int kPoseNumbers = 6;  // rows of the numbers' covariance: pitch, roll, dollyX, dollyY, dollyZ, distance
+const int kPoseNumberCount = 6;  // rows of the numbers' covariance: pitch, roll, dollyX, dollyY, dollyZ, distance
 
 // hi - lo of each number, in the covariance's row order.
-static void Differences(const PoseNumbers &hi, const PoseNumbers &lo, double difference[kPoseNumbers])
+static void Differences(const PoseNumbers &hi, const PoseNumbers &lo, double difference[kPoseNumberCount])
 {
     difference[0] = hi.camera.pitch - lo.camera.pitch;
     difference[1] = hi.camera.roll - lo.camera.roll;
@@ -106,23 +106,25 @@ static int PoseNumbersFor(EllipseParams e, double focal, const Photo *photo, con
 static void CameraUncertainty(const Photo *photo, RefinedEstimate *r)
 {
     const EllipseParams e = r->rim.ellipse;
-    double jac[kPoseNumbers][5] = {};
-    Eigen::Matrix<double, kPoseNumbers, kPoseNumbers> cov = Eigen::Matrix<double, kPoseNumbers, kPoseNumbers>::Zero();
+    double jac[kPoseNumberCount][5] = {};
+    Eigen::Matrix<double, kPoseNumberCount, kPoseNumberCount> cov =
+        Eigen::Matrix<double, kPoseNumberCount, kPoseNumberCount>::Zero();
     int ok = 1;
     for (int k = 0; k < 5 && ok; k++) {
         PoseNumbers hi, lo;
         ok = PoseNumbersFor(ShiftedEllipse(e, k, kEllipseSteps[k]), r->lens.focal, photo, r->pose, &hi) &&
              PoseNumbersFor(ShiftedEllipse(e, k, -kEllipseSteps[k]), r->lens.focal, photo, r->pose, &lo);
-        double difference[kPoseNumbers];
-        if (ok)
-            Differences(hi, lo, difference);
-        for (int i = 0; i < kPoseNumbers && ok; i++)
+        if (!ok)
+            break;
+        double difference[kPoseNumberCount];
+        Differences(hi, lo, difference);
+        for (int i = 0; i < kPoseNumberCount; i++)
             jac[i][k] = difference[i] / (2.0 * kEllipseSteps[k]);
     }
     if (ok) {
-        Eigen::Matrix<double, kPoseNumbers, 5> j;
+        Eigen::Matrix<double, kPoseNumberCount, 5> j;
         Eigen::Matrix<double, 5, 5> s;
-        for (int i = 0; i < kPoseNumbers; i++)
+        for (int i = 0; i < kPoseNumberCount; i++)
             for (int k = 0; k < 5; k++)
                 j(i, k) = jac[i][k];
         for (int i = 0; i < 25; i++)
@@ -133,9 +135,9 @@ static void CameraUncertainty(const Photo *photo, RefinedEstimate *r)
         PoseNumbers hi, lo;
         if (PoseNumbersFor(e, r->lens.focal + r->lens.focalSigma, photo, r->pose, &hi) &&
             PoseNumbersFor(e, r->lens.focal - r->lens.focalSigma, photo, r->pose, &lo)) {
-            double difference[kPoseNumbers];
+            double difference[kPoseNumberCount];
             Differences(hi, lo, difference);
-            for (int i = 0; i < kPoseNumbers; i++)
+            for (int i = 0; i < kPoseNumberCount; i++)
                 cov(i, i) += 0.25 * difference[i] * difference[i];
         }
     }

@@ -32,8 +32,10 @@ const double kMinShadowContrast = 30.0;   // grey levels between the lit disc an
 const double kBesideShadow = 0.3;         // scene units beside the shadow's line where the lit disc is read
 const double kHalfDarkness = 0.5;         // the tip is where the normalised darkness falls to half
 const double kFullTurnDegrees = 360.0;
-const double kFallbackStickHalfWidth = 2.0;  // source pixels, kept off the shadow's search when the width was not read
-const double kEndlessStick = 1e9;          // source pixels, the stick's length when its top was not found
+// Source pixels: the stick's half width kept off the shadow's search when its
+// width could not be read.
+const double kFallbackStickHalfWidth = 2.0;
+const double kEndlessStick = 1e9;         // source pixels, the stick's length when its top was not found
 // Source pixels: an edge's place is not known better than this, whatever the
 // noise says (pixel mixing, the penumbra, the renderer's or lens' blur).
 const double kLocationFloor = 0.15;
