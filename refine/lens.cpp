@@ -1,13 +1,16 @@
+// The lens: the focal length in source pixels from the photograph's EXIF
+// tags, the 35 mm equivalent or the classic lens, and its field of view.
 #include <algorithm>
 #include <cmath>
 
 #include "common/numeric.h"
 #include "refine/refine.h"
 
-const double kMillimetresPerInch = 25.4;
-const double kMillimetresPerCentimetre = 10.0;
-const double kMillimetresPerMillimetre = 1.0;
-const double kMillimetresPerMicrometre = 0.001;
+// Millimetres, the length of each FocalPlaneResolutionUnit.
+const double kResolutionUnitInch = 25.4;
+const double kResolutionUnitCentimetre = 10.0;
+const double kResolutionUnitMillimetre = 1.0;
+const double kResolutionUnitMicrometre = 0.001;
 const double kFilmDiagonal = 43.27;           // mm, the diagonal of a 36 x 24 mm frame
 const double kClassicFocalPerLongSide = 375.0 / 320.0;  // focal length over long side of the classic lens
 const double kMinFieldOfView = 10.0;          // degrees along the long side
@@ -21,7 +24,7 @@ double LongSideFieldOfView(double focal, uint32_t width, uint32_t height)
     return DegreesFromRadians(2.0 * std::atan(longSide / (2.0 * focal)));
 }
 
-static int Plausible(double focal, uint32_t width, uint32_t height)
+static int PlausibleFocal(double focal, uint32_t width, uint32_t height)
 {
     if (!(focal > 0.0) || !std::isfinite(focal))
         return 0;
@@ -36,13 +39,13 @@ static double UnitMillimetres(int32_t unit)
     switch (unit) {
     case 0:
     case 2:
-        return kMillimetresPerInch;
+        return kResolutionUnitInch;
     case 3:
-        return kMillimetresPerCentimetre;
+        return kResolutionUnitCentimetre;
     case 4:
-        return kMillimetresPerMillimetre;
+        return kResolutionUnitMillimetre;
     case 5:
-        return kMillimetresPerMicrometre;
+        return kResolutionUnitMicrometre;
     default:
         return 0.0;
     }
@@ -70,7 +73,7 @@ void ChooseLens(const PhotoExif *exif, uint32_t width, uint32_t height, Lens *le
         const double unit = UnitMillimetres(exif->focalPlaneResolutionUnit);
         const double focal =
             exif->focalLength / unit * exif->focalPlaneXResolution * ResizeFactor(exif, width, height);
-        if (unit > 0.0 && Plausible(focal, width, height)) {
+        if (unit > 0.0 && PlausibleFocal(focal, width, height)) {
             chosen.focal = focal;
             chosen.source = kFocalExif;
             *lens = chosen;
@@ -81,7 +84,7 @@ void ChooseLens(const PhotoExif *exif, uint32_t width, uint32_t height, Lens *le
     if (exif != nullptr && exif->hasFocalLength35mm) {
         const double diagonal = std::hypot(static_cast<double>(width), static_cast<double>(height));
         const double focal = exif->focalLength35mm / kFilmDiagonal * diagonal;
-        if (Plausible(focal, width, height)) {
+        if (PlausibleFocal(focal, width, height)) {
             chosen.focal = focal;
             chosen.source = kFocalExif35;
             chosen.focalSigma = kRoundingHalfStep * kUniformToSigma / kFilmDiagonal * diagonal;

@@ -1,3 +1,5 @@
+// The camera from the rim's conic: the two circular sections of its cone,
+// the ground frame of a pose, and a pose's classic numbers.
 #include <algorithm>
 #include <cmath>
 
@@ -105,27 +107,42 @@ int PoseCandidates(const Conic &conic, double focal, double ppx, double ppy, Dis
     return 2;
 }
 
+void MakeGroundFrame(const DiscPose &pose, GroundFrame *frame)
+{
+    const Eigen::Vector3d up(pose.up[0], pose.up[1], pose.up[2]);
+    const Eigen::Vector3d axis(0.0, 0.0, 1.0);
+    const Eigen::Vector3d forward = (axis - axis.dot(up) * up).normalized();
+    const Eigen::Vector3d right = forward.cross(up);
+    for (int i = 0; i < 3; i++) {
+        frame->up[i] = up(i);
+        frame->forward[i] = forward(i);
+        frame->right[i] = right(i);
+    }
+}
+
 // The world frame at the disc's centre on the ground: up u, backward
-// b = -(forward with its height dropped), right r = forward_h x u. The optical
+// b = -forward, right r = forward x u (the ground frame). The optical
 // axis z = (0, 0, 1) in camera coordinates gives pitch = asin(z . u). Before
 // any roll the camera's right is r; roll turns it toward the picture's up
 // (y0 = up component of the camera's own up), and a camera turned
 // counter-clockwise shows the picture turned clockwise.
 void CameraNumbers(const DiscPose &pose, RefinedCamera *camera)
 {
-    const Eigen::Vector3d u(pose.up[0], pose.up[1], pose.up[2]);
+    GroundFrame ground;
+    MakeGroundFrame(pose, &ground);
+    const Eigen::Vector3d u(ground.up[0], ground.up[1], ground.up[2]);
+    const Eigen::Vector3d forward(ground.forward[0], ground.forward[1], ground.forward[2]);
+    const Eigen::Vector3d right(ground.right[0], ground.right[1], ground.right[2]);
     const Eigen::Vector3d z(0.0, 0.0, 1.0), x(1.0, 0.0, 0.0);
-    const Eigen::Vector3d forward = (z - z.dot(u) * u).normalized();
-    const Eigen::Vector3d right = forward.cross(u);
     const double sinPitch = std::max(-1.0, std::min(1.0, z.dot(u)));
     const double pitch = std::asin(sinPitch);
     const Eigen::Vector3d up0 = -std::sin(pitch) * forward + std::cos(pitch) * u;
     const double roll = std::atan2(x.dot(up0), x.dot(right));
     const Eigen::Vector3d origin = Eigen::Vector3d(pose.centre[0], pose.centre[1], pose.centre[2]) - kDiscThickness * u;
-    const Eigen::Vector3d camera_ = -origin;
+    const Eigen::Vector3d position = -origin;  // the camera's, from the disc's centre on the ground
     camera->pitch = DegreesFromRadians(pitch);
     camera->roll = DegreesFromRadians(roll);
-    camera->dollyX = camera_.dot(right);
-    camera->dollyY = camera_.dot(u);
-    camera->dollyZ = -camera_.dot(forward);
+    camera->dollyX = position.dot(right);
+    camera->dollyY = position.dot(u);
+    camera->dollyZ = -position.dot(forward);
 }

@@ -1,3 +1,6 @@
+// The whole refined record in order: lens, rim, the pose that shows the dark
+// stick, light, the rim again without its lit wall, and the uncertainties;
+// the notes that say what was assumed or not found.
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -40,7 +43,7 @@ static double UpAlignment(const DiscPose &a, const DiscPose &b)
 
 // The candidate whose stick rises where the photograph shows a dark stick;
 // without a clear stick, the one that keeps the picture nearer upright.
-static int ChoosePose(const Photo *photo, const DiscPose candidates[2], double focal, DiscPose *pose)
+static void ChoosePose(const Photo *photo, const DiscPose candidates[2], double focal, DiscPose *pose)
 {
     const double ppx = photo->width / 2.0, ppy = photo->height / 2.0;
     const double d0 = StickDarkness(photo, candidates[0], focal, ppx, ppy);
@@ -55,27 +58,46 @@ static int ChoosePose(const Photo *photo, const DiscPose candidates[2], double f
         pick = std::fabs(c0.roll) <= std::fabs(c1.roll) ? 0 : 1;
     }
     *pose = candidates[pick];
-    return pick;
+}
+
+// Of two candidate poses, the one whose up is nearer the reference's.
+static const DiscPose &NearestCandidate(const DiscPose candidates[2], const DiscPose &reference)
+{
+    return UpAlignment(candidates[0], reference) >= UpAlignment(candidates[1], reference) ? candidates[0]
+                                                                                            : candidates[1];
+}
+
+// The camera numbers whose uncertainty is carried: the classic five and the
+// camera's distance from the disc's centre on the ground.
+struct PoseNumbers {
+    RefinedCamera camera;
+    double distance;  // scene units
+};
+const int kPoseNumberCount = 6;  // rows of the numbers' covariance: pitch, roll, dollyX, dollyY, dollyZ, distance
+
+// hi - lo of each number, in the covariance's row order.
+static void Differences(const PoseNumbers &hi, const PoseNumbers &lo, double difference[kPoseNumberCount])
+{
+    difference[0] = hi.camera.pitch - lo.camera.pitch;
+    difference[1] = hi.camera.roll - lo.camera.roll;
+    difference[2] = hi.camera.dollyX - lo.camera.dollyX;
+    difference[3] = hi.camera.dollyY - lo.camera.dollyY;
+    difference[4] = hi.camera.dollyZ - lo.camera.dollyZ;
+    difference[5] = hi.distance - lo.distance;
 }
 
 // Camera numbers of the ellipse under a given focal length, taking the
 // candidate nearest the reference pose; 0 when none exists.
-static int NumbersFor(EllipseParams e, double focal, const Photo *photo, const DiscPose &reference, double out[6])
+static int PoseNumbersFor(EllipseParams e, double focal, const Photo *photo, const DiscPose &reference,
+                          PoseNumbers *numbers)
 {
     DiscPose candidates[2];
     if (PoseCandidates(ConicFromEllipse(e), focal, photo->width / 2.0, photo->height / 2.0, candidates) != 2)
         return 0;
-    const DiscPose &pose = UpAlignment(candidates[0], reference) >= UpAlignment(candidates[1], reference)
-                               ? candidates[0]
-                               : candidates[1];
     RefinedCamera c;
-    CameraNumbers(pose, &c);
-    out[0] = c.pitch;
-    out[1] = c.roll;
-    out[2] = c.dollyX;
-    out[3] = c.dollyY;
-    out[4] = c.dollyZ;
-    out[5] = std::sqrt(c.dollyX * c.dollyX + c.dollyY * c.dollyY + c.dollyZ * c.dollyZ);
+    CameraNumbers(NearestCandidate(candidates, reference), &c);
+    numbers->camera = c;
+    numbers->distance = std::sqrt(c.dollyX * c.dollyX + c.dollyY * c.dollyY + c.dollyZ * c.dollyZ);
     return 1;
 }
 
@@ -84,24 +106,25 @@ static int NumbersFor(EllipseParams e, double focal, const Photo *photo, const D
 static void CameraUncertainty(const Photo *photo, RefinedEstimate *r)
 {
     const EllipseParams e = r->rim.ellipse;
-    double jac[6][5] = {};
-    Eigen::Matrix<double, 6, 6> cov = Eigen::Matrix<double, 6, 6>::Zero();
+    double jac[kPoseNumberCount][5] = {};
+    Eigen::Matrix<double, kPoseNumberCount, kPoseNumberCount> cov =
+        Eigen::Matrix<double, kPoseNumberCount, kPoseNumberCount>::Zero();
     int ok = 1;
     for (int k = 0; k < 5 && ok; k++) {
-        EllipseParams plus = e, minus = e;
-        double *p[5] = {&plus.cx, &plus.cy, &plus.a, &plus.b, &plus.angle};
-        double *m[5] = {&minus.cx, &minus.cy, &minus.a, &minus.b, &minus.angle};
-        *p[k] += kEllipseSteps[k];
-        *m[k] -= kEllipseSteps[k];
-        double hi[6], lo[6];
-        ok = NumbersFor(plus, r->lens.focal, photo, r->pose, hi) && NumbersFor(minus, r->lens.focal, photo, r->pose, lo);
-        for (int i = 0; i < 6 && ok; i++)
-            jac[i][k] = (hi[i] - lo[i]) / (2.0 * kEllipseSteps[k]);
+        PoseNumbers hi, lo;
+        ok = PoseNumbersFor(ShiftedEllipse(e, k, kEllipseSteps[k]), r->lens.focal, photo, r->pose, &hi) &&
+             PoseNumbersFor(ShiftedEllipse(e, k, -kEllipseSteps[k]), r->lens.focal, photo, r->pose, &lo);
+        if (!ok)
+            break;
+        double difference[kPoseNumberCount];
+        Differences(hi, lo, difference);
+        for (int i = 0; i < kPoseNumberCount; i++)
+            jac[i][k] = difference[i] / (2.0 * kEllipseSteps[k]);
     }
     if (ok) {
-        Eigen::Matrix<double, 6, 5> j;
+        Eigen::Matrix<double, kPoseNumberCount, 5> j;
         Eigen::Matrix<double, 5, 5> s;
-        for (int i = 0; i < 6; i++)
+        for (int i = 0; i < kPoseNumberCount; i++)
             for (int k = 0; k < 5; k++)
                 j(i, k) = jac[i][k];
         for (int i = 0; i < 25; i++)
@@ -109,11 +132,14 @@ static void CameraUncertainty(const Photo *photo, RefinedEstimate *r)
         cov = j * s * j.transpose();
     }
     if (r->lens.focalSigma > 0.0) {
-        double hi[6], lo[6];
-        if (NumbersFor(e, r->lens.focal + r->lens.focalSigma, photo, r->pose, hi) &&
-            NumbersFor(e, r->lens.focal - r->lens.focalSigma, photo, r->pose, lo))
-            for (int i = 0; i < 6; i++)
-                cov(i, i) += 0.25 * (hi[i] - lo[i]) * (hi[i] - lo[i]);
+        PoseNumbers hi, lo;
+        if (PoseNumbersFor(e, r->lens.focal + r->lens.focalSigma, photo, r->pose, &hi) &&
+            PoseNumbersFor(e, r->lens.focal - r->lens.focalSigma, photo, r->pose, &lo)) {
+            double difference[kPoseNumberCount];
+            Differences(hi, lo, difference);
+            for (int i = 0; i < kPoseNumberCount; i++)
+                cov(i, i) += 0.25 * difference[i] * difference[i];
+        }
     }
     r->cameraSigma.pitch = std::sqrt(std::fabs(cov(0, 0)));
     r->cameraSigma.roll = std::sqrt(std::fabs(cov(1, 1)));
@@ -127,10 +153,11 @@ static void CameraUncertainty(const Photo *photo, RefinedEstimate *r)
 // (from the backward axis toward the right) and elevation.
 static void SunInCamera(const DiscPose &pose, const RefinedLight &light, double sun[3])
 {
-    const Eigen::Vector3d up(pose.up[0], pose.up[1], pose.up[2]);
-    const Eigen::Vector3d z(0.0, 0.0, 1.0);
-    const Eigen::Vector3d forward = (z - z.dot(up) * up).normalized();
-    const Eigen::Vector3d right = forward.cross(up);
+    GroundFrame ground;
+    MakeGroundFrame(pose, &ground);
+    const Eigen::Vector3d up(ground.up[0], ground.up[1], ground.up[2]);
+    const Eigen::Vector3d forward(ground.forward[0], ground.forward[1], ground.forward[2]);
+    const Eigen::Vector3d right(ground.right[0], ground.right[1], ground.right[2]);
     const double bearing = RadiansFromDegrees(light.yrot), elevation = RadiansFromDegrees(-light.xrot);
     const Eigen::Vector3d s = std::cos(elevation) * (std::cos(bearing) * -forward + std::sin(bearing) * right) +
                               std::sin(elevation) * up;
@@ -211,7 +238,7 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
         return 0;
     }
     ChoosePose(photo, candidates, r.lens.focal, &r.pose);
-    MeasureLight(photo, r.pose, r.lens.focal, &r.light);
+    r.light = MeasureLight(photo, r.pose, r.lens.focal);
     // With the sun known, the rim once more without its lit wall.
     if (r.light.elevationFound) {
         WallLight wall;
@@ -220,9 +247,8 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
         SunInCamera(r.pose, r.light, wall.sun);
         if (RefitRimForWall(photo, wall, &r.rim) &&
             PoseCandidates(r.rim.conic, r.lens.focal, photo->width / 2.0, photo->height / 2.0, candidates) == 2) {
-            r.pose = UpAlignment(candidates[0], wall.pose) >= UpAlignment(candidates[1], wall.pose) ? candidates[0]
-                                                                                                  : candidates[1];
-            MeasureLight(photo, r.pose, r.lens.focal, &r.light);
+            r.pose = NearestCandidate(candidates, wall.pose);
+            r.light = MeasureLight(photo, r.pose, r.lens.focal);
         }
     }
     CameraNumbers(r.pose, &r.camera);

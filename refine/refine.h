@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "ellipse/ellipse.h"
 #include "image/photo.h"
@@ -16,13 +17,15 @@ const double kDiscRadius = 3.0;      // scene units, the disc's radius
 const double kDiscThickness = 0.01;  // scene units, the disc's top above the ground
 
 // Where the focal length came from.
-const int kFocalExif = 0;     // FocalLength with FocalPlaneXResolution
-const int kFocalExif35 = 1;   // FocalLengthIn35mmFilm, by the diagonal
-const int kFocalDefault = 2;  // the classic lens, 46.2 degrees along the long side
+enum FocalSource : int32_t {
+    kFocalExif = 0,     // FocalLength with FocalPlaneXResolution
+    kFocalExif35 = 1,   // FocalLengthIn35mmFilm, by the diagonal
+    kFocalDefault = 2,  // the classic lens, 46.2 degrees along the long side
+};
 
 struct Lens {
     double focal;     // source pixels
-    int32_t source;   // kFocalExif, kFocalExif35 or kFocalDefault
+    FocalSource source;
     int32_t refused;  // 1 when a tag was present but absurd and was passed over
     double focalSigma;  // source pixels, from the rounding of the 35 mm equivalent; 0 otherwise
 };
@@ -48,21 +51,19 @@ struct RimFit {
 };
 
 // Reasons a refinement stops; RefinedEstimate.note says them in words.
-const int kRefineDone = 0;
-const int kRefineNoContrast = 1;
-const int kRefineBorder = 2;
-const int kRefineNoFit = 3;
-const int kRefineNoPose = 4;
-
-// Grey level (luminance, 0..255) at (x, y) by bilinear interpolation between
-// pixel centres; 0 when the point has no four neighbours inside the photo.
-int SampleGrey(const Photo *photo, double x, double y, double *grey);
+enum RefineStatus : int32_t {
+    kRefineDone = 0,
+    kRefineNoContrast = 1,
+    kRefineBorder = 2,
+    kRefineNoFit = 3,
+    kRefineNoPose = 4,
+};
 
 // Sub-pixel rim along the normals of the starting ellipse (source pixels),
 // looked for within searchPixels (5 to 64) either side, fitted, resampled
 // along the fit's normals and fitted again. Returns kRefineDone with *fit
 // written, or the reason it could not.
-int FitRim(const Photo *photo, EllipseParams start, double searchPixels, RimFit *fit);
+RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels, RimFit *fit);
 
 // Direct least-squares ellipse through the points (Halir and Flusser); 1 with
 // *conic written when the points determine an ellipse.
@@ -95,19 +96,6 @@ struct RefinedCamera {
 };
 void CameraNumbers(const DiscPose &pose, RefinedCamera *camera);
 
-// The disc's side wall below the rim shows where the rim faces the camera; lit
-// by the sun it widens the bright disc outward.
-struct WallLight {
-    DiscPose pose;
-    double focal;   // source pixels
-    double sun[3];  // unit, toward the sun, camera frame
-};
-
-// Resamples along the fit's normals, moves each edge point in by the share
-// of the wall's image width that the wall's brightness carries, and fits
-// again; 1 with *fit replaced, 0 with it untouched.
-int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit);
-
 // The light from the stick and its shadow.
 struct RefinedLight {
     int32_t bearingFound;    // 1 when the shadow's line was found (yrot valid)
@@ -123,16 +111,9 @@ struct RefinedLight {
     double yrotSigma;        // degrees
 };
 
-// Mean grey along the stick that the pose predicts, just above the disc; the
-// right pose of the two finds the dark stick there.
-double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, double ppx, double ppy);
-
-// Finds stick and shadow on the photo for the pose; always writes *light.
-void MeasureLight(const Photo *photo, const DiscPose &pose, double focal, RefinedLight *light);
-
 // The whole refined record.
 struct RefinedEstimate {
-    int32_t status;  // kRefineDone or the reason
+    RefineStatus status;  // kRefineDone or the reason
     Lens lens;
     RimFit rim;
     DiscPose pose;
@@ -148,3 +129,53 @@ struct RefinedEstimate {
 // decoded photograph. Returns 1 when the camera was refined; otherwise 0 with
 // status and note saying why. Never touches the classic results.
 int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workScale, RefinedEstimate *out);
+
+// Between the module's own files.
+
+// Grey level (luminance, 0..255) at (x, y) by bilinear interpolation between
+// pixel centres; 0 when the point has no four neighbours inside the photo.
+int SampleGrey(const Photo *photo, double x, double y, double *grey);
+
+const double kGreyFullScale = 255.0;  // grey levels, SampleGrey's top (white), as an 8-bit channel's
+const double kMadToSigma = 1.4826;  // median absolute deviation to standard deviation, normal noise
+
+// The middle value (the upper one of an even count); 0 for none.
+double Median(std::vector<double> values);
+
+// The rim's ellipse through the points: direct fit, geometric refinement on
+// the Sampson distances, outliers out, refined again. 1 with *fit written
+// (all but normals), 0 with it untouched.
+int FitRimEllipse(const double *x, const double *y, int count, RimFit *fit);
+// The ellipse with one of (cx, cy, a, b, angle), by index, moved by `by`.
+EllipseParams ShiftedEllipse(EllipseParams e, int parameter, double by);
+
+// The world's frame on the ground as the camera sees it, unit vectors in the
+// camera frame: up, the camera's horizontal viewing direction (the optical
+// axis with its height dropped), and right = forward x up.
+struct GroundFrame {
+    double up[3];
+    double forward[3];
+    double right[3];
+};
+void MakeGroundFrame(const DiscPose &pose, GroundFrame *frame);
+
+// The disc's side wall below the rim shows where the rim faces the camera; lit
+// by the sun it widens the bright disc outward.
+struct WallLight {
+    DiscPose pose;
+    double focal;   // source pixels
+    double sun[3];  // unit, toward the sun, camera frame
+};
+
+// Resamples along the fit's normals, moves each edge point in by the share
+// of the wall's image width that the wall's brightness carries, and fits
+// again; 1 with *fit replaced, 0 with it untouched.
+int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit);
+
+// Mean grey along the stick that the pose predicts, just above the disc; the
+// right pose of the two finds the dark stick there.
+double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, double ppx, double ppy);
+
+// Stick and shadow on the photo for the pose; what was not found is left 0.
+RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal);
+

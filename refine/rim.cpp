@@ -1,8 +1,9 @@
+// The rim on the photograph: grey levels in linear light, the mid-level
+// crossings between disc and ground along the ellipse's normals, the shaded
+// stretches left out, and the edge points moved in for the disc's lit wall.
 #include <algorithm>
 #include <cmath>
 #include <vector>
-#include <cstdio>
-#include <cstdlib>
 
 #include <Eigen/Dense>
 
@@ -21,18 +22,18 @@ const double kSrgbLinearLimit = 0.04045;  // sRGB value below which the curve is
 const double kSrgbLinearSlope = 12.92;
 const double kSrgbOffset = 0.055;
 const double kSrgbGamma = 2.4;
-const double kFullScale = 255.0;  // grey levels
 
 // sRGB value (0..255) to linear light scaled to 0..255, once for all values.
-static const double *LinearTable()
+static const double *LinearLightTable()
 {
     static double table[256];
     static int filled = 0;
     if (!filled) {
         for (int v = 0; v < 256; v++) {
-            const double c = v / kFullScale;
-            table[v] = kFullScale * (c <= kSrgbLinearLimit ? c / kSrgbLinearSlope
-                                                           : std::pow((c + kSrgbOffset) / (1.0 + kSrgbOffset), kSrgbGamma));
+            const double c = v / kGreyFullScale;
+            const double linear = c <= kSrgbLinearLimit ? c / kSrgbLinearSlope
+                                                        : std::pow((c + kSrgbOffset) / (1.0 + kSrgbOffset), kSrgbGamma);
+            table[v] = kGreyFullScale * linear;
         }
         filled = 1;
     }
@@ -48,13 +49,9 @@ const double kMinUsedShare = 0.35;       // share of the normals that must give 
 // Share of the normals that may run off the picture: more, and the border cuts
 // the rim, which then no longer pins the conic all round.
 const double kBorderShare = 0.02;
-const double kOutlierSigmas = 3.0;       // residuals beyond this many robust deviations leave the fit
-const double kMinOutlierCut = 0.15;      // source pixels, the cut never goes below this
-const double kMadToSigma = 1.4826;       // median absolute deviation to standard deviation, normal noise
 const int kMinNormals = 180;
 const int kMaxNormals = 1080;
 const double kPixelsPerNormal = 3.0;     // source pixels of perimeter per normal
-const int kGaussNewtonSteps = 12;
 const double kSecondPassPixels = 5.0;   // source pixels either side of the first fit's rim
 const double kMaxSearchPixels = 64.0;   // source pixels, the furthest a caller may ask to look
 const double kSearchWidening = 2.5;     // factor on the first pass's reach when it finds too little
@@ -76,247 +73,15 @@ int SampleGrey(const Photo *photo, double x, double y, double *grey)
     const double ty = fy - iy;
     const uint32_t *row = photo->argb + static_cast<size_t>(iy) * photo->width + ix;
     const uint32_t *next = row + photo->width;
-    const double *linear = LinearTable();
+    const double *linear = LinearLightTable();
     auto luma = [linear](uint32_t c) {
-        return kLumaRed * linear[(c >> 16) & 0xFF] + kLumaGreen * linear[(c >> 8) & 0xFF] + kLumaBlue * linear[c & 0xFF];
+        return kLumaRed * linear[(c >> 16) & 0xFF] + kLumaGreen * linear[(c >> 8) & 0xFF] +
+               kLumaBlue * linear[c & 0xFF];
     };
     const double top = luma(row[0]) * (1.0 - tx) + luma(row[1]) * tx;
     const double bottom = luma(next[0]) * (1.0 - tx) + luma(next[1]) * tx;
     *grey = top * (1.0 - ty) + bottom * ty;
     return 1;
-}
-
-Conic ConicFromEllipse(EllipseParams e)
-{
-    const double c = std::cos(e.angle), s = std::sin(e.angle);
-    const double ia = 1.0 / (e.a * e.a), ib = 1.0 / (e.b * e.b);
-    Conic q;
-    q.c[0] = c * c * ia + s * s * ib;
-    q.c[1] = 2.0 * c * s * (ia - ib);
-    q.c[2] = s * s * ia + c * c * ib;
-    q.c[3] = -2.0 * q.c[0] * e.cx - q.c[1] * e.cy;
-    q.c[4] = -q.c[1] * e.cx - 2.0 * q.c[2] * e.cy;
-    q.c[5] = q.c[0] * e.cx * e.cx + q.c[1] * e.cx * e.cy + q.c[2] * e.cy * e.cy - 1.0;
-    double n = 0.0;
-    for (double v : q.c)
-        n += v * v;
-    n = std::sqrt(n);
-    for (double &v : q.c)
-        v /= n;
-    return q;
-}
-
-// Centre from the vanishing gradient; the quadratic part's eigenvalues over
-// minus the conic's value at the centre are 1 / a^2 and 1 / b^2.
-int EllipseFromConic(const Conic &q, EllipseParams *ellipse)
-{
-    const double A = q.c[0], B = q.c[1], C = q.c[2], D = q.c[3], E = q.c[4], F = q.c[5];
-    const double det = 4.0 * A * C - B * B;
-    if (!(det > 0.0))
-        return 0;
-    const double cx = (B * E - 2.0 * C * D) / det;
-    const double cy = (B * D - 2.0 * A * E) / det;
-    const double f0 = A * cx * cx + B * cx * cy + C * cy * cy + D * cx + E * cy + F;
-    const double mean = 0.5 * (A + C);
-    const double half = 0.5 * std::hypot(A - C, B);
-    const double small = mean - half, large = mean + half;
-    const double sa = -f0 / small, sb = -f0 / large;
-    if (!(sa > 0.0 && sb > 0.0 && std::isfinite(sa) && std::isfinite(sb)))
-        return 0;
-    EllipseParams e;
-    e.cx = cx;
-    e.cy = cy;
-    e.a = std::sqrt(sa);
-    e.b = std::sqrt(sb);
-    // The a axis is the eigenvector of the smaller eigenvalue.
-    e.angle = 0.5 * std::atan2(B, A - C) + kPi / 2.0;
-    if (e.angle > kPi / 2.0)
-        e.angle -= kPi;
-    *ellipse = e;
-    return 1;
-}
-
-// Halir and Flusser's split of Fitzgibbon's constrained least squares, on
-// coordinates centred and scaled to unit spread so the scatter matrices stay
-// well conditioned.
-int FitConicDirect(const double *x, const double *y, int count, Conic *conic)
-{
-    if (count < 6)
-        return 0;
-    double mx = 0.0, my = 0.0;
-    for (int i = 0; i < count; i++) {
-        mx += x[i];
-        my += y[i];
-    }
-    mx /= count;
-    my /= count;
-    double spread = 0.0;
-    for (int i = 0; i < count; i++)
-        spread += (x[i] - mx) * (x[i] - mx) + (y[i] - my) * (y[i] - my);
-    spread = std::sqrt(spread / (2.0 * count));
-    if (!(spread > 0.0))
-        return 0;
-    Eigen::Matrix3d s1 = Eigen::Matrix3d::Zero(), s2 = Eigen::Matrix3d::Zero(), s3 = Eigen::Matrix3d::Zero();
-    for (int i = 0; i < count; i++) {
-        const double u = (x[i] - mx) / spread, v = (y[i] - my) / spread;
-        const Eigen::Vector3d d1(u * u, u * v, v * v), d2(u, v, 1.0);
-        s1 += d1 * d1.transpose();
-        s2 += d1 * d2.transpose();
-        s3 += d2 * d2.transpose();
-    }
-    Eigen::FullPivLU<Eigen::Matrix3d> lu(s3);
-    if (!lu.isInvertible())
-        return 0;
-    const Eigen::Matrix3d t = -lu.inverse() * s2.transpose();
-    const Eigen::Matrix3d m = s1 + s2 * t;
-    // Premultiplied by the inverse of the constraint 4 A C - B^2.
-    Eigen::Matrix3d r;
-    r.row(0) = m.row(2) / 2.0;
-    r.row(1) = -m.row(1);
-    r.row(2) = m.row(0) / 2.0;
-    Eigen::EigenSolver<Eigen::Matrix3d> solver(r);
-    if (solver.info() != Eigen::Success)
-        return 0;
-    int best = -1;
-    double bestCondition = 0.0;
-    for (int k = 0; k < 3; k++) {
-        const Eigen::Vector3d v = solver.eigenvectors().col(k).real();
-        const double condition = 4.0 * v(0) * v(2) - v(1) * v(1);
-        if (condition > bestCondition) {
-            bestCondition = condition;
-            best = k;
-        }
-    }
-    if (best < 0)
-        return 0;
-    const Eigen::Vector3d a1 = solver.eigenvectors().col(best).real();
-    const Eigen::Vector3d a2 = t * a1;
-    Eigen::Matrix3d cn;
-    cn << a1(0), a1(1) / 2.0, a2(0) / 2.0, a1(1) / 2.0, a1(2), a2(1) / 2.0, a2(0) / 2.0, a2(1) / 2.0, a2(2);
-    Eigen::Matrix3d h;
-    h << 1.0 / spread, 0.0, -mx / spread, 0.0, 1.0 / spread, -my / spread, 0.0, 0.0, 1.0;
-    const Eigen::Matrix3d c = h.transpose() * cn * h;
-    Conic q;
-    q.c[0] = c(0, 0);
-    q.c[1] = 2.0 * c(0, 1);
-    q.c[2] = c(1, 1);
-    q.c[3] = 2.0 * c(0, 2);
-    q.c[4] = 2.0 * c(1, 2);
-    q.c[5] = c(2, 2);
-    double n = 0.0;
-    for (double v : q.c)
-        n += v * v;
-    n = std::sqrt(n);
-    if (!(n > 0.0) || !std::isfinite(n))
-        return 0;
-    for (double &v : q.c)
-        v /= n;
-    *conic = q;
-    return 1;
-}
-
-// Sampson distance F(p) / |grad F(p)|: the first-order distance of p from the
-// conic, which for edge points well under a pixel off the rim is the
-// orthogonal distance to far below their noise.
-static double SampsonDistance(const Conic &q, double x, double y)
-{
-    const double A = q.c[0], B = q.c[1], C = q.c[2], D = q.c[3], E = q.c[4], F = q.c[5];
-    const double f = A * x * x + B * x * y + C * y * y + D * x + E * y + F;
-    const double gx = 2.0 * A * x + B * y + D, gy = B * x + 2.0 * C * y + E;
-    const double g = std::hypot(gx, gy);
-    return g > 0.0 ? f / g : 0.0;
-}
-
-static void Residuals(const EllipseParams &e, const std::vector<double> &x, const std::vector<double> &y,
-                      Eigen::VectorXd *r)
-{
-    const Conic q = ConicFromEllipse(e);
-    r->resize(static_cast<int>(x.size()));
-    for (size_t i = 0; i < x.size(); i++)
-        (*r)(static_cast<int>(i)) = SampsonDistance(q, x[i], y[i]);
-}
-
-static EllipseParams Moved(EllipseParams e, int k, double by)
-{
-    double *p[5] = {&e.cx, &e.cy, &e.a, &e.b, &e.angle};
-    *p[k] += by;
-    return e;
-}
-
-// Levenberg-Marquardt on (cx, cy, a, b, angle) over the Sampson distances,
-// with central-difference derivatives. Writes the covariance sigma^2 (J^T J)^-1.
-static int RefineGeometric(const std::vector<double> &x, const std::vector<double> &y, EllipseParams *ellipse,
-                           double covariance[25], double *rms)
-{
-    const int n = static_cast<int>(x.size());
-    if (n < 8)
-        return 0;
-    EllipseParams e = *ellipse;
-    Eigen::VectorXd r;
-    Residuals(e, x, y, &r);
-    double cost = r.squaredNorm();
-    double damping = 1e-3;
-    Eigen::MatrixXd jac(n, 5);
-    for (int step = 0; step < kGaussNewtonSteps; step++) {
-        const double steps[5] = {1e-4, 1e-4, 1e-4, 1e-4, 1e-7};  // pixels, pixels, pixels, pixels, radians
-        for (int k = 0; k < 5; k++) {
-            Eigen::VectorXd plus, minus;
-            Residuals(Moved(e, k, steps[k]), x, y, &plus);
-            Residuals(Moved(e, k, -steps[k]), x, y, &minus);
-            jac.col(k) = (plus - minus) / (2.0 * steps[k]);
-        }
-        const Eigen::Matrix<double, 5, 5> normal = jac.transpose() * jac;
-        const Eigen::Matrix<double, 5, 1> gradient = jac.transpose() * r;
-        int improved = 0;
-        for (int tries = 0; tries < 8 && !improved; tries++) {
-            Eigen::Matrix<double, 5, 5> damped = normal;
-            for (int k = 0; k < 5; k++)
-                damped(k, k) *= 1.0 + damping;
-            const Eigen::Matrix<double, 5, 1> delta = damped.ldlt().solve(-gradient);
-            EllipseParams next = e;
-            for (int k = 0; k < 5; k++)
-                next = Moved(next, k, delta(k));
-            Eigen::VectorXd rn;
-            Residuals(next, x, y, &rn);
-            const double nextCost = rn.squaredNorm();
-            if (std::isfinite(nextCost) && nextCost <= cost) {
-                const double gain = cost - nextCost;
-                e = next;
-                r = rn;
-                cost = nextCost;
-                damping = std::max(damping / 10.0, 1e-9);
-                improved = 1;
-                if (gain <= 1e-12 * (cost + 1e-30))
-                    step = kGaussNewtonSteps;
-            } else {
-                damping *= 10.0;
-            }
-        }
-        if (!improved)
-            break;
-    }
-    if (!(e.a > 0.0 && e.b > 0.0))
-        return 0;
-    const Eigen::Matrix<double, 5, 5> normal = jac.transpose() * jac;
-    Eigen::FullPivLU<Eigen::Matrix<double, 5, 5>> lu(normal);
-    if (!lu.isInvertible())
-        return 0;
-    const double variance = cost / std::max(1, n - 5);
-    const Eigen::Matrix<double, 5, 5> cov = lu.inverse() * variance;
-    for (int i = 0; i < 25; i++)
-        covariance[i] = cov(i / 5, i % 5);
-    *rms = std::sqrt(cost / n);
-    *ellipse = e;
-    return 1;
-}
-
-static double Median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0.0;
-    const size_t mid = values.size() / 2;
-    std::nth_element(values.begin(), values.begin() + mid, values.end());
-    return values[mid];
 }
 
 // Median of the profile between offsets from and to (source pixels).
@@ -356,8 +121,8 @@ struct EdgePoint {
 
 // One pass along the normals of e: the mid-level crossing between the disc's
 // and the ground's levels, read again around the crossing found.
-static int SampleRimPass(const Photo *photo, EllipseParams e, double halfLength, std::vector<EdgePoint> *points,
-                         int *normals, int *cut)
+static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength, std::vector<EdgePoint> *points,
+                          int *normals, int *cut)
 {
     const double perimeter = kPi * (3.0 * (e.a + e.b) - std::sqrt((3.0 * e.a + e.b) * (e.a + 3.0 * e.b)));
     int count = static_cast<int>(perimeter / kPixelsPerNormal);
@@ -400,49 +165,17 @@ static int SampleRimPass(const Photo *photo, EllipseParams e, double halfLength,
         points->push_back({px + edge * nx, py + edge * ny, inner, outer, nx, ny});
     }
     *normals = count;
-    return 1;
 }
 
-// Fits the kept points: direct fit, geometric refinement, outliers out, refined again.
-static int FitPoints(const std::vector<EdgePoint> &points, RimFit *fit)
+// Fits the kept points' positions.
+static int FitEdgePoints(const std::vector<EdgePoint> &points, RimFit *fit)
 {
     std::vector<double> x, y;
     for (const EdgePoint &p : points) {
         x.push_back(p.x);
         y.push_back(p.y);
     }
-    Conic conic;
-    EllipseParams e;
-    if (!FitConicDirect(x.data(), y.data(), static_cast<int>(x.size()), &conic) || !EllipseFromConic(conic, &e))
-        return 0;
-    double covariance[25], rms;
-    if (!RefineGeometric(x, y, &e, covariance, &rms))
-        return 0;
-    const Conic q = ConicFromEllipse(e);
-    std::vector<double> distances;
-    for (size_t i = 0; i < x.size(); i++)
-        distances.push_back(std::fabs(SampsonDistance(q, x[i], y[i])));
-    const double cutoff = std::max(kMinOutlierCut, kOutlierSigmas * kMadToSigma * Median(distances));
-    std::vector<double> kx, ky;
-    for (size_t i = 0; i < x.size(); i++)
-        if (distances[i] <= cutoff) {
-            kx.push_back(x[i]);
-            ky.push_back(y[i]);
-        }
-    if (!RefineGeometric(kx, ky, &e, covariance, &rms))
-        return 0;
-    NormaliseEllipse(&e);
-    if (e.angle > kPi / 2.0)
-        e.angle -= kPi;
-    if (e.angle <= -kPi / 2.0)
-        e.angle += kPi;
-    fit->ellipse = e;
-    fit->conic = ConicFromEllipse(e);
-    for (int i = 0; i < 25; i++)
-        fit->covariance[i] = covariance[i];
-    fit->rms = rms;
-    fit->used = static_cast<int>(kx.size());
-    return 1;
+    return FitRimEllipse(x.data(), y.data(), static_cast<int>(x.size()), fit);
 }
 
 // Leaves out the edge points whose disc side is in shadow (stick, its shadow)
@@ -460,10 +193,11 @@ static void DropShadowed(std::vector<EdgePoint> *points)
     *points = kept;
 }
 
-int FitRim(const Photo *photo, EllipseParams start, double searchPixels, RimFit *fit)
+RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels, RimFit *fit)
 {
     if (photo == nullptr || photo->argb == nullptr || photo->width < 2 || photo->height < 2 || !(start.a > 0.0) ||
-        !(start.b > 0.0) || !std::isfinite(start.cx) || !(searchPixels >= kSecondPassPixels && searchPixels < kMaxSearchPixels) || !std::isfinite(start.cy) || !std::isfinite(start.angle))
+        !(start.b > 0.0) || !std::isfinite(start.cx) || !std::isfinite(start.cy) || !std::isfinite(start.angle) ||
+        !(searchPixels >= kSecondPassPixels && searchPixels < kMaxSearchPixels))
         return kRefineNoFit;
     // The classic outline is a staircase of work pixels: the first pass looks
     // a few of them either side, wider when that finds too little (a classic
@@ -490,7 +224,7 @@ int FitRim(const Photo *photo, EllipseParams start, double searchPixels, RimFit 
             }
             return kRefineNoContrast;
         }
-        if (!FitPoints(points, &result))
+        if (!FitEdgePoints(points, &result))
             return kRefineNoFit;
         result.normals = normals;
         e = result.ellipse;
@@ -504,7 +238,7 @@ int FitRim(const Photo *photo, EllipseParams start, double searchPixels, RimFit 
 // is dark. A wall of image width w outside the top's rim moves the edge
 // between top and ground out by w (W - G) / (L - G), G the ground, while
 // the wall is thinner than the blur (0.01 of a radius of 3).
-static void MoveForWall(const WallLight &wall, double ppx, double ppy, EdgePoint *p)
+static void MoveInForLitWall(const WallLight &wall, double ppx, double ppy, EdgePoint *p)
 {
     const Eigen::Vector3d up(wall.pose.up[0], wall.pose.up[1], wall.pose.up[2]);
     const Eigen::Vector3d centre(wall.pose.centre[0], wall.pose.centre[1], wall.pose.centre[2]);
@@ -544,9 +278,9 @@ int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit)
     if (points.size() < kMinUsedShare * normals)
         return 0;
     for (EdgePoint &p : points)
-        MoveForWall(wall, photo->width / 2.0, photo->height / 2.0, &p);
+        MoveInForLitWall(wall, photo->width / 2.0, photo->height / 2.0, &p);
     RimFit result;
-    if (!FitPoints(points, &result))
+    if (!FitEdgePoints(points, &result))
         return 0;
     result.normals = normals;
     *fit = result;

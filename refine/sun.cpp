@@ -1,3 +1,6 @@
+// The light from the stick and its shadow: the stick's image and top, the
+// shadow's bearing, width and tip on the disc, and the sun they give with
+// its uncertainty; also which of the two poses shows the dark stick.
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -13,6 +16,10 @@ const double kStickProbeLow = 0.08;       // scene units above the disc where th
 const double kStickProbeHigh = 0.4;       // scene units above the disc, every stick is taller
 const double kMinStickContrast = 30.0;    // grey levels between the stick and what is behind it
 const double kStickRunOut = 3.0;          // source pixels the stick must stay lost to end there
+const int kStickWidthHeights = 4;         // heights, evenly between the probe's ends, where the stick's width is read
+const int kStickCrossSamples = 81;
+const double kStickCrossSpan = 10.0;      // source pixels either side of the stick in a cross profile
+const int kStickDarknessSamples = 16;     // intervals between the probe's ends where the stick's darkness is read
 const double kShadowNear = 0.3;           // scene units from the centre where the shadow is first read
 const double kShadowCoarseFar = 1.2;      // scene units, the coarse search reads up to here
 const int kShadowCoarseSteps = 10;
@@ -24,25 +31,31 @@ const double kRimMargin = 0.05;           // scene units inside the rim where th
 const double kMinShadowContrast = 30.0;   // grey levels between the lit disc and the shadow
 const double kBesideShadow = 0.3;         // scene units beside the shadow's line where the lit disc is read
 const double kHalfDarkness = 0.5;         // the tip is where the normalised darkness falls to half
-const double kMadToSigma = 1.4826;        // median absolute deviation to standard deviation, normal noise
 const double kFullTurnDegrees = 360.0;
+// Source pixels: the stick's half width kept off the shadow's search when its
+// width could not be read.
+const double kFallbackStickHalfWidth = 2.0;
+const double kEndlessStick = 1e9;         // source pixels, the stick's length when its top was not found
 // Source pixels: an edge's place is not known better than this, whatever the
 // noise says (pixel mixing, the penumbra, the renderer's or lens' blur).
 const double kLocationFloor = 0.15;
 
-struct Frame {
+// A pose as the measurement reads it: the ground frame (up, back = -forward,
+// right), the disc's top centre and the ground below it (scene units, camera
+// frame), and the camera's focal length and principal point (source pixels).
+struct ViewFrame {
     Eigen::Vector3d up, back, right, centre, ground;
     double focal, ppx, ppy;
 };
 
-static Frame MakeFrame(const DiscPose &pose, double focal, double ppx, double ppy)
+static ViewFrame MakeViewFrame(const DiscPose &pose, double focal, double ppx, double ppy)
 {
-    Frame f;
-    f.up = Eigen::Vector3d(pose.up[0], pose.up[1], pose.up[2]);
-    const Eigen::Vector3d z(0.0, 0.0, 1.0);
-    const Eigen::Vector3d forward = (z - z.dot(f.up) * f.up).normalized();
-    f.back = -forward;
-    f.right = forward.cross(f.up);
+    GroundFrame ground;
+    MakeGroundFrame(pose, &ground);
+    ViewFrame f;
+    f.up = Eigen::Vector3d(ground.up[0], ground.up[1], ground.up[2]);
+    f.back = -Eigen::Vector3d(ground.forward[0], ground.forward[1], ground.forward[2]);
+    f.right = Eigen::Vector3d(ground.right[0], ground.right[1], ground.right[2]);
     f.centre = Eigen::Vector3d(pose.centre[0], pose.centre[1], pose.centre[2]);
     f.ground = f.centre - kDiscThickness * f.up;
     f.focal = focal;
@@ -51,7 +64,8 @@ static Frame MakeFrame(const DiscPose &pose, double focal, double ppx, double pp
     return f;
 }
 
-static int Project(const Frame &f, const Eigen::Vector3d &x, double p[2])
+// Source pixels of a point in the camera frame; 0 when it is not in front of the camera.
+static int Project(const ViewFrame &f, const Eigen::Vector3d &x, double p[2])
 {
     if (!(x(2) > 0.0))
         return 0;
@@ -60,36 +74,33 @@ static int Project(const Frame &f, const Eigen::Vector3d &x, double p[2])
     return 1;
 }
 
-static Eigen::Vector3d Ray(const Frame &f, double x, double y)
+// The ray through an image point, at unit depth.
+static Eigen::Vector3d Ray(const ViewFrame &f, double x, double y)
 {
     return Eigen::Vector3d((x - f.ppx) / f.focal, (y - f.ppy) / f.focal, 1.0);
 }
 
 // Direction in the ground plane at bearing phi from the backward axis toward the right.
-static Eigen::Vector3d Bearing(const Frame &f, double phi) { return std::cos(phi) * f.back + std::sin(phi) * f.right; }
-
-// A point on the disc's top at distance r and bearing phi, offset w sideways (toward phi + 90 degrees).
-static Eigen::Vector3d OnDisc(const Frame &f, double r, double phi, double w)
+static Eigen::Vector3d BearingDirection(const ViewFrame &f, double phi)
 {
-    return f.centre + r * Bearing(f, phi) + w * Bearing(f, phi + kPi / 2.0);
+    return std::cos(phi) * f.back + std::sin(phi) * f.right;
 }
 
-static int GreyAt(const Photo *photo, const Frame &f, const Eigen::Vector3d &x, double *grey)
+// A point on the disc's top at distance r and bearing phi, offset w sideways (toward phi + 90 degrees).
+static Eigen::Vector3d PointOnDisc(const ViewFrame &f, double r, double phi, double w)
+{
+    return f.centre + r * BearingDirection(f, phi) + w * BearingDirection(f, phi + kPi / 2.0);
+}
+
+// Grey level where a scene point shows; 0 when it does not show on the photo.
+static int GreyOfPoint(const Photo *photo, const ViewFrame &f, const Eigen::Vector3d &x, double *grey)
 {
     double p[2];
     return Project(f, x, p) && SampleGrey(photo, p[0], p[1], grey);
 }
 
-static double Median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0.0;
-    const size_t mid = values.size() / 2;
-    std::nth_element(values.begin(), values.begin() + mid, values.end());
-    return values[mid];
-}
-
-static double Deviation(const std::vector<double> &values)
+// The median absolute deviation from the median as a standard deviation.
+static double MadSigma(const std::vector<double> &values)
 {
     const double m = Median(values);
     std::vector<double> d;
@@ -105,7 +116,8 @@ struct StickImage {
     double halfWidth;     // source pixels
 };
 
-static int StickLine(const Frame &f, StickImage *stick)
+// Where the pose's stick shows; its width is read later. 0 when it shows under a pixel long.
+static int StickImageOfPose(const ViewFrame &f, StickImage *stick)
 {
     double low[2], high[2];
     if (!Project(f, f.centre, low) || !Project(f, f.centre + kStickProbeHigh * f.up, high))
@@ -126,55 +138,70 @@ static int StickLine(const Frame &f, StickImage *stick)
 // the right pose puts the dark stick there.
 double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, double ppx, double ppy)
 {
-    const Frame f = MakeFrame(pose, focal, ppx, ppy);
-    const int steps = 16;
+    const ViewFrame f = MakeViewFrame(pose, focal, ppx, ppy);
     double sum = 0.0;
     int count = 0;
-    for (int i = 0; i <= steps; i++) {
-        const double h = kStickProbeLow + (kStickProbeHigh - kStickProbeLow) * i / steps;
+    for (int i = 0; i <= kStickDarknessSamples; i++) {
+        const double h = kStickProbeLow + (kStickProbeHigh - kStickProbeLow) * i / kStickDarknessSamples;
         double grey;
-        if (GreyAt(photo, f, f.centre + h * f.up, &grey)) {
+        if (GreyOfPoint(photo, f, f.centre + h * f.up, &grey)) {
             sum += grey;
             count++;
         }
     }
-    return count > 0 ? sum / count : 255.0;
+    return count > 0 ? sum / count : kGreyFullScale;
 }
 
-// Half width of the dark band across the stick at height h: the two mid-level
-// crossings of the cross profile.
-static double StickHalfWidth(const Photo *photo, const Frame &f, const StickImage &s)
+// The dark band across a cross profile: its darkest sample in [from, to),
+// then the crossings of the level halfway between that and the level beside
+// the band, walking out from the darkest either way, as fractional sample
+// indices. 0 when the band is less than minContrast below the level beside it
+// or reaches an end of the profile.
+static int DarkBandEdges(const std::vector<double> &g, int from, int to, double beside, double minContrast,
+                         double *left, double *right)
+{
+    const int last = static_cast<int>(g.size()) - 1;
+    const int dark = static_cast<int>(std::min_element(g.begin() + from, g.begin() + to) - g.begin());
+    const double mid = 0.5 * (beside + g[dark]);
+    if (beside - g[dark] < minContrast)
+        return 0;
+    int l = dark, r = dark;
+    while (l > 0 && g[l] < mid)
+        l--;
+    while (r < last && g[r] < mid)
+        r++;
+    if (l == 0 || r == last)
+        return 0;
+    *left = l + (g[l] - mid) / (g[l] - g[l + 1]);
+    *right = r - (g[r] - mid) / (g[r] - g[r - 1]);
+    return 1;
+}
+
+// Half width of the dark band across the stick: the median over a few
+// heights of the band's two edges against the brighter side.
+static double StickHalfWidth(const Photo *photo, const ViewFrame &f, const StickImage &s)
 {
     std::vector<double> widths;
-    for (int i = 1; i <= 4; i++) {
+    for (int i = 1; i <= kStickWidthHeights; i++) {
+        const double h = kStickProbeLow + (kStickProbeHigh - kStickProbeLow) * i / (kStickWidthHeights + 1.0);
         double p[2];
-        if (!Project(f, f.centre + (kStickProbeLow + (kStickProbeHigh - kStickProbeLow) * i / 5.0) * f.up, p))
+        if (!Project(f, f.centre + h * f.up, p))
             continue;
-        const int samples = 81;
-        const double span = 10.0;  // source pixels either side
-        std::vector<double> g(samples);
+        std::vector<double> g(kStickCrossSamples);
         int ok = 1;
-        for (int k = 0; k < samples && ok; k++) {
-            const double o = -span + 2.0 * span * k / (samples - 1);
+        for (int k = 0; k < kStickCrossSamples && ok; k++) {
+            const double o = -kStickCrossSpan + 2.0 * kStickCrossSpan * k / (kStickCrossSamples - 1);
             ok = SampleGrey(photo, p[0] - o * s.direction[1], p[1] + o * s.direction[0], &g[k]);
         }
         if (!ok)
             continue;
-        const int dark = static_cast<int>(std::min_element(g.begin() + 20, g.begin() + 61) - g.begin());
-        const double back = std::max(g.front(), g.back());
-        const double mid = 0.5 * (back + g[dark]);
-        if (back - g[dark] < kMinStickContrast)
+        // The darkest sample is looked for in the middle half, both ends in.
+        const int quarter = kStickCrossSamples / 4;
+        double left, right;
+        if (!DarkBandEdges(g, quarter, kStickCrossSamples - quarter, std::max(g.front(), g.back()), kMinStickContrast,
+                           &left, &right))
             continue;
-        int l = dark, r = dark;
-        while (l > 0 && g[l] < mid)
-            l--;
-        while (r < samples - 1 && g[r] < mid)
-            r++;
-        if (l == 0 || r == samples - 1)
-            continue;
-        const double step = 2.0 * span / (samples - 1);
-        const double left = l + (g[l] - mid) / (g[l] - g[l + 1]);
-        const double right = r - (g[r] - mid) / (g[r] - g[r - 1]);
+        const double step = 2.0 * kStickCrossSpan / (kStickCrossSamples - 1);
         widths.push_back(0.5 * (right - left) * step);
     }
     return widths.empty() ? 0.0 : Median(widths);
@@ -182,7 +209,7 @@ static double StickHalfWidth(const Photo *photo, const Frame &f, const StickImag
 
 // The stick's top: walking out along its image, the first place where its
 // darkness against the background beside it falls to half and stays there.
-static int FindStickTop(const Photo *photo, const Frame &f, StickImage *s, double top[2], double *sigma)
+static int FindStickTop(const Photo *photo, const ViewFrame &f, StickImage *s, double top[2], double *sigma)
 {
     s->halfWidth = StickHalfWidth(photo, f, *s);
     if (!(s->halfWidth > 0.0))
@@ -190,7 +217,8 @@ static int FindStickTop(const Photo *photo, const Frame &f, StickImage *s, doubl
     const double side = s->halfWidth + kStickSideGap;
     std::vector<double> along, background, profile;
     double lowPoint[2], highPoint[2];
-    if (!Project(f, f.centre + kStickProbeLow * f.up, lowPoint) || !Project(f, f.centre + kStickProbeHigh * f.up, highPoint))
+    if (!Project(f, f.centre + kStickProbeLow * f.up, lowPoint) ||
+        !Project(f, f.centre + kStickProbeHigh * f.up, highPoint))
         return 0;
     const double start = std::hypot(lowPoint[0] - s->base[0], lowPoint[1] - s->base[1]);
     const double probe = std::hypot(highPoint[0] - s->base[0], highPoint[1] - s->base[1]);
@@ -198,7 +226,8 @@ static int FindStickTop(const Photo *photo, const Frame &f, StickImage *s, doubl
     for (double t = start;; t += kStickStep) {
         const double x = s->base[0] + t * s->direction[0], y = s->base[1] + t * s->direction[1];
         double g, l, r;
-        if (!SampleGrey(photo, x, y, &g) || !SampleGrey(photo, x - side * s->direction[1], y + side * s->direction[0], &l) ||
+        if (!SampleGrey(photo, x, y, &g) ||
+            !SampleGrey(photo, x - side * s->direction[1], y + side * s->direction[0], &l) ||
             !SampleGrey(photo, x + side * s->direction[1], y - side * s->direction[0], &r))
             break;
         along.push_back(t);
@@ -226,7 +255,7 @@ static int FindStickTop(const Photo *photo, const Frame &f, StickImage *s, doubl
             top[0] = s->base[0] + t * s->direction[0];
             top[1] = s->base[1] + t * s->direction[1];
             const double slope = std::fabs(profile[i] - profile[i - 1]) / kStickStep;
-            *sigma = std::max(kLocationFloor, slope > 0.0 ? Deviation(stickLevels) / slope : 1.0);
+            *sigma = std::max(kLocationFloor, slope > 0.0 ? MadSigma(stickLevels) / slope : 1.0);
             return 1;
         }
     }
@@ -239,7 +268,7 @@ static int FindStickTop(const Photo *photo, const Frame &f, StickImage *s, doubl
 // image point is met on the vertical through ground + radius b (b the
 // horizontal direction from the camera to the stick): least squares in
 // (h, s) of ground + radius b + h up = s ray.
-static double HeightOnVertical(const Frame &f, double radius, double x, double y)
+static double HeightOnVertical(const ViewFrame &f, double radius, double x, double y)
 {
     const Eigen::Vector3d r = Ray(f, x, y);
     Eigen::Vector3d away = f.ground - f.ground.dot(f.up) * f.up;
@@ -263,9 +292,10 @@ static int OnStick(const StickImage &s, double stickLength, const double p[2])
 }
 
 // Coarse bearing of the shadow: the darkest ray of whole degrees near the centre.
-static int CoarseShadowBearing(const Photo *photo, const Frame &f, const StickImage &s, double stickLength, double *phi)
+static int CoarseShadowBearing(const Photo *photo, const ViewFrame &f, const StickImage &s, double stickLength,
+                               double *phi)
 {
-    double best = 1e9;
+    double best = HUGE_VAL;  // grey levels, above any
     int found = 0;
     for (int degree = 0; degree < 360; degree++) {
         const double bearing = RadiansFromDegrees(degree);
@@ -274,7 +304,8 @@ static int CoarseShadowBearing(const Photo *photo, const Frame &f, const StickIm
         for (int k = 0; k < kShadowCoarseSteps; k++) {
             const double r = kShadowNear + (kShadowCoarseFar - kShadowNear) * k / (kShadowCoarseSteps - 1);
             double p[2], g;
-            if (!Project(f, OnDisc(f, r, bearing, 0.0), p) || OnStick(s, stickLength, p) || !SampleGrey(photo, p[0], p[1], &g))
+            if (!Project(f, PointOnDisc(f, r, bearing, 0.0), p) || OnStick(s, stickLength, p) ||
+                !SampleGrey(photo, p[0], p[1], &g))
                 continue;
             sum += g;
             count++;
@@ -291,8 +322,8 @@ static int CoarseShadowBearing(const Photo *photo, const Frame &f, const StickIm
 // Cross profiles of the shadow at several distances: the middle between its
 // two mid-level edges gives the bearing's correction, their spacing the
 // shadow's width (the stick's diameter, for parallel light on a plane).
-static int RefineShadowBearing(const Photo *photo, const Frame &f, const StickImage &s, double stickLength, double far,
-                               double *phi, double *halfWidth, double *sigma)
+static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const StickImage &s, double stickLength,
+                               double far, double *phi, double *halfWidth, double *sigma)
 {
     std::vector<double> turns, widths;
     for (int j = 0; j < kShadowCrossProfiles; j++) {
@@ -302,27 +333,21 @@ static int RefineShadowBearing(const Photo *photo, const Frame &f, const StickIm
         for (int k = 0; k < kShadowCrossSamples && ok; k++) {
             const double w = -kShadowHalfSpan + 2.0 * kShadowHalfSpan * k / (kShadowCrossSamples - 1);
             double p[2];
-            ok = Project(f, OnDisc(f, r, *phi, w), p) && !OnStick(s, stickLength, p) && SampleGrey(photo, p[0], p[1], &g[k]);
+            ok = Project(f, PointOnDisc(f, r, *phi, w), p) && !OnStick(s, stickLength, p) &&
+                 SampleGrey(photo, p[0], p[1], &g[k]);
         }
         if (!ok)
             continue;
+        // Against the darker side: the lit disc on both sides of the shadow.
         const int centre = kShadowCrossSamples / 2;
         const int quarter = kShadowCrossSamples / 4;
-        const int dark = static_cast<int>(std::min_element(g.begin() + quarter, g.begin() + 3 * quarter) - g.begin());
-        const double lit = std::min(g.front(), g.back());
-        const double mid = 0.5 * (lit + g[dark]);
-        if (lit - g[dark] < kMinShadowContrast)
-            continue;
-        int l = dark, rr = dark;
-        while (l > 0 && g[l] < mid)
-            l--;
-        while (rr < kShadowCrossSamples - 1 && g[rr] < mid)
-            rr++;
-        if (l == 0 || rr == kShadowCrossSamples - 1)
+        double leftIndex, rightIndex;
+        if (!DarkBandEdges(g, quarter, 3 * quarter, std::min(g.front(), g.back()), kMinShadowContrast, &leftIndex,
+                           &rightIndex))
             continue;
         const double step = 2.0 * kShadowHalfSpan / (kShadowCrossSamples - 1);
-        const double left = (l + (g[l] - mid) / (g[l] - g[l + 1]) - centre) * step;
-        const double right = (rr - (g[rr] - mid) / (g[rr] - g[rr - 1]) - centre) * step;
+        const double left = (leftIndex - centre) * step;
+        const double right = (rightIndex - centre) * step;
         turns.push_back(std::atan2(0.5 * (left + right), r));
         widths.push_back(0.5 * (right - left));
     }
@@ -345,15 +370,17 @@ static int RefineShadowBearing(const Photo *photo, const Frame &f, const StickIm
 // beside the line and the shadow near the centre, first falling to half.
 // Returns 1 with *tip written, 2 when the shadow is still dark at the rim, 0
 // when there is no shadow to follow.
-static int FindShadowTip(const Photo *photo, const Frame &f, double phi, double halfWidth, double *tip, double *sigma)
+static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, double halfWidth, double *tip,
+                         double *sigma)
 {
     std::vector<double> shadow;
     const double beside = std::max(kBesideShadow, 3.0 * halfWidth);
     std::vector<double> rs, g, lit;
     for (double r = kShadowNear; r <= kDiscRadius - kRimMargin; r += kShadowStep) {
         double v, a, b;
-        if (!GreyAt(photo, f, OnDisc(f, r, phi, 0.0), &v) || !GreyAt(photo, f, OnDisc(f, r, phi, beside), &a) ||
-            !GreyAt(photo, f, OnDisc(f, r, phi, -beside), &b))
+        if (!GreyOfPoint(photo, f, PointOnDisc(f, r, phi, 0.0), &v) ||
+            !GreyOfPoint(photo, f, PointOnDisc(f, r, phi, beside), &a) ||
+            !GreyOfPoint(photo, f, PointOnDisc(f, r, phi, -beside), &b))
             return 0;
         rs.push_back(r);
         g.push_back(v);
@@ -375,16 +402,18 @@ static int FindShadowTip(const Photo *photo, const Frame &f, double phi, double 
             // Scene units per source pixel along the shadow at the tip.
             double near[2], far[2];
             double perPixel = kShadowStep;
-            if (Project(f, OnDisc(f, *tip, phi, 0.0), near) && Project(f, OnDisc(f, *tip + kShadowStep, phi, 0.0), far))
+            if (Project(f, PointOnDisc(f, *tip, phi, 0.0), near) &&
+                Project(f, PointOnDisc(f, *tip + kShadowStep, phi, 0.0), far))
                 perPixel = kShadowStep / std::max(1e-9, std::hypot(far[0] - near[0], far[1] - near[1]));
-            *sigma = std::max(kLocationFloor * perPixel, slope > 0.0 ? Deviation(shadow) / slope : kShadowStep);
+            *sigma = std::max(kLocationFloor * perPixel, slope > 0.0 ? MadSigma(shadow) / slope : kShadowStep);
             return 1;
         }
     }
     return 2;
 }
 
-static double Turned(double degrees)
+// The angle brought into (-180, 180] degrees.
+static double WrappedDegrees(double degrees)
 {
     double d = std::fmod(degrees, kFullTurnDegrees);
     if (d > kHalfTurnDegrees)
@@ -397,69 +426,58 @@ static double Turned(double degrees)
 // The sun from the stick's top (height h above the ground on the vertical
 // through the centre) and the shadow's tip at distance R on the disc's top:
 // tan(elevation) = (h - thickness) / R; it shines from the bearing opposite the shadow.
-void MeasureLight(const Photo *photo, const DiscPose &pose, double focal, RefinedLight *light)
+RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal)
 {
-    RefinedLight out = {};
-    const Frame f = MakeFrame(pose, focal, photo->width / 2.0, photo->height / 2.0);
+    RefinedLight light = {};
+    const ViewFrame f = MakeViewFrame(pose, focal, photo->width / 2.0, photo->height / 2.0);
     StickImage stick;
-    if (!StickLine(f, &stick)) {
-        *light = out;
-        return;
-    }
+    if (!StickImageOfPose(f, &stick))
+        return light;
     double top[2] = {0.0, 0.0}, topSigma = 0.0;
     const int topFound = FindStickTop(photo, f, &stick, top, &topSigma);
     if (!(stick.halfWidth > 0.0))
-        stick.halfWidth = 2.0;
-    const double stickLength = topFound ? std::hypot(top[0] - stick.base[0], top[1] - stick.base[1]) : 1e9;
+        stick.halfWidth = kFallbackStickHalfWidth;
+    const double stickLength = topFound ? std::hypot(top[0] - stick.base[0], top[1] - stick.base[1]) : kEndlessStick;
     double phi = 0.0, shadowHalfWidth = 0.0, bearingSigma = 0.0;
-    if (!CoarseShadowBearing(photo, f, stick, stickLength, &phi)) {
-        *light = out;
-        return;
-    }
+    if (!CoarseShadowBearing(photo, f, stick, stickLength, &phi))
+        return light;
     for (int round = 0; round < 2; round++)
-        if (!RefineShadowBearing(photo, f, stick, stickLength, kShadowCoarseFar, &phi, &shadowHalfWidth, &bearingSigma)) {
-            *light = out;
-            return;
-        }
-    out.bearingFound = 1;
-    out.yrot = Turned(DegreesFromRadians(phi) + kHalfTurnDegrees);
-    out.yrotSigma = DegreesFromRadians(bearingSigma);
+        if (!RefineShadowBearing(photo, f, stick, stickLength, kShadowCoarseFar, &phi, &shadowHalfWidth, &bearingSigma))
+            return light;
+    light.bearingFound = 1;
+    light.yrot = WrappedDegrees(DegreesFromRadians(phi) + kHalfTurnDegrees);
+    light.yrotSigma = DegreesFromRadians(bearingSigma);
     double tip = 0.0, tipSigma = 0.0;
     const int tipState = FindShadowTip(photo, f, phi, shadowHalfWidth, &tip, &tipSigma);
-    if (tipState == 0 || !topFound) {
-        *light = out;
-        return;
-    }
+    if (tipState == 0 || !topFound)
+        return light;
     const double height = HeightOnVertical(f, shadowHalfWidth, top[0], top[1]);
-    out.stickTop[0] = top[0];
-    out.stickTop[1] = top[1];
-    out.stickHeight = height;
-    if (!(height > kDiscThickness)) {
-        *light = out;
-        return;
-    }
+    light.stickTop[0] = top[0];
+    light.stickTop[1] = top[1];
+    light.stickHeight = height;
+    if (!(height > kDiscThickness))
+        return light;
     if (tipState == 2) {
-        out.elevationBound = 1;
-        out.xrot = -DegreesFromRadians(std::atan2(height - kDiscThickness, kDiscRadius));
-        *light = out;
-        return;
+        light.elevationBound = 1;
+        light.xrot = -DegreesFromRadians(std::atan2(height - kDiscThickness, kDiscRadius));
+        return light;
     }
     // The shadow of the top's disc is the same disc moved along the light, so
     // its end lies one radius beyond the shadow of the stick's axis.
     tip -= shadowHalfWidth;
     double tipImage[2] = {0.0, 0.0};
-    Project(f, OnDisc(f, tip, phi, 0.0), tipImage);
-    out.shadowTip[0] = tipImage[0];
-    out.shadowTip[1] = tipImage[1];
-    out.tipDistance = tip;
-    out.elevationFound = 1;
+    Project(f, PointOnDisc(f, tip, phi, 0.0), tipImage);
+    light.shadowTip[0] = tipImage[0];
+    light.shadowTip[1] = tipImage[1];
+    light.tipDistance = tip;
+    light.elevationFound = 1;
     const double rise = height - kDiscThickness;
-    out.xrot = -DegreesFromRadians(std::atan2(rise, tip));
+    light.xrot = -DegreesFromRadians(std::atan2(rise, tip));
     // d(elevation) = (R dh - h dR) / (R^2 + h^2); the top's image error moves h
     // by the height change of one pixel along the stick.
     double nudged = HeightOnVertical(f, shadowHalfWidth, top[0] + stick.direction[0], top[1] + stick.direction[1]);
     const double heightSigma = std::fabs(nudged - height) * topSigma;
     const double denominator = tip * tip + rise * rise;
-    out.xrotSigma = DegreesFromRadians(std::hypot(tip * heightSigma, rise * tipSigma) / denominator);
-    *light = out;
+    light.xrotSigma = DegreesFromRadians(std::hypot(tip * heightSigma, rise * tipSigma) / denominator);
+    return light;
 }

@@ -130,6 +130,44 @@ TEST(EllipseFromConic, RoundTripsTheNormalForm)
     }
 }
 
+// The ground frame every part builds its directions on: forward is the
+// optical axis with its height dropped, and forward, up and right are an
+// orthonormal, right-handed set (right = forward x up), so an unrolled camera's
+// own x axis points right.
+TEST(GroundFrame, IsOrthonormalWithForwardAlongTheView)
+{
+    for (const Camera &c : kCameras) {
+        Vec right, up, forward;
+        Axes(c, &right, &up, &forward);
+        // The world's up (0, 1, 0) in camera coordinates: x right, y down, z forward.
+        const DiscPose pose = {{Dot({0.0, 1.0, 0.0}, right), -Dot({0.0, 1.0, 0.0}, up), Dot({0.0, 1.0, 0.0}, forward)},
+                               {0.0, 0.0, 1.0},
+                               {0.0, 0.0}};
+        GroundFrame g;
+        MakeGroundFrame(pose, &g);
+        const Vec u = {g.up[0], g.up[1], g.up[2]}, f = {g.forward[0], g.forward[1], g.forward[2]},
+                  r = {g.right[0], g.right[1], g.right[2]};
+        EXPECT_NEAR(Dot(f, f), 1.0, 1e-12);
+        EXPECT_NEAR(Dot(r, r), 1.0, 1e-12);
+        EXPECT_NEAR(Dot(f, u), 0.0, 1e-12);
+        EXPECT_NEAR(Dot(r, u), 0.0, 1e-12);
+        EXPECT_NEAR(Dot(r, f), 0.0, 1e-12);
+        EXPECT_GT(f.z, 0.0) << c.pitch;
+        EXPECT_NEAR(r.x, std::cos(RadiansFromDegrees(c.roll)), 1e-9) << c.roll;
+    }
+}
+
+// Levels and widths are read by the upper middle value, never a mean of two.
+TEST(Median, TakesTheUpperMiddleValue)
+{
+    const struct {
+        std::vector<double> values;
+        double median;
+    } cases[] = {{{}, 0.0}, {{7.0}, 7.0}, {{3.0, 1.0}, 3.0}, {{5.0, -1.0, 2.0}, 2.0}, {{4.0, 1.0, 3.0, 2.0}, 3.0}};
+    for (const auto &c : cases)
+        EXPECT_EQ(Median(c.values), c.median) << c.values.size();
+}
+
 // A photograph of a bright ellipse on dark ground, each pixel the mean of 8 x 8
 // samples mixed in linear light and stored in sRGB, as a renderer does.
 struct Drawn {
@@ -194,7 +232,7 @@ TEST(RefineEstimate, RefusalsSayWhy)
     const struct {
         EllipseParams drawn;
         double discLevel;
-        int status;
+        RefineStatus status;
         const char *words;
     } cases[] = {
         {disc, 0.1, kRefineNoContrast, "no rim contrast"},                          // disc as dark as the ground
@@ -229,7 +267,7 @@ TEST(RefineEstimate, RefusalsSayWhy)
 struct LensCase {
     const char *what;
     PhotoExif exif;
-    int source;
+    FocalSource source;
     int refused;
     double focal;  // source pixels for a 1600 x 1200 picture
 };
@@ -299,7 +337,7 @@ TEST(ChooseLens, SamplesWithOtherLenses)
 {
     const struct {
         const char *file;
-        int source;
+        FocalSource source;
         double fov;  // degrees along the long side, the render's own
     } cases[] = {{"v01.jpg", kFocalExif, 62.008496}, {"v02.jpg", kFocalExif35, 37.978281}, {"s15.jpg", kFocalDefault, 46.212654}};
     for (const auto &c : cases) {
