@@ -34,22 +34,6 @@ static void Fail(PhotoRecord *record, const char *text)
     KeepMessage(record, text);
 }
 
-// Every photograph starts where a freshly started dialog starts: no
-// geometry, an empty WorkRaster, label map and outline, so that nothing of
-// an earlier photograph in the same process reaches its numbers.
-static void ResetAnalysisState()
-{
-    std::memset(&gImageGeometry, 0, sizeof gImageGeometry);
-    std::memset(&gWorkRaster, 0, sizeof gWorkRaster);
-    std::memset(&gLabelMap, 0, sizeof gLabelMap);
-    std::memset(&gComponentTable, 0, sizeof gComponentTable);
-    std::memset(&gOutlineBuffer, 0, sizeof gOutlineBuffer);
-    std::memset(&gAnalysisTrace, 0, sizeof gAnalysisTrace);
-    ReleaseCanvases();
-    ResetMemoryDialog();
-    RestartLabelColours();
-}
-
 static int AllFinite(const PhotoRecord &record)
 {
     const CameraPose &p = record.pose;
@@ -120,7 +104,10 @@ void MeasurePhoto(const char *path, const MeasureOptions &options, const char *p
 {
     std::memset(record, 0, sizeof *record);
     record->threshold = options.threshold == kThresholdAuto ? kDefaultThreshold : options.threshold;
+    // Every photograph starts where a freshly started dialog starts, so that
+    // nothing of an earlier photograph in the same process reaches its numbers.
     ResetAnalysisState();
+    ResetMemoryDialog();
 
     Photo photo = {};
     int loaded = DecodePhoto(path, &photo);
