@@ -6,7 +6,6 @@
 #include "image/gdiplus_win32.h"
 #include "image/image.h"
 #include "image/image_win32.h"
-#include "shell/dialog_win32.h"
 
 // Where the boxes of the two pictures start in the dialog's client area, client pixels.
 static const int kPhotoBoxLeft = 8;
