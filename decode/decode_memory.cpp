@@ -38,8 +38,6 @@ static const int kMaxJpegScans = 1000;
 // 2048 x 2048 picture at 16 bits in four channels.
 static const tmsize_t kMaxTiffAllocation = 32 * 1024 * 1024;
 
-// FocalPlaneResolutionUnit when the file has no such tag: inches.
-static const int32_t kDefaultResolutionUnit = 2;
 // Bits of alpha, red and green in 0xAARRGGBB, and a full 8-bit channel.
 static const int kAlphaShift = 24;
 static const int kRedShift = 16;

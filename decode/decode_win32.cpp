@@ -15,19 +15,6 @@ static const UINT kImageLockModeRead = 1;
 // 32 bits a pixel, 0xAARRGGBB, alpha not premultiplied: what GdipBitmapGetPixel returns.
 static const INT kPixelFormat32bppArgb = 0x0026200A;
 
-// The EXIF tags of the lens, as GDI+ property items, and their types.
-static const ULONG kTagFocalLength = 0x920A;
-static const ULONG kTagFocalLength35mm = 0xA405;
-static const ULONG kTagFocalPlaneXResolution = 0xA20E;
-static const ULONG kTagFocalPlaneResolutionUnit = 0xA210;
-static const ULONG kTagPixelXDimension = 0xA002;
-static const ULONG kTagPixelYDimension = 0xA003;
-static const WORD kTypeShort = 3;
-static const WORD kTypeLong = 4;
-static const WORD kTypeRational = 5;  // two LONGs: numerator, denominator
-// FocalPlaneResolutionUnit when the tag is absent: inches.
-static const int32_t kDefaultResolutionUnit = 2;
-
 // As much of a GIF's start as the dialog reads to find the end of its first
 // image: 12-bit codes for a 2048 x 2048 image are 6 MB, plus block lengths.
 static const DWORD kGifStartBytes = 16 * 1024 * 1024;
@@ -128,7 +115,7 @@ static int RationalProperty(GpImageFlat *image, ULONG id, double *value)
 {
     std::vector<uint8_t> buffer;
     const PropertyItemFlat *item = nullptr;
-    if (!ReadProperty(image, id, &buffer, &item) || item->type != kTypeRational || item->length < 8)
+    if (!ReadProperty(image, id, &buffer, &item) || item->type != kExifTypeRational || item->length < 8)
         return 0;
     uint32_t parts[2];
     std::memcpy(parts, item->value, sizeof parts);
@@ -145,38 +132,26 @@ static int IntegerProperty(GpImageFlat *image, ULONG id, uint32_t *value)
     const PropertyItemFlat *item = nullptr;
     if (!ReadProperty(image, id, &buffer, &item))
         return 0;
-    if (item->type == kTypeShort && item->length >= sizeof(uint16_t)) {
+    if (item->type == kExifTypeShort && item->length >= sizeof(uint16_t)) {
         uint16_t shortValue;
         std::memcpy(&shortValue, item->value, sizeof shortValue);
         *value = shortValue;
         return 1;
     }
-    if (item->type == kTypeLong && item->length >= sizeof(uint32_t)) {
+    if (item->type == kExifTypeLong && item->length >= sizeof(uint32_t)) {
         std::memcpy(value, item->value, sizeof(uint32_t));
         return 1;
     }
     return 0;
 }
 
-// The lens tags by the same rules as the native reader.
 static PhotoExif ReadLensTags(GpImageFlat *image)
 {
-    PhotoExif exif = {};
-    exif.hasFocalLength = RationalProperty(image, kTagFocalLength, &exif.focalLength);
-    uint32_t focal35 = 0;
-    // A 35 mm equivalent of 0 means unknown.
-    if (IntegerProperty(image, kTagFocalLength35mm, &focal35) && focal35 != 0) {
-        exif.hasFocalLength35mm = 1;
-        exif.focalLength35mm = focal35;
-    }
-    exif.hasFocalPlaneXResolution = RationalProperty(image, kTagFocalPlaneXResolution, &exif.focalPlaneXResolution);
-    uint32_t unit = 0;
-    exif.focalPlaneResolutionUnit = IntegerProperty(image, kTagFocalPlaneResolutionUnit, &unit) && unit <= INT32_MAX
-                                        ? static_cast<int32_t>(unit)
-                                        : kDefaultResolutionUnit;
-    IntegerProperty(image, kTagPixelXDimension, &exif.pixelXDimension);
-    IntegerProperty(image, kTagPixelYDimension, &exif.pixelYDimension);
-    return exif;
+    LensTagValue values[kLensTagCount] = {};
+    for (int t = 0; t < kLensTagCount; t++)
+        values[t].found = kLensTags[t].rational ? RationalProperty(image, kLensTags[t].id, &values[t].rational)
+                                                : IntegerProperty(image, kLensTags[t].id, &values[t].integer);
+    return LensTagsFromValues(values);
 }
 
 int DecodePhoto(const char *path, Photo *photo)

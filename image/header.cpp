@@ -103,38 +103,57 @@ static int IsJpegFrame(uint8_t marker)
            marker != kJpegReserved && marker != kJpegConditioning;
 }
 
-// Walks the segments from the start of the image to the first frame header;
-// a scan, the end of the image or the end of the bytes before it says nothing.
-static int JpegSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_t *height)
+int NextJpegSegment(const uint8_t *bytes, size_t count, size_t *at, JpegSegment *segment)
 {
-    size_t at = kJpegMarkerSize;
-    while (at + kJpegMarkerSize <= count) {
-        if (bytes[at] != kJpegMarkerByte)
+    size_t p = *at;
+    if (p == 0) {
+        if (count < kJpegMarkerSize || bytes[0] != kJpegMarkerByte || bytes[1] != kJpegStartOfImage)
             return 0;
-        uint8_t marker = bytes[at + 1];
+        p = kJpegMarkerSize;
+    }
+    while (p + kJpegMarkerSize <= count) {
+        if (bytes[p] != kJpegMarkerByte)
+            return 0;
+        uint8_t marker = bytes[p + 1];
         if (marker == kJpegMarkerByte) {  // fill byte before a marker
-            at++;
+            p++;
             continue;
         }
-        if (marker == kJpegStartOfScan || marker == kJpegEndOfImage || marker == kJpegStartOfImage)
+        if (marker == kJpegStartOfScan || marker == kJpegEndOfImage)
             return 0;
         if (marker == kJpegTemporary || (marker >= kJpegFirstRestart && marker <= kJpegLastRestart)) {
-            at += kJpegMarkerSize;
+            p += kJpegMarkerSize;
             continue;
         }
-        if (at + kJpegMarkerSize + 2 > count)
+        if (p + kJpegMarkerSize + kJpegLengthSize > count)
             return 0;
-        uint32_t length = Big16(bytes + at + kJpegMarkerSize);
-        if (IsJpegFrame(marker)) {
-            if (at + kJpegFrameSizeEnd > count)
+        size_t length = Big16(bytes + p + kJpegMarkerSize);
+        *segment = JpegSegment{marker, p, length, p + kJpegMarkerSize + kJpegLengthSize};
+        *at = p + kJpegMarkerSize + length;
+        return 1;
+    }
+    return 0;
+}
+
+// Walks the segments from the start of the image to the first frame header;
+// a scan, the end of the image (or a second start) or the end of the bytes
+// before it says nothing.
+static int JpegSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_t *height)
+{
+    size_t at = 0;
+    JpegSegment segment;
+    while (NextJpegSegment(bytes, count, &at, &segment)) {
+        if (segment.marker == kJpegStartOfImage)
+            return 0;
+        if (IsJpegFrame(segment.marker)) {
+            if (segment.at + kJpegFrameSizeEnd > count)
                 return 0;
             // A height of 0 is given later by a DNL segment: not known here.
-            uint32_t frameHeight = Big16(bytes + at + kJpegFrameHeightAt);
-            return Known(Big16(bytes + at + kJpegFrameHeightAt + 2), frameHeight, width, height);
+            uint32_t frameHeight = Big16(bytes + segment.at + kJpegFrameHeightAt);
+            return Known(Big16(bytes + segment.at + kJpegFrameHeightAt + 2), frameHeight, width, height);
         }
-        if (length < 2)
+        if (segment.length < kJpegLengthSize)
             return 0;
-        at += kJpegMarkerSize + length;
     }
     return 0;
 }
