@@ -87,6 +87,19 @@ static int CheckDecodedSize(const Source *source, uint32_t width, uint32_t heigh
     return kLoadDone;
 }
 
+// Up to length bytes from the read position of a streaming decoder, fewer at
+// the end of the source (nothing once a seek went past it); the bytes given.
+static size_t ReadSource(Source *source, void *out, int64_t length)
+{
+    size_t left = source->at < source->count ? source->count - source->at : 0;
+    size_t take = length < 0 ? 0 : static_cast<size_t>(length);
+    if (take > left)
+        take = left;
+    std::memcpy(out, source->bytes + source->at, take);
+    source->at += take;
+    return take;
+}
+
 // width * height pixels, or null.
 static uint32_t *AllocatePixels(uint32_t width, uint32_t height)
 {
@@ -282,14 +295,7 @@ static int DecodeJpeg(Source *source, Photo *photo)
 
 static int GifRead(GifFileType *gif, GifByteType *out, int length)
 {
-    Source *source = static_cast<Source *>(gif->UserData);
-    size_t left = source->count - source->at;
-    size_t take = length < 0 ? 0 : static_cast<size_t>(length);
-    if (take > left)
-        take = left;
-    std::memcpy(out, source->bytes + source->at, take);
-    source->at += take;
-    return static_cast<int>(take);
+    return static_cast<int>(ReadSource(static_cast<Source *>(gif->UserData), out, length));
 }
 
 // Graphic control extension: block size (1), flags (1), delay (2), index (1).
@@ -385,14 +391,7 @@ static int DecodeGif(Source *source, Photo *photo)
 
 static tmsize_t TiffRead(thandle_t handle, void *out, tmsize_t length)
 {
-    Source *source = static_cast<Source *>(handle);
-    size_t left = source->at < source->count ? source->count - source->at : 0;
-    size_t take = length < 0 ? 0 : static_cast<size_t>(length);
-    if (take > left)
-        take = left;
-    std::memcpy(out, source->bytes + source->at, take);
-    source->at += take;
-    return static_cast<tmsize_t>(take);
+    return static_cast<tmsize_t>(ReadSource(static_cast<Source *>(handle), out, length));
 }
 
 static tmsize_t TiffWrite(thandle_t, void *, tmsize_t) { return 0; }
