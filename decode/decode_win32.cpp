@@ -1,5 +1,4 @@
 #include <windows.h>
-#include <shlwapi.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -15,11 +14,6 @@ static const UINT kImageLockModeRead = 1;
 // 32 bits a pixel, 0xAARRGGBB, alpha not premultiplied: what GdipBitmapGetPixel returns.
 static const INT kPixelFormat32bppArgb = 0x0026200A;
 
-// As much of a GIF's start as the dialog reads to find the end of its first
-// image: 12-bit codes for a 2048 x 2048 image are 6 MB, plus block lengths.
-static const DWORD kGifStartBytes = 16 * 1024 * 1024;
-static const uint8_t kGifStart[] = {'G', 'I', 'F'};
-
 // The path as UTF-16; 0 for a path that is not UTF-8.
 static int WidePath(const char *path, std::vector<wchar_t> *wide)
 {
@@ -28,45 +22,6 @@ static int WidePath(const char *path, std::vector<wchar_t> *wide)
         return 0;
     wide->assign(static_cast<size_t>(length), L'\0');
     return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide->data(), length) == length;
-}
-
-// The start of the file as the dialog reads it: kHeaderBytes, more for a
-// GIF; nothing when it cannot be opened or read (a folder, a missing file),
-// and the decoder decides.
-static void ReadFileStart(const wchar_t *path, std::vector<uint8_t> *start)
-{
-    start->clear();
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    start->resize(kHeaderBytes);
-    DWORD got = 0;
-    if (!ReadFile(file, start->data(), kHeaderBytes, &got, nullptr))
-        got = 0;
-    if (got == kHeaderBytes && std::memcmp(start->data(), kGifStart, sizeof kGifStart) == 0) {
-        start->resize(kGifStartBytes);
-        DWORD more = 0;
-        if (ReadFile(file, start->data() + got, kGifStartBytes - got, &more, nullptr))
-            got += more;
-    }
-    CloseHandle(file);
-    start->resize(got);
-}
-
-// Decodes the file, or for an animated GIF only its first image from memory.
-static GpStatusFlat DecodeBitmap(const wchar_t *path, std::vector<uint8_t> *start, GpImageFlat **bitmap)
-{
-    size_t gifLength = CutGifAfterFirstImage(start->data(), start->size());
-    if (gifLength == 0)
-        return GdipCreateBitmapFromFile(path, bitmap);
-    IStream *stream = SHCreateMemStream(start->data(), static_cast<UINT>(gifLength));
-    if (stream == nullptr)
-        return GdipCreateBitmapFromFile(path, bitmap);
-    GpStatusFlat status = GdipCreateBitmapFromStream(stream, bitmap);
-    // The bitmap keeps its own reference while it lives.
-    stream->Release();
-    return status;
 }
 
 // Every pixel, converted by GDI+ to 0xAARRGGBB as GdipBitmapGetPixel gives
@@ -159,44 +114,32 @@ int DecodePhoto(const char *path, Photo *photo)
     std::vector<wchar_t> widePath;
     if (path == nullptr || photo == nullptr || !WidePath(path, &widePath))
         return kLoadFailed;
-    // A header that claims too large a picture is turned away before the
-    // library decodes the whole file.
-    std::vector<uint8_t> start;
-    ReadFileStart(widePath.data(), &start);
-    if (RejectedByHeader(start.data(), start.size()))
-        return kLoadRejected;
-
-    ULONG_PTR token = 0;
-    GdiplusStartupInputFlat input = {kGdiplusVersion, nullptr, FALSE, FALSE};
-    if (GdiplusStartup(&token, &input, nullptr) != kGdiplusOk)
-        return kLoadFailed;
+    GdiplusPhoto opened;
+    int opening = OpenGdiplusPhoto(widePath.data(), &opened);
+    if (opening != kLoadDone)
+        return opening;
     int result = kLoadFailed;
-    GpImageFlat *bitmap = nullptr;
-    UINT width = 0, height = 0;
-    if (DecodeBitmap(widePath.data(), &start, &bitmap) == kGdiplusOk && bitmap != nullptr &&
-        GdipGetImageWidth(bitmap, &width) == kGdiplusOk && GdipGetImageHeight(bitmap, &height) == kGdiplusOk &&
-        width > 0 && height > 0) {
+    UINT width = opened.width, height = opened.height;
+    if (opened.sized && width > 0 && height > 0) {
         if (width > kMaxImageSide || height > kMaxImageSide) {
             // Shows the size rule's message, as the dialog does for this size.
             SetImageGeometry(width, height);
             result = kLoadRejected;
-        } else if (uint32_t *pixels = ReadAllPixels(bitmap, width, height)) {
+        } else if (uint32_t *pixels = ReadAllPixels(opened.bitmap, width, height)) {
             Photo decoded = {};
             decoded.width = width;
             decoded.height = height;
             decoded.argb = pixels;
-            decoded.exif = ReadLensTags(bitmap);
+            decoded.exif = ReadLensTags(opened.bitmap);
             // Wine's GDI+ hands out no property items for a JPEG: the
             // block is then read from the file's start.
             UINT items = 0;
-            if (GdipGetPropertyCount(bitmap, &items) != kGdiplusOk || items == 0)
-                ReadJpegLensTags(start.data(), start.size(), &decoded.exif);
+            if (GdipGetPropertyCount(opened.bitmap, &items) != kGdiplusOk || items == 0)
+                ReadJpegLensTags(opened.start, opened.startCount, &decoded.exif);
             *photo = decoded;
             result = kLoadDone;
         }
     }
-    // Disposing of no bitmap fails harmlessly.
-    GdipDisposeImage(bitmap);
-    GdiplusShutdown(token);
+    CloseGdiplusPhoto(&opened);
     return result;
 }
