@@ -80,6 +80,10 @@ int WritePreview(const char *path, const Photo &photo, const PhotoRecord &record
 // before ".png" when an earlier photograph of the batch took the name.
 // names[i] gets a string of the caller's to free (delete[]).
 void MakePreviewPaths(const MeasureOptions &options, char **names);
+// With --preview: makes the folder when it is missing and fills names as
+// MakePreviewPaths does; 0 with the reason on standard error when the folder
+// can not be had. Without --preview: 1, names untouched.
+int PreparePreviews(const MeasureOptions &options, char **names);
 
 // Writers, one per format. The CSV header comes once before the rows.
 void PrintTextRecord(FILE *stream, const char *file, const PhotoRecord &record);
@@ -105,6 +109,8 @@ int BatchExitCode(const PhotoRecord *records, int32_t count);
 // file; 1 on success, else 0 with no file left behind.
 int WritePng(const char *path, const uint8_t *rgb, int width, int height);
 
+// 1 when path is a folder, or was missing and has been made; UTF-8.
+int EnsureFolder(const char *path);
 // Photographs measured at once when the command line does not say.
 int32_t DefaultJobs();
 // The command line's words in UTF-8: argv itself natively; the Windows build
