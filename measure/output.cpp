@@ -11,7 +11,7 @@
 // file; such a text is also a JSON number (the outputs hold no NaN: the
 // record is a failure rather than carry one).
 
-static const char *Outcome(const PhotoRecord &record)
+static const char *OutcomeWords(const PhotoRecord &record)
 {
     if (record.code == kExitCameraAndLight)
         return "camera and light";
@@ -246,7 +246,7 @@ std::string RefinedCsv(const PhotoRecord &record)
 
 void PrintTextRecord(FILE *stream, const char *file, const PhotoRecord &record)
 {
-    std::fprintf(stream, "%s: %s", OneLine(file).c_str(), record.cameraFound ? Outcome(record) : OneLine(record.message).c_str());
+    std::fprintf(stream, "%s: %s", OneLine(file).c_str(), record.cameraFound ? OutcomeWords(record) : OneLine(record.message).c_str());
     if (record.cameraFound && record.message[0] != '\0')
         std::fprintf(stream, " (%s)", OneLine(record.message).c_str());
     std::fprintf(stream, "; threshold %d", record.threshold);
