@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image/image.h"
 #include "image/photo.h"
 
 // Decodes the photograph at path (UTF-8) in the dialog's order: the file's
@@ -20,7 +21,7 @@
 // belongs to the caller (ReleasePhoto). Otherwise the photo is untouched.
 // The decoded size is not checked against the size rules here: that is
 // TransferPhoto's first step, as in the dialog.
-int DecodePhoto(const char *path, Photo *photo);
+LoadStatus DecodePhoto(const char *path, Photo *photo);
 
 // Frees the pixels and zeroes the photo; a released or zeroed photo may be
 // released again.
@@ -85,7 +86,7 @@ int ReadJpegLensTags(const uint8_t *bytes, size_t count, PhotoExif *exif);
 // library).
 
 // DecodePhoto on a whole file already in memory.
-int DecodePhotoBytes(const uint8_t *bytes, size_t count, Photo *photo);
+LoadStatus DecodePhotoBytes(const uint8_t *bytes, size_t count, Photo *photo);
 
 // Reads the lens tags from a file's bytes (a JPEG's APP1 block). 1 and exif
 // filled when the bytes hold an EXIF block: a tag that is absent, of the

@@ -74,7 +74,7 @@ struct Source {
 // largest accepted one is refused with the size rule's message, as the dialog
 // shows it once its library has decoded the picture; a size other than the
 // one the header claimed (and the check passed) is not this file's picture.
-static int CheckDecodedSize(const Source *source, uint32_t width, uint32_t height)
+static LoadStatus CheckDecodedSize(const Source *source, uint32_t width, uint32_t height)
 {
     if (width == 0 || height == 0)
         return kLoadFailed;
@@ -121,7 +121,7 @@ static void PngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 
 static void PngWarning(png_structp, png_const_charp) {}
 
-static int DecodePng(Source *source, Photo *photo)
+static LoadStatus DecodePng(Source *source, Photo *photo)
 {
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, PngError, PngWarning);
     if (png == nullptr)
@@ -144,7 +144,7 @@ static int DecodePng(Source *source, Photo *photo)
     png_read_info(png, info);
     uint32_t width = png_get_image_width(png, info);
     uint32_t height = png_get_image_height(png, info);
-    int sized = CheckDecodedSize(source, width, height);
+    LoadStatus sized = CheckDecodedSize(source, width, height);
     if (sized != kLoadDone) {
         png_destroy_read_struct(&png, &info, nullptr);
         return sized;
@@ -224,7 +224,7 @@ static uint32_t CmykArgb(const uint8_t *ink, int inverted)
                 (kFullChannel - y) * white / kFullChannel);
 }
 
-static int DecodeJpeg(Source *source, Photo *photo)
+static LoadStatus DecodeJpeg(Source *source, Photo *photo)
 {
     jpeg_decompress_struct info;
     JpegErrors errors;
@@ -248,7 +248,7 @@ static int DecodeJpeg(Source *source, Photo *photo)
         jpeg_destroy_decompress(&info);
         return kLoadFailed;
     }
-    int sized = CheckDecodedSize(source, info.image_width, info.image_height);
+    LoadStatus sized = CheckDecodedSize(source, info.image_width, info.image_height);
     if (sized != kLoadDone) {
         jpeg_destroy_decompress(&info);
         return sized;
@@ -310,7 +310,7 @@ static const uint32_t kGifPassStep[] = {8, 8, 4, 2};
 // Reads the records up to the first image and decodes that image alone, at
 // its own size and wherever it lies on the logical screen, as the Windows
 // image library hands out a one-image GIF; the rest of the file is never read.
-static int DecodeGifFrame(GifFileType *gif, Source *source, Photo *photo)
+static LoadStatus DecodeGifFrame(GifFileType *gif, Source *source, Photo *photo)
 {
     int transparent = -1;
     GifRecordType record;
@@ -339,7 +339,7 @@ static int DecodeGifFrame(GifFileType *gif, Source *source, Photo *photo)
         return kLoadFailed;
     uint32_t width = static_cast<uint32_t>(frame.Width);
     uint32_t height = static_cast<uint32_t>(frame.Height);
-    int sized = CheckDecodedSize(source, width, height);
+    LoadStatus sized = CheckDecodedSize(source, width, height);
     if (sized != kLoadDone)
         return sized;
     const ColorMapObject *palette = frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap;
@@ -376,13 +376,13 @@ static int DecodeGifFrame(GifFileType *gif, Source *source, Photo *photo)
     return kLoadDone;
 }
 
-static int DecodeGif(Source *source, Photo *photo)
+static LoadStatus DecodeGif(Source *source, Photo *photo)
 {
     int error = 0;
     GifFileType *gif = DGifOpen(source, GifRead, &error);
     if (gif == nullptr)
         return kLoadFailed;
-    int result = DecodeGifFrame(gif, source, photo);
+    LoadStatus result = DecodeGifFrame(gif, source, photo);
     DGifCloseFile(gif, &error);
     return result;
 }
@@ -488,7 +488,7 @@ static int ReadTiffRgba(TIFF *tiff, uint32_t width, uint32_t height, uint32_t *p
 }
 
 // The first directory only.
-static int DecodeTiff(Source *source, Photo *photo)
+static LoadStatus DecodeTiff(Source *source, Photo *photo)
 {
     TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
     if (options == nullptr)
@@ -502,7 +502,7 @@ static int DecodeTiff(Source *source, Photo *photo)
     if (tiff == nullptr)
         return kLoadFailed;
     uint32_t width = 0, height = 0;
-    int result = kLoadFailed;
+    LoadStatus result = kLoadFailed;
     if (TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width) == 1 && TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height) == 1)
         result = CheckDecodedSize(source, width, height);
     uint32_t *pixels = result == kLoadDone ? AllocatePixels(width, height) : nullptr;
@@ -527,7 +527,7 @@ static int DecodeTiff(Source *source, Photo *photo)
 
 // The file ---------------------------------------------------------------
 
-static int DecodeSource(Source *source, Photo *photo)
+static LoadStatus DecodeSource(Source *source, Photo *photo)
 {
     const uint8_t *bytes = source->bytes;
     size_t count = source->count;
@@ -551,7 +551,7 @@ static size_t StartBytes(const uint8_t *bytes, size_t count)
     return count < start ? count : start;
 }
 
-int DecodePhotoBytes(const uint8_t *bytes, size_t count, Photo *photo)
+LoadStatus DecodePhotoBytes(const uint8_t *bytes, size_t count, Photo *photo)
 {
     if (photo == nullptr || (bytes == nullptr && count != 0))
         return kLoadFailed;
@@ -575,7 +575,7 @@ int DecodePhotoBytes(const uint8_t *bytes, size_t count, Photo *photo)
     }
     Photo decoded = {};
     decoded.exif.focalPlaneResolutionUnit = kDefaultResolutionUnit;
-    int result = DecodeSource(&source, &decoded);
+    LoadStatus result = DecodeSource(&source, &decoded);
     if (result != kLoadDone)
         return result;
     ReadPhotoExif(bytes, count, &decoded.exif);
@@ -614,7 +614,7 @@ static int ReadWholeFile(const char *path, std::vector<uint8_t> *bytes)
     return 1;
 }
 
-int DecodePhoto(const char *path, Photo *photo)
+LoadStatus DecodePhoto(const char *path, Photo *photo)
 {
     if (path == nullptr || photo == nullptr)
         return kLoadFailed;

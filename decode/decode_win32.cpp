@@ -109,16 +109,16 @@ static PhotoExif ReadLensTags(GpImageFlat *image)
     return LensTagsFromValues(values);
 }
 
-int DecodePhoto(const char *path, Photo *photo)
+LoadStatus DecodePhoto(const char *path, Photo *photo)
 {
     std::vector<wchar_t> widePath;
     if (path == nullptr || photo == nullptr || !WidePath(path, &widePath))
         return kLoadFailed;
     GdiplusPhoto opened;
-    int opening = OpenGdiplusPhoto(widePath.data(), &opened);
+    LoadStatus opening = OpenGdiplusPhoto(widePath.data(), &opened);
     if (opening != kLoadDone)
         return opening;
-    int result = kLoadFailed;
+    LoadStatus result = kLoadFailed;
     UINT width = opened.width, height = opened.height;
     if (opened.sized && width > 0 && height > 0) {
         if (width > kMaxImageSide || height > kMaxImageSide) {

@@ -47,7 +47,7 @@ static GpStatusFlat DecodeBitmap(const wchar_t *path, DWORD startBytes, GpImageF
     return status;
 }
 
-int OpenGdiplusPhoto(const wchar_t *path, GdiplusPhoto *photo)
+LoadStatus OpenGdiplusPhoto(const wchar_t *path, GdiplusPhoto *photo)
 {
     // A few hundred bytes can claim 60000 x 60000 pixels: gigabytes and
     // seconds, were the library to decode them.

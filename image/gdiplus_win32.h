@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image/image.h"
+
 extern "C" {
 struct GdiplusStartupInputFlat {
     UINT32 version;                 // 1
@@ -80,6 +82,6 @@ struct GdiplusPhoto {
 // decodes the whole file. kLoadFailed when GDI+ does not start. Otherwise
 // kLoadDone: GDI+ is started and the file decoded (of an animated GIF only its
 // first image), and CloseGdiplusPhoto ends both, whether or not it was sized.
-int OpenGdiplusPhoto(const wchar_t *path, GdiplusPhoto *photo);
+LoadStatus OpenGdiplusPhoto(const wchar_t *path, GdiplusPhoto *photo);
 // Disposes of the bitmap (none fails harmlessly) and shuts GDI+ down.
 void CloseGdiplusPhoto(GdiplusPhoto *photo);

@@ -16,10 +16,12 @@ const uint32_t kMinImageSide = 320;
 // Smallest accepted short side / long side (9 / 16).
 const double kMinAspect = 0.5625;
 
-// Results of LoadBackgroundImage.
-const int kLoadDone = 0;
-const int kLoadFailed = 1;
-const int kLoadRejected = 2;
+// Results of LoadBackgroundImage and of the decoders.
+enum LoadStatus : int32_t {
+    kLoadDone = 0,
+    kLoadFailed = 1,
+    kLoadRejected = 2,
+};
 
 // Set once by SetImageGeometry; all zero until a photograph is accepted.
 struct ImageGeometry {
@@ -131,7 +133,7 @@ void RenderThresholdView();
 // Decodes the photograph (program only: the native build has no decoder)
 // and fills the WorkRaster and the PhotoCanvas;
 // returns kLoadDone, kLoadFailed or kLoadRejected.
-int LoadBackgroundImage(const wchar_t *path);
+LoadStatus LoadBackgroundImage(const wchar_t *path);
 // Creates both canvases at the preview size of gImageGeometry.
 void CreateCanvases();
 // Releases both canvases; a second call does nothing.

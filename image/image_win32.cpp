@@ -92,13 +92,13 @@ static int TransferPixels(GpImageFlat *bitmap, UINT width, UINT height)
     return read;
 }
 
-int LoadBackgroundImage(const wchar_t *path)
+LoadStatus LoadBackgroundImage(const wchar_t *path)
 {
     GdiplusPhoto opened;
-    int opening = OpenGdiplusPhoto(path, &opened);
+    LoadStatus opening = OpenGdiplusPhoto(path, &opened);
     if (opening != kLoadDone)
         return opening;
-    int result = kLoadFailed;
+    LoadStatus result = kLoadFailed;
     if (opened.sized) {
         if (!SetImageGeometry(opened.width, opened.height))
             result = kLoadRejected;

@@ -172,7 +172,7 @@ int EnsureFolder(const char *path)
     return mkdir(path, 0777) == 0;
 }
 
-int MeasureBatch(const MeasureOptions &options)
+ExitCode MeasureBatch(const MeasureOptions &options)
 {
     const int32_t count = options.photoCount;
     std::vector<PhotoRecord> records(count);

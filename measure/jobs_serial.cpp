@@ -51,7 +51,7 @@ int EnsureFolder(const char *path)
     return CreateDirectoryW(wide.data(), nullptr) ? 1 : 0;
 }
 
-int MeasureBatch(const MeasureOptions &options)
+ExitCode MeasureBatch(const MeasureOptions &options)
 {
     const int32_t count = options.photoCount;
     std::vector<PhotoRecord> records(count);

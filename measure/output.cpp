@@ -178,7 +178,7 @@ static double Number(const RefinedEstimate &r, RefinedValue value)
 }
 
 // A field's value as the format writes it.
-static std::string FieldText(const RefinedEstimate &r, const RefinedField &field, int32_t format)
+static std::string FieldText(const RefinedEstimate &r, const RefinedField &field, OutputFormat format)
 {
     if (field.value == kValueFocalSource) {
         std::string word = kFocalSources[static_cast<int>(r.lens.source)];
@@ -334,9 +334,9 @@ void PrintProgress(FILE *stream, int32_t done, int32_t total, double seconds)
     std::fflush(stream);
 }
 
-int BatchExitCode(const PhotoRecord *records, int32_t count)
+ExitCode BatchExitCode(const PhotoRecord *records, int32_t count)
 {
-    int code = kExitCameraAndLight;
+    ExitCode code = kExitCameraAndLight;
     for (int32_t i = 0; i < count; i++) {
         if (records[i].code == kExitNoResult || records[i].previewFailed)
             return kExitNoResult;

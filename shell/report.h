@@ -13,8 +13,10 @@ const int32_t kDefaultDetectShadow = 1;    // 0 or 1
 const int32_t kThresholdMask = 0xFF;
 
 // Answers of AskToContinue.
-const int kAnswerOk = 1;
-const int kAnswerCancel = 2;
+enum Answer : int32_t {
+    kAnswerOk = 1,
+    kAnswerCancel = 2,
+};
 
 struct Settings {
     int32_t threshold;     // 0..255, mirrors the trackbar once it has moved
@@ -39,6 +41,6 @@ int WriteSettings();
 // Error box owned by the main dialog (none before it exists); at most one open.
 void ShowErrorBox(const char *text);
 // OK/Cancel question box; kAnswerCancel at once while another question is open.
-int AskToContinue(const char *text);
+Answer AskToContinue(const char *text);
 // 1 when the detect-shadow check box is ticked.
 int IsShadowBoxTicked();
