@@ -100,6 +100,7 @@ static int IntegerProperty(GpImageFlat *image, ULONG id, uint32_t *value)
     return 0;
 }
 
+// The lens tags from GDI+'s property items, by the rules every reader shares.
 static PhotoExif ReadLensTags(GpImageFlat *image)
 {
     LensTagValue values[kLensTagCount] = {};
