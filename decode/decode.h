@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image/image.h"
 #include "image/photo.h"
 
 // Decodes the photograph at path (UTF-8) in the dialog's order: the file's
@@ -20,7 +21,7 @@
 // belongs to the caller (ReleasePhoto). Otherwise the photo is untouched.
 // The decoded size is not checked against the size rules here: that is
 // TransferPhoto's first step, as in the dialog.
-int DecodePhoto(const char *path, Photo *photo);
+LoadStatus DecodePhoto(const char *path, Photo *photo);
 
 // Frees the pixels and zeroes the photo; a released or zeroed photo may be
 // released again.
@@ -32,6 +33,49 @@ void ReleasePhoto(Photo *photo);
 // the dialog reads them. 1 on success; 0 also for a photo without pixels.
 int TransferPhoto(const Photo *photo);
 
+// The lens tags every reader looks for, and the rules that turn what it
+// found into PhotoExif: the readers (GDI+'s property items, libexif, and the
+// own reader of a JPEG's APP1 block) differ only in how they reach a tag.
+enum LensTag : int32_t {
+    kLensFocalLength,               // RATIONAL, mm
+    kLensFocalLength35mm,           // SHORT or LONG, mm; 0 means unknown
+    kLensFocalPlaneXResolution,     // RATIONAL, sensor pixels per unit
+    kLensFocalPlaneResolutionUnit,  // SHORT or LONG: 2 inch, 3 cm
+    kLensPixelXDimension,           // SHORT or LONG, pixels
+    kLensPixelYDimension,           // SHORT or LONG, pixels
+    kLensTagCount
+};
+
+// EXIF value types, which GDI+'s property items share.
+const uint16_t kExifTypeShort = 3;     // 2 bytes
+const uint16_t kExifTypeLong = 4;      // 4 bytes
+const uint16_t kExifTypeRational = 5;  // two LONGs: numerator, denominator
+// FocalPlaneResolutionUnit when the tag is absent: inches.
+const int32_t kDefaultResolutionUnit = 2;
+
+struct LensTagKind {
+    uint16_t id;       // EXIF tag number
+    int32_t rational;  // 1: an unsigned RATIONAL; 0: a SHORT or a LONG
+};
+
+// Indexed by LensTag.
+extern const LensTagKind kLensTags[kLensTagCount];
+
+// What a reader found of one tag: found is 1 when the tag is present with a
+// value of its kind (a rational's denominator not 0), and then the first value
+// is in rational or integer.
+struct LensTagValue {
+    int32_t found;
+    double rational;
+    uint32_t integer;
+};
+
+// The lens tags from what a reader found (values indexed by LensTag): a tag
+// not found has flag 0 and value 0, and so has a 35 mm equivalent of 0; the
+// resolution unit is then kDefaultResolutionUnit, as it is when the unit does
+// not fit an int32_t.
+PhotoExif LensTagsFromValues(const LensTagValue *values);
+
 // Reads the lens tags from a JPEG's APP1 EXIF block by the same rules as
 // ReadPhotoExif, without a library: the Windows build's way when GDI+ hands
 // out no property items. 1 and exif filled when the bytes hold the block, 0
@@ -42,7 +86,7 @@ int ReadJpegLensTags(const uint8_t *bytes, size_t count, PhotoExif *exif);
 // library).
 
 // DecodePhoto on a whole file already in memory.
-int DecodePhotoBytes(const uint8_t *bytes, size_t count, Photo *photo);
+LoadStatus DecodePhotoBytes(const uint8_t *bytes, size_t count, Photo *photo);
 
 // Reads the lens tags from a file's bytes (a JPEG's APP1 block). 1 and exif
 // filled when the bytes hold an EXIF block: a tag that is absent, of the

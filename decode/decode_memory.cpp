@@ -38,8 +38,6 @@ static const int kMaxJpegScans = 1000;
 // 2048 x 2048 picture at 16 bits in four channels.
 static const tmsize_t kMaxTiffAllocation = 32 * 1024 * 1024;
 
-// FocalPlaneResolutionUnit when the file has no such tag: inches.
-static const int32_t kDefaultResolutionUnit = 2;
 // Bits of alpha, red and green in 0xAARRGGBB, and a full 8-bit channel.
 static const int kAlphaShift = 24;
 static const int kRedShift = 16;
@@ -76,7 +74,7 @@ struct Source {
 // largest accepted one is refused with the size rule's message, as the dialog
 // shows it once its library has decoded the picture; a size other than the
 // one the header claimed (and the check passed) is not this file's picture.
-static int CheckDecodedSize(const Source *source, uint32_t width, uint32_t height)
+static LoadStatus CheckDecodedSize(const Source *source, uint32_t width, uint32_t height)
 {
     if (width == 0 || height == 0)
         return kLoadFailed;
@@ -87,6 +85,19 @@ static int CheckDecodedSize(const Source *source, uint32_t width, uint32_t heigh
     if (source->claimedWidth != 0 && (width != source->claimedWidth || height != source->claimedHeight))
         return kLoadFailed;
     return kLoadDone;
+}
+
+// Up to length bytes from the read position of a streaming decoder, fewer at
+// the end of the source (nothing once a seek went past it); the bytes given.
+static size_t ReadSource(Source *source, void *out, int64_t length)
+{
+    size_t left = source->at < source->count ? source->count - source->at : 0;
+    size_t take = length < 0 ? 0 : static_cast<size_t>(length);
+    if (take > left)
+        take = left;
+    std::memcpy(out, source->bytes + source->at, take);
+    source->at += take;
+    return take;
 }
 
 // width * height pixels, or null.
@@ -110,7 +121,7 @@ static void PngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 
 static void PngWarning(png_structp, png_const_charp) {}
 
-static int DecodePng(Source *source, Photo *photo)
+static LoadStatus DecodePng(Source *source, Photo *photo)
 {
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, PngError, PngWarning);
     if (png == nullptr)
@@ -133,7 +144,7 @@ static int DecodePng(Source *source, Photo *photo)
     png_read_info(png, info);
     uint32_t width = png_get_image_width(png, info);
     uint32_t height = png_get_image_height(png, info);
-    int sized = CheckDecodedSize(source, width, height);
+    LoadStatus sized = CheckDecodedSize(source, width, height);
     if (sized != kLoadDone) {
         png_destroy_read_struct(&png, &info, nullptr);
         return sized;
@@ -213,7 +224,7 @@ static uint32_t CmykArgb(const uint8_t *ink, int inverted)
                 (kFullChannel - y) * white / kFullChannel);
 }
 
-static int DecodeJpeg(Source *source, Photo *photo)
+static LoadStatus DecodeJpeg(Source *source, Photo *photo)
 {
     jpeg_decompress_struct info;
     JpegErrors errors;
@@ -237,7 +248,7 @@ static int DecodeJpeg(Source *source, Photo *photo)
         jpeg_destroy_decompress(&info);
         return kLoadFailed;
     }
-    int sized = CheckDecodedSize(source, info.image_width, info.image_height);
+    LoadStatus sized = CheckDecodedSize(source, info.image_width, info.image_height);
     if (sized != kLoadDone) {
         jpeg_destroy_decompress(&info);
         return sized;
@@ -284,14 +295,7 @@ static int DecodeJpeg(Source *source, Photo *photo)
 
 static int GifRead(GifFileType *gif, GifByteType *out, int length)
 {
-    Source *source = static_cast<Source *>(gif->UserData);
-    size_t left = source->count - source->at;
-    size_t take = length < 0 ? 0 : static_cast<size_t>(length);
-    if (take > left)
-        take = left;
-    std::memcpy(out, source->bytes + source->at, take);
-    source->at += take;
-    return static_cast<int>(take);
+    return static_cast<int>(ReadSource(static_cast<Source *>(gif->UserData), out, length));
 }
 
 // Graphic control extension: block size (1), flags (1), delay (2), index (1).
@@ -306,7 +310,7 @@ static const uint32_t kGifPassStep[] = {8, 8, 4, 2};
 // Reads the records up to the first image and decodes that image alone, at
 // its own size and wherever it lies on the logical screen, as the Windows
 // image library hands out a one-image GIF; the rest of the file is never read.
-static int DecodeGifFrame(GifFileType *gif, Source *source, Photo *photo)
+static LoadStatus DecodeGifFrame(GifFileType *gif, Source *source, Photo *photo)
 {
     int transparent = -1;
     GifRecordType record;
@@ -335,7 +339,7 @@ static int DecodeGifFrame(GifFileType *gif, Source *source, Photo *photo)
         return kLoadFailed;
     uint32_t width = static_cast<uint32_t>(frame.Width);
     uint32_t height = static_cast<uint32_t>(frame.Height);
-    int sized = CheckDecodedSize(source, width, height);
+    LoadStatus sized = CheckDecodedSize(source, width, height);
     if (sized != kLoadDone)
         return sized;
     const ColorMapObject *palette = frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap;
@@ -372,13 +376,13 @@ static int DecodeGifFrame(GifFileType *gif, Source *source, Photo *photo)
     return kLoadDone;
 }
 
-static int DecodeGif(Source *source, Photo *photo)
+static LoadStatus DecodeGif(Source *source, Photo *photo)
 {
     int error = 0;
     GifFileType *gif = DGifOpen(source, GifRead, &error);
     if (gif == nullptr)
         return kLoadFailed;
-    int result = DecodeGifFrame(gif, source, photo);
+    LoadStatus result = DecodeGifFrame(gif, source, photo);
     DGifCloseFile(gif, &error);
     return result;
 }
@@ -387,14 +391,7 @@ static int DecodeGif(Source *source, Photo *photo)
 
 static tmsize_t TiffRead(thandle_t handle, void *out, tmsize_t length)
 {
-    Source *source = static_cast<Source *>(handle);
-    size_t left = source->at < source->count ? source->count - source->at : 0;
-    size_t take = length < 0 ? 0 : static_cast<size_t>(length);
-    if (take > left)
-        take = left;
-    std::memcpy(out, source->bytes + source->at, take);
-    source->at += take;
-    return static_cast<tmsize_t>(take);
+    return static_cast<tmsize_t>(ReadSource(static_cast<Source *>(handle), out, length));
 }
 
 static tmsize_t TiffWrite(thandle_t, void *, tmsize_t) { return 0; }
@@ -491,7 +488,7 @@ static int ReadTiffRgba(TIFF *tiff, uint32_t width, uint32_t height, uint32_t *p
 }
 
 // The first directory only.
-static int DecodeTiff(Source *source, Photo *photo)
+static LoadStatus DecodeTiff(Source *source, Photo *photo)
 {
     TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
     if (options == nullptr)
@@ -505,7 +502,7 @@ static int DecodeTiff(Source *source, Photo *photo)
     if (tiff == nullptr)
         return kLoadFailed;
     uint32_t width = 0, height = 0;
-    int result = kLoadFailed;
+    LoadStatus result = kLoadFailed;
     if (TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width) == 1 && TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height) == 1)
         result = CheckDecodedSize(source, width, height);
     uint32_t *pixels = result == kLoadDone ? AllocatePixels(width, height) : nullptr;
@@ -530,7 +527,7 @@ static int DecodeTiff(Source *source, Photo *photo)
 
 // The file ---------------------------------------------------------------
 
-static int DecodeSource(Source *source, Photo *photo)
+static LoadStatus DecodeSource(Source *source, Photo *photo)
 {
     const uint8_t *bytes = source->bytes;
     size_t count = source->count;
@@ -554,7 +551,7 @@ static size_t StartBytes(const uint8_t *bytes, size_t count)
     return count < start ? count : start;
 }
 
-int DecodePhotoBytes(const uint8_t *bytes, size_t count, Photo *photo)
+LoadStatus DecodePhotoBytes(const uint8_t *bytes, size_t count, Photo *photo)
 {
     if (photo == nullptr || (bytes == nullptr && count != 0))
         return kLoadFailed;
@@ -578,7 +575,7 @@ int DecodePhotoBytes(const uint8_t *bytes, size_t count, Photo *photo)
     }
     Photo decoded = {};
     decoded.exif.focalPlaneResolutionUnit = kDefaultResolutionUnit;
-    int result = DecodeSource(&source, &decoded);
+    LoadStatus result = DecodeSource(&source, &decoded);
     if (result != kLoadDone)
         return result;
     ReadPhotoExif(bytes, count, &decoded.exif);
@@ -617,7 +614,7 @@ static int ReadWholeFile(const char *path, std::vector<uint8_t> *bytes)
     return 1;
 }
 
-int DecodePhoto(const char *path, Photo *photo)
+LoadStatus DecodePhoto(const char *path, Photo *photo)
 {
     if (path == nullptr || photo == nullptr)
         return kLoadFailed;

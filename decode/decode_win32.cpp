@@ -1,5 +1,4 @@
 #include <windows.h>
-#include <shlwapi.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -15,24 +14,6 @@ static const UINT kImageLockModeRead = 1;
 // 32 bits a pixel, 0xAARRGGBB, alpha not premultiplied: what GdipBitmapGetPixel returns.
 static const INT kPixelFormat32bppArgb = 0x0026200A;
 
-// The EXIF tags of the lens, as GDI+ property items, and their types.
-static const ULONG kTagFocalLength = 0x920A;
-static const ULONG kTagFocalLength35mm = 0xA405;
-static const ULONG kTagFocalPlaneXResolution = 0xA20E;
-static const ULONG kTagFocalPlaneResolutionUnit = 0xA210;
-static const ULONG kTagPixelXDimension = 0xA002;
-static const ULONG kTagPixelYDimension = 0xA003;
-static const WORD kTypeShort = 3;
-static const WORD kTypeLong = 4;
-static const WORD kTypeRational = 5;  // two LONGs: numerator, denominator
-// FocalPlaneResolutionUnit when the tag is absent: inches.
-static const int32_t kDefaultResolutionUnit = 2;
-
-// As much of a GIF's start as the dialog reads to find the end of its first
-// image: 12-bit codes for a 2048 x 2048 image are 6 MB, plus block lengths.
-static const DWORD kGifStartBytes = 16 * 1024 * 1024;
-static const uint8_t kGifStart[] = {'G', 'I', 'F'};
-
 // The path as UTF-16; 0 for a path that is not UTF-8.
 static int WidePath(const char *path, std::vector<wchar_t> *wide)
 {
@@ -41,45 +22,6 @@ static int WidePath(const char *path, std::vector<wchar_t> *wide)
         return 0;
     wide->assign(static_cast<size_t>(length), L'\0');
     return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide->data(), length) == length;
-}
-
-// The start of the file as the dialog reads it: kHeaderBytes, more for a
-// GIF; nothing when it cannot be opened or read (a folder, a missing file),
-// and the decoder decides.
-static void ReadFileStart(const wchar_t *path, std::vector<uint8_t> *start)
-{
-    start->clear();
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    start->resize(kHeaderBytes);
-    DWORD got = 0;
-    if (!ReadFile(file, start->data(), kHeaderBytes, &got, nullptr))
-        got = 0;
-    if (got == kHeaderBytes && std::memcmp(start->data(), kGifStart, sizeof kGifStart) == 0) {
-        start->resize(kGifStartBytes);
-        DWORD more = 0;
-        if (ReadFile(file, start->data() + got, kGifStartBytes - got, &more, nullptr))
-            got += more;
-    }
-    CloseHandle(file);
-    start->resize(got);
-}
-
-// Decodes the file, or for an animated GIF only its first image from memory.
-static GpStatusFlat DecodeBitmap(const wchar_t *path, std::vector<uint8_t> *start, GpImageFlat **bitmap)
-{
-    size_t gifLength = CutGifAfterFirstImage(start->data(), start->size());
-    if (gifLength == 0)
-        return GdipCreateBitmapFromFile(path, bitmap);
-    IStream *stream = SHCreateMemStream(start->data(), static_cast<UINT>(gifLength));
-    if (stream == nullptr)
-        return GdipCreateBitmapFromFile(path, bitmap);
-    GpStatusFlat status = GdipCreateBitmapFromStream(stream, bitmap);
-    // The bitmap keeps its own reference while it lives.
-    stream->Release();
-    return status;
 }
 
 // Every pixel, converted by GDI+ to 0xAARRGGBB as GdipBitmapGetPixel gives
@@ -128,7 +70,7 @@ static int RationalProperty(GpImageFlat *image, ULONG id, double *value)
 {
     std::vector<uint8_t> buffer;
     const PropertyItemFlat *item = nullptr;
-    if (!ReadProperty(image, id, &buffer, &item) || item->type != kTypeRational || item->length < 8)
+    if (!ReadProperty(image, id, &buffer, &item) || item->type != kExifTypeRational || item->length < 8)
         return 0;
     uint32_t parts[2];
     std::memcpy(parts, item->value, sizeof parts);
@@ -145,83 +87,60 @@ static int IntegerProperty(GpImageFlat *image, ULONG id, uint32_t *value)
     const PropertyItemFlat *item = nullptr;
     if (!ReadProperty(image, id, &buffer, &item))
         return 0;
-    if (item->type == kTypeShort && item->length >= sizeof(uint16_t)) {
+    if (item->type == kExifTypeShort && item->length >= sizeof(uint16_t)) {
         uint16_t shortValue;
         std::memcpy(&shortValue, item->value, sizeof shortValue);
         *value = shortValue;
         return 1;
     }
-    if (item->type == kTypeLong && item->length >= sizeof(uint32_t)) {
+    if (item->type == kExifTypeLong && item->length >= sizeof(uint32_t)) {
         std::memcpy(value, item->value, sizeof(uint32_t));
         return 1;
     }
     return 0;
 }
 
-// The lens tags by the same rules as the native reader.
+// The lens tags from GDI+'s property items, by the rules every reader shares.
 static PhotoExif ReadLensTags(GpImageFlat *image)
 {
-    PhotoExif exif = {};
-    exif.hasFocalLength = RationalProperty(image, kTagFocalLength, &exif.focalLength);
-    uint32_t focal35 = 0;
-    // A 35 mm equivalent of 0 means unknown.
-    if (IntegerProperty(image, kTagFocalLength35mm, &focal35) && focal35 != 0) {
-        exif.hasFocalLength35mm = 1;
-        exif.focalLength35mm = focal35;
-    }
-    exif.hasFocalPlaneXResolution = RationalProperty(image, kTagFocalPlaneXResolution, &exif.focalPlaneXResolution);
-    uint32_t unit = 0;
-    exif.focalPlaneResolutionUnit = IntegerProperty(image, kTagFocalPlaneResolutionUnit, &unit) && unit <= INT32_MAX
-                                        ? static_cast<int32_t>(unit)
-                                        : kDefaultResolutionUnit;
-    IntegerProperty(image, kTagPixelXDimension, &exif.pixelXDimension);
-    IntegerProperty(image, kTagPixelYDimension, &exif.pixelYDimension);
-    return exif;
+    LensTagValue values[kLensTagCount] = {};
+    for (int t = 0; t < kLensTagCount; t++)
+        values[t].found = kLensTags[t].rational ? RationalProperty(image, kLensTags[t].id, &values[t].rational)
+                                                : IntegerProperty(image, kLensTags[t].id, &values[t].integer);
+    return LensTagsFromValues(values);
 }
 
-int DecodePhoto(const char *path, Photo *photo)
+LoadStatus DecodePhoto(const char *path, Photo *photo)
 {
     std::vector<wchar_t> widePath;
     if (path == nullptr || photo == nullptr || !WidePath(path, &widePath))
         return kLoadFailed;
-    // A header that claims too large a picture is turned away before the
-    // library decodes the whole file.
-    std::vector<uint8_t> start;
-    ReadFileStart(widePath.data(), &start);
-    if (RejectedByHeader(start.data(), start.size()))
-        return kLoadRejected;
-
-    ULONG_PTR token = 0;
-    GdiplusStartupInputFlat input = {kGdiplusVersion, nullptr, FALSE, FALSE};
-    if (GdiplusStartup(&token, &input, nullptr) != kGdiplusOk)
-        return kLoadFailed;
-    int result = kLoadFailed;
-    GpImageFlat *bitmap = nullptr;
-    UINT width = 0, height = 0;
-    if (DecodeBitmap(widePath.data(), &start, &bitmap) == kGdiplusOk && bitmap != nullptr &&
-        GdipGetImageWidth(bitmap, &width) == kGdiplusOk && GdipGetImageHeight(bitmap, &height) == kGdiplusOk &&
-        width > 0 && height > 0) {
+    GdiplusPhoto opened;
+    LoadStatus opening = OpenGdiplusPhoto(widePath.data(), &opened);
+    if (opening != kLoadDone)
+        return opening;
+    LoadStatus result = kLoadFailed;
+    UINT width = opened.width, height = opened.height;
+    if (opened.sized && width > 0 && height > 0) {
         if (width > kMaxImageSide || height > kMaxImageSide) {
             // Shows the size rule's message, as the dialog does for this size.
             SetImageGeometry(width, height);
             result = kLoadRejected;
-        } else if (uint32_t *pixels = ReadAllPixels(bitmap, width, height)) {
+        } else if (uint32_t *pixels = ReadAllPixels(opened.bitmap, width, height)) {
             Photo decoded = {};
             decoded.width = width;
             decoded.height = height;
             decoded.argb = pixels;
-            decoded.exif = ReadLensTags(bitmap);
+            decoded.exif = ReadLensTags(opened.bitmap);
             // Wine's GDI+ hands out no property items for a JPEG: the
             // block is then read from the file's start.
             UINT items = 0;
-            if (GdipGetPropertyCount(bitmap, &items) != kGdiplusOk || items == 0)
-                ReadJpegLensTags(start.data(), start.size(), &decoded.exif);
+            if (GdipGetPropertyCount(opened.bitmap, &items) != kGdiplusOk || items == 0)
+                ReadJpegLensTags(opened.start, opened.startCount, &decoded.exif);
             *photo = decoded;
             result = kLoadDone;
         }
     }
-    // Disposing of no bitmap fails harmlessly.
-    GdipDisposeImage(bitmap);
-    GdiplusShutdown(token);
+    CloseGdiplusPhoto(&opened);
     return result;
 }

@@ -11,8 +11,6 @@
 // being DONT_CHANGE_MAKER_NOTE, so all of them are the bits below its double.
 static const ExifDataOption kEveryExifOption =
     static_cast<ExifDataOption>(2 * EXIF_DATA_OPTION_DONT_CHANGE_MAKER_NOTE - 1);
-// FocalPlaneResolutionUnit when the tag is absent: inches.
-static const int32_t kDefaultResolutionUnit = 2;
 
 // The entry's first value as an unsigned rational; 0 when the entry is
 // absent, not a rational or has denominator 0.
@@ -69,22 +67,14 @@ int ReadPhotoExif(const uint8_t *bytes, size_t count, PhotoExif *exif)
         return 0;
     }
 
-    PhotoExif read = {};
-    read.hasFocalLength = RationalValue(data, EXIF_TAG_FOCAL_LENGTH, &read.focalLength);
-    uint32_t focal35 = 0;
-    // A 35 mm equivalent of 0 means unknown.
-    if (IntegerValue(data, EXIF_TAG_FOCAL_LENGTH_IN_35MM_FILM, &focal35) && focal35 != 0) {
-        read.hasFocalLength35mm = 1;
-        read.focalLength35mm = focal35;
+    // libexif's tag numbers are the EXIF ones.
+    LensTagValue values[kLensTagCount] = {};
+    for (int t = 0; t < kLensTagCount; t++) {
+        ExifTag tag = static_cast<ExifTag>(kLensTags[t].id);
+        values[t].found = kLensTags[t].rational ? RationalValue(data, tag, &values[t].rational)
+                                                : IntegerValue(data, tag, &values[t].integer);
     }
-    read.hasFocalPlaneXResolution = RationalValue(data, EXIF_TAG_FOCAL_PLANE_X_RESOLUTION, &read.focalPlaneXResolution);
-    uint32_t unit = 0;
-    read.focalPlaneResolutionUnit =
-        IntegerValue(data, EXIF_TAG_FOCAL_PLANE_RESOLUTION_UNIT, &unit) && unit <= INT32_MAX
-            ? static_cast<int32_t>(unit)
-            : kDefaultResolutionUnit;
-    IntegerValue(data, EXIF_TAG_PIXEL_X_DIMENSION, &read.pixelXDimension);
-    IntegerValue(data, EXIF_TAG_PIXEL_Y_DIMENSION, &read.pixelYDimension);
+    PhotoExif read = LensTagsFromValues(values);
     exif_data_unref(data);
     *exif = read;
     return 1;

@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "decode/decode.h"
+#include "image/image.h"
 
 // The lens tags straight from a JPEG's APP1 block, for the Windows build
 // when GDI+ hands out no property items (Wine's does not for JPEG) and no
@@ -9,16 +10,7 @@
 // directory that holds the lens tags. Every offset is checked against the
 // block before it is read.
 
-static const uint8_t kJpegMarkerByte = 0xFF;
-static const uint8_t kJpegStartOfImage = 0xD8;
-static const uint8_t kJpegEndOfImage = 0xD9;
-static const uint8_t kJpegStartOfScan = 0xDA;
 static const uint8_t kJpegApp1 = 0xE1;
-static const uint8_t kJpegTemporary = 0x01;
-static const uint8_t kJpegFirstRestart = 0xD0;
-static const uint8_t kJpegLastRestart = 0xD7;
-static const size_t kJpegMarkerSize = 2;
-static const size_t kJpegLengthSize = 2;
 static const uint8_t kExifHeader[] = {'E', 'x', 'i', 'f', 0, 0};
 
 static const uint8_t kTiffLittle[] = {'I', 'I', 42, 0};
@@ -28,22 +20,10 @@ static const size_t kEntrySize = 12;      // tag (2), type (2), count (4), value
 static const size_t kInlineValueSize = 4;
 
 static const uint16_t kTagExifDirectory = 0x8769;
-static const uint16_t kTagFocalLength = 0x920A;
-static const uint16_t kTagFocalLength35mm = 0xA405;
-static const uint16_t kTagFocalPlaneXResolution = 0xA20E;
-static const uint16_t kTagFocalPlaneResolutionUnit = 0xA210;
-static const uint16_t kTagPixelXDimension = 0xA002;
-static const uint16_t kTagPixelYDimension = 0xA003;
 
-static const uint16_t kTypeShort = 3;     // 2 bytes
-static const uint16_t kTypeLong = 4;      // 4 bytes
-static const uint16_t kTypeRational = 5;  // two LONGs: numerator, denominator
 static const size_t kShortSize = 2;
 static const size_t kLongSize = 4;
 static const size_t kRationalSize = 8;
-
-// FocalPlaneResolutionUnit when the tag is absent: inches.
-static const int32_t kDefaultResolutionUnit = 2;
 
 struct TiffBlock {
     const uint8_t *bytes;
@@ -99,7 +79,7 @@ static int ValueAt(const TiffBlock &block, size_t entry, size_t size, size_t *at
 static int RationalTag(const TiffBlock &block, size_t directory, uint16_t tag, double *value)
 {
     size_t entry = 0, at = 0;
-    if (!FindEntry(block, directory, tag, &entry) || Read16(block, entry + 2) != kTypeRational ||
+    if (!FindEntry(block, directory, tag, &entry) || Read16(block, entry + 2) != kExifTypeRational ||
         !ValueAt(block, entry, kRationalSize, &at))
         return 0;
     uint32_t numerator = Read32(block, at);
@@ -116,11 +96,11 @@ static int IntegerTag(const TiffBlock &block, size_t directory, uint16_t tag, ui
     if (!FindEntry(block, directory, tag, &entry))
         return 0;
     uint32_t type = Read16(block, entry + 2);
-    if (type == kTypeShort && ValueAt(block, entry, kShortSize, &at)) {
+    if (type == kExifTypeShort && ValueAt(block, entry, kShortSize, &at)) {
         *value = Read16(block, at);
         return 1;
     }
-    if (type == kTypeLong && ValueAt(block, entry, kLongSize, &at)) {
+    if (type == kExifTypeLong && ValueAt(block, entry, kLongSize, &at)) {
         *value = Read32(block, at);
         return 1;
     }
@@ -132,42 +112,23 @@ static int IntegerTag(const TiffBlock &block, size_t directory, uint16_t tag, ui
 // first scan.
 static int FindExifBlock(const uint8_t *bytes, size_t count, TiffBlock *block)
 {
-    if (count < kJpegMarkerSize || bytes[0] != kJpegMarkerByte || bytes[1] != kJpegStartOfImage)
-        return 0;
-    size_t at = kJpegMarkerSize;
-    while (at + kJpegMarkerSize <= count) {
-        if (bytes[at] != kJpegMarkerByte)
+    size_t at = 0;
+    JpegSegment segment;
+    while (NextJpegSegment(bytes, count, &at, &segment)) {
+        if (segment.length < kJpegLengthSize)
             return 0;
-        uint8_t marker = bytes[at + 1];
-        if (marker == kJpegMarkerByte) {  // fill byte before a marker
-            at++;
-            continue;
-        }
-        if (marker == kJpegStartOfScan || marker == kJpegEndOfImage)
-            return 0;
-        if (marker == kJpegTemporary || (marker >= kJpegFirstRestart && marker <= kJpegLastRestart)) {
-            at += kJpegMarkerSize;
-            continue;
-        }
-        if (at + kJpegMarkerSize + kJpegLengthSize > count)
-            return 0;
-        size_t length = static_cast<size_t>(bytes[at + 2]) << 8 | bytes[at + 3];
-        if (length < kJpegLengthSize)
-            return 0;
-        size_t payload = at + kJpegMarkerSize + kJpegLengthSize;
-        size_t payloadCount = length - kJpegLengthSize;
-        if (payload + payloadCount > count)
-            payloadCount = count - payload;  // cut short by the bytes given
-        if (marker == kJpegApp1 && payloadCount >= sizeof kExifHeader + kTiffHeaderSize &&
-            std::memcmp(bytes + payload, kExifHeader, sizeof kExifHeader) == 0) {
-            const uint8_t *tiff = bytes + payload + sizeof kExifHeader;
+        size_t payloadCount = segment.length - kJpegLengthSize;
+        if (segment.payload + payloadCount > count)
+            payloadCount = count - segment.payload;  // cut short by the bytes given
+        if (segment.marker == kJpegApp1 && payloadCount >= sizeof kExifHeader + kTiffHeaderSize &&
+            std::memcmp(bytes + segment.payload, kExifHeader, sizeof kExifHeader) == 0) {
+            const uint8_t *tiff = bytes + segment.payload + sizeof kExifHeader;
             int little = std::memcmp(tiff, kTiffLittle, sizeof kTiffLittle) == 0;
             if (!little && std::memcmp(tiff, kTiffBig, sizeof kTiffBig) != 0)
                 return 0;
             *block = TiffBlock{tiff, payloadCount - sizeof kExifHeader, little};
             return 1;
         }
-        at = payload + (length - kJpegLengthSize);
     }
     return 0;
 }
@@ -183,24 +144,12 @@ int ReadJpegLensTags(const uint8_t *bytes, size_t count, PhotoExif *exif)
     if (FindEntry(block, Read32(block, kTiffHeaderSize - 4), kTagExifDirectory, &entry) &&
         ValueAt(block, entry, kLongSize, &at))
         directory = Read32(block, at);
-    PhotoExif read = {};
-    read.focalPlaneResolutionUnit = kDefaultResolutionUnit;
-    if (directory != 0) {
-        read.hasFocalLength = RationalTag(block, directory, kTagFocalLength, &read.focalLength);
-        uint32_t focal35 = 0;
-        // A 35 mm equivalent of 0 means unknown.
-        if (IntegerTag(block, directory, kTagFocalLength35mm, &focal35) && focal35 != 0) {
-            read.hasFocalLength35mm = 1;
-            read.focalLength35mm = focal35;
-        }
-        read.hasFocalPlaneXResolution =
-            RationalTag(block, directory, kTagFocalPlaneXResolution, &read.focalPlaneXResolution);
-        uint32_t unit = 0;
-        if (IntegerTag(block, directory, kTagFocalPlaneResolutionUnit, &unit) && unit <= INT32_MAX)
-            read.focalPlaneResolutionUnit = static_cast<int32_t>(unit);
-        IntegerTag(block, directory, kTagPixelXDimension, &read.pixelXDimension);
-        IntegerTag(block, directory, kTagPixelYDimension, &read.pixelYDimension);
-    }
+    // Without the Exif directory every tag is absent.
+    LensTagValue values[kLensTagCount] = {};
+    for (int t = 0; t < kLensTagCount && directory != 0; t++)
+        values[t].found = kLensTags[t].rational ? RationalTag(block, directory, kLensTags[t].id, &values[t].rational)
+                                                : IntegerTag(block, directory, kLensTags[t].id, &values[t].integer);
+    PhotoExif read = LensTagsFromValues(values);
     *exif = read;
     return 1;
 }

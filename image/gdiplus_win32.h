@@ -1,10 +1,16 @@
 // The few functions of GDI+'s flat interface that the Windows build uses to
 // decode, read and encode photographs, declared here rather than through the
 // C++ wrapper headers; one place for the dialog, the decoder and the command.
+// Also the dialog's way of opening a photograph, which the decoder shares.
 #pragma once
 
 #include <windows.h>
 #include <objidl.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "image/image.h"
 
 extern "C" {
 struct GdiplusStartupInputFlat {
@@ -58,3 +64,24 @@ GpStatusFlat WINAPI GdipDisposeImage(GpImageFlat *image);
 
 const GpStatusFlat kGdiplusOk = 0;
 const UINT32 kGdiplusVersion = 1;
+
+// A photograph opened through GDI+ by OpenGdiplusPhoto.
+struct GdiplusPhoto {
+    ULONG_PTR token;        // of the GDI+ session started for it
+    GpImageFlat *bitmap;    // as created; null when the file could not be decoded
+    int32_t sized;          // 1 when the bitmap was decoded and its size read
+    UINT width;             // source pixels, when sized
+    UINT height;
+    const uint8_t *start;   // the file's start as read: its header, more of a GIF
+    size_t startCount;      // bytes
+};
+
+// The dialog's order: reads the file's start (kHeaderBytes, for a GIF as much
+// as holds a 2048 x 2048 first image); a header that claims a size breaking a
+// size rule gives kLoadRejected with the rule's message shown, before GDI+
+// decodes the whole file. kLoadFailed when GDI+ does not start. Otherwise
+// kLoadDone: GDI+ is started and the file decoded (of an animated GIF only its
+// first image), and CloseGdiplusPhoto ends both, whether or not it was sized.
+LoadStatus OpenGdiplusPhoto(const wchar_t *path, GdiplusPhoto *photo);
+// Disposes of the bitmap (none fails harmlessly) and shuts GDI+ down.
+void CloseGdiplusPhoto(GdiplusPhoto *photo);

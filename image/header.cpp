@@ -78,7 +78,7 @@ static uint32_t Little16(const uint8_t *p) { return static_cast<uint32_t>(p[1]) 
 static uint32_t Little32(const uint8_t *p) { return Little16(p + 2) << 16 | Little16(p); }
 
 // Both sides or nothing: a zero side says nothing the library would agree with.
-static int Known(uint32_t width, uint32_t height, uint32_t *outWidth, uint32_t *outHeight)
+static int KnownSize(uint32_t width, uint32_t height, uint32_t *outWidth, uint32_t *outHeight)
 {
     if (width == 0 || height == 0)
         return 0;
@@ -94,7 +94,7 @@ static int PngSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_t
         !StartsWith(bytes + kPngWidthAt - sizeof kPngHeaderChunk, sizeof kPngHeaderChunk, kPngHeaderChunk,
                     sizeof kPngHeaderChunk))
         return 0;
-    return Known(Big32(bytes + kPngWidthAt), Big32(bytes + kPngWidthAt + 4), width, height);
+    return KnownSize(Big32(bytes + kPngWidthAt), Big32(bytes + kPngWidthAt + 4), width, height);
 }
 
 static int IsJpegFrame(uint8_t marker)
@@ -103,38 +103,57 @@ static int IsJpegFrame(uint8_t marker)
            marker != kJpegReserved && marker != kJpegConditioning;
 }
 
-// Walks the segments from the start of the image to the first frame header;
-// a scan, the end of the image or the end of the bytes before it says nothing.
-static int JpegSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_t *height)
+int NextJpegSegment(const uint8_t *bytes, size_t count, size_t *at, JpegSegment *segment)
 {
-    size_t at = kJpegMarkerSize;
-    while (at + kJpegMarkerSize <= count) {
-        if (bytes[at] != kJpegMarkerByte)
+    size_t p = *at;
+    if (p == 0) {
+        if (count < kJpegMarkerSize || bytes[0] != kJpegMarkerByte || bytes[1] != kJpegStartOfImage)
             return 0;
-        uint8_t marker = bytes[at + 1];
+        p = kJpegMarkerSize;
+    }
+    while (p + kJpegMarkerSize <= count) {
+        if (bytes[p] != kJpegMarkerByte)
+            return 0;
+        uint8_t marker = bytes[p + 1];
         if (marker == kJpegMarkerByte) {  // fill byte before a marker
-            at++;
+            p++;
             continue;
         }
-        if (marker == kJpegStartOfScan || marker == kJpegEndOfImage || marker == kJpegStartOfImage)
+        if (marker == kJpegStartOfScan || marker == kJpegEndOfImage)
             return 0;
         if (marker == kJpegTemporary || (marker >= kJpegFirstRestart && marker <= kJpegLastRestart)) {
-            at += kJpegMarkerSize;
+            p += kJpegMarkerSize;
             continue;
         }
-        if (at + kJpegMarkerSize + 2 > count)
+        if (p + kJpegMarkerSize + kJpegLengthSize > count)
             return 0;
-        uint32_t length = Big16(bytes + at + kJpegMarkerSize);
-        if (IsJpegFrame(marker)) {
-            if (at + kJpegFrameSizeEnd > count)
+        size_t length = Big16(bytes + p + kJpegMarkerSize);
+        *segment = JpegSegment{marker, p, length, p + kJpegMarkerSize + kJpegLengthSize};
+        *at = p + kJpegMarkerSize + length;
+        return 1;
+    }
+    return 0;
+}
+
+// Walks the segments from the start of the image to the first frame header;
+// a scan, the end of the image (or a second start) or the end of the bytes
+// before it says nothing.
+static int JpegSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_t *height)
+{
+    size_t at = 0;
+    JpegSegment segment;
+    while (NextJpegSegment(bytes, count, &at, &segment)) {
+        if (segment.marker == kJpegStartOfImage)
+            return 0;
+        if (IsJpegFrame(segment.marker)) {
+            if (segment.at + kJpegFrameSizeEnd > count)
                 return 0;
             // A height of 0 is given later by a DNL segment: not known here.
-            uint32_t frameHeight = Big16(bytes + at + kJpegFrameHeightAt);
-            return Known(Big16(bytes + at + kJpegFrameHeightAt + 2), frameHeight, width, height);
+            uint32_t frameHeight = Big16(bytes + segment.at + kJpegFrameHeightAt);
+            return KnownSize(Big16(bytes + segment.at + kJpegFrameHeightAt + 2), frameHeight, width, height);
         }
-        if (length < 2)
+        if (segment.length < kJpegLengthSize)
             return 0;
-        at += kJpegMarkerSize + length;
     }
     return 0;
 }
@@ -178,7 +197,7 @@ static int GifSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_t
         if (imageHeight > screenHeight)
             screenHeight = imageHeight;
     }
-    return Known(screenWidth, screenHeight, width, height);
+    return KnownSize(screenWidth, screenHeight, width, height);
 }
 
 // Offset just past the first image's compressed data; 0 when the bytes do
@@ -218,7 +237,7 @@ static int BmpSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_t
         return 0;
     uint32_t headerSize = Little32(bytes + kBmpInfoSizeAt);
     if (headerSize == kBmpCoreHeaderSize && count >= kBmpSizeAt + 4)
-        return Known(Little16(bytes + kBmpSizeAt), Little16(bytes + kBmpSizeAt + 2), width, height);
+        return KnownSize(Little16(bytes + kBmpSizeAt), Little16(bytes + kBmpSizeAt + 2), width, height);
     if (headerSize < kBmpInfoHeaderSize || count < kBmpSizeAt + 8)
         return 0;
     // Signed sides; a negative height means rows from the top. A negative
@@ -229,7 +248,7 @@ static int BmpSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_t
         return 0;
     if (signedHeight < 0)
         signedHeight = -signedHeight;
-    return Known(static_cast<uint32_t>(signedWidth), static_cast<uint32_t>(signedHeight), width, height);
+    return KnownSize(static_cast<uint32_t>(signedWidth), static_cast<uint32_t>(signedHeight), width, height);
 }
 
 // ImageWidth and ImageLength of the first directory, each a SHORT or a LONG.
@@ -263,7 +282,7 @@ static int TiffSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_
             return 0;
         sides[tag == kTiffImageLength] = value;
     }
-    return Known(sides[0], sides[1], width, height);
+    return KnownSize(sides[0], sides[1], width, height);
 }
 
 int ReadHeaderSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_t *height)

@@ -1,6 +1,6 @@
 #include "image/image.h"
 
-#include "shell/report.h"
+#include "image/dialog.h"
 
 ImageGeometry gImageGeometry;
 WorkRaster gWorkRaster;
@@ -154,7 +154,7 @@ void RenderThresholdView()
 {
     const ImageGeometry &geometry = gImageGeometry;
     double ratio = DrawingRatio();
-    uint8_t threshold = static_cast<uint8_t>(gSettings.threshold & kThresholdMask);
+    uint8_t threshold = ThresholdByte();
     Canvas *canvas = AnalysisCanvas();
 
     // Canvas pixel (j, i) shows work pixel (trunc(j * ratio), trunc(i * ratio)):

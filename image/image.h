@@ -16,10 +16,12 @@ const uint32_t kMinImageSide = 320;
 // Smallest accepted short side / long side (9 / 16).
 const double kMinAspect = 0.5625;
 
-// Results of LoadBackgroundImage.
-const int kLoadDone = 0;
-const int kLoadFailed = 1;
-const int kLoadRejected = 2;
+// Results of LoadBackgroundImage and of the decoders.
+enum LoadStatus : int32_t {
+    kLoadDone = 0,
+    kLoadFailed = 1,
+    kLoadRejected = 2,
+};
 
 // Set once by SetImageGeometry; all zero until a photograph is accepted.
 struct ImageGeometry {
@@ -59,6 +61,26 @@ const uint32_t kHeaderBytes = 65536;
 // when that lies within the bytes), BMP (core and info headers) and TIFF (the
 // first directory). 0 when the bytes do not tell, outputs untouched.
 int ReadHeaderSize(const uint8_t *bytes, size_t count, uint32_t *width, uint32_t *height);
+
+// Bytes of a JPEG segment's length field (big-endian), which counts itself.
+const size_t kJpegLengthSize = 2;
+
+// One segment of a JPEG's header, before the first scan.
+struct JpegSegment {
+    uint8_t marker;
+    size_t at;       // offset of its marker
+    size_t length;   // bytes, its length field: the field itself and the payload
+    size_t payload;  // offset of what follows the length field
+};
+
+// Steps through a JPEG's segments: *at starts at 0 (the start-of-image
+// marker, checked) and is moved past each segment found; fill bytes and the
+// markers that carry no length (TEM, RST0..7) are passed over. 1 with
+// *segment set while a marker and its length field lie within the bytes; 0
+// at a scan, at the end of the image, at a byte that is no marker, or at the
+// end of the bytes. The length is the file's word: checking it, and whether
+// the payload lies within the bytes, is the caller's.
+int NextJpegSegment(const uint8_t *bytes, size_t count, size_t *at, JpegSegment *segment);
 
 // When the header tells a size that breaks a size rule, shows that rule's
 // message (through SetImageGeometry, which then stores nothing) and returns
@@ -111,7 +133,7 @@ void RenderThresholdView();
 // Decodes the photograph (program only: the native build has no decoder)
 // and fills the WorkRaster and the PhotoCanvas;
 // returns kLoadDone, kLoadFailed or kLoadRejected.
-int LoadBackgroundImage(const wchar_t *path);
+LoadStatus LoadBackgroundImage(const wchar_t *path);
 // Creates both canvases at the preview size of gImageGeometry.
 void CreateCanvases();
 // Releases both canvases; a second call does nothing.

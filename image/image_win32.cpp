@@ -1,12 +1,8 @@
 #include <windows.h>
-#include <shlwapi.h>
-
-#include <cstring>
 
 #include "image/gdiplus_win32.h"
 #include "image/image.h"
 #include "image/image_win32.h"
-#include "shell/dialog_win32.h"
 
 // Where the boxes of the two pictures start in the dialog's client area, client pixels.
 static const int kPhotoBoxLeft = 8;
@@ -96,75 +92,20 @@ static int TransferPixels(GpImageFlat *bitmap, UINT width, UINT height)
     return read;
 }
 
-// The start of the photograph's file: its header, and for a GIF as much of
-// the file as holds a 2048 x 2048 first image even at the worst compression
-// (12-bit codes for 4 million pixels are 6 MB, plus block lengths).
-static const DWORD kGifBytes = 16 * 1024 * 1024;
-static uint8_t sFileStart[kGifBytes];
-static const uint8_t kGifStart[] = {'G', 'I', 'F'};
-
-// Reads kHeaderBytes from the start of the file, more for a GIF; 0 bytes when
-// it cannot be opened or read (a folder, a missing file), and the decoder decides.
-static DWORD ReadFileStart(const wchar_t *path)
+LoadStatus LoadBackgroundImage(const wchar_t *path)
 {
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return 0;
-    DWORD got = 0;
-    if (!ReadFile(file, sFileStart, kHeaderBytes, &got, nullptr))
-        got = 0;
-    if (got == kHeaderBytes && std::memcmp(sFileStart, kGifStart, sizeof kGifStart) == 0) {
-        DWORD more = 0;
-        if (ReadFile(file, sFileStart + got, kGifBytes - got, &more, nullptr))
-            got += more;
-    }
-    CloseHandle(file);
-    return got;
-}
-
-// Decodes the file, or for an animated GIF only its first image from memory.
-static GpStatusFlat DecodeBitmap(const wchar_t *path, DWORD startBytes, GpImageFlat **bitmap)
-{
-    size_t gifLength = CutGifAfterFirstImage(sFileStart, startBytes);
-    if (gifLength == 0)
-        return GdipCreateBitmapFromFile(path, bitmap);
-    IStream *stream = SHCreateMemStream(sFileStart, static_cast<UINT>(gifLength));
-    if (stream == nullptr)
-        return GdipCreateBitmapFromFile(path, bitmap);
-    GpStatusFlat status = GdipCreateBitmapFromStream(stream, bitmap);
-    // The bitmap keeps its own reference while it lives.
-    stream->Release();
-    return status;
-}
-
-int LoadBackgroundImage(const wchar_t *path)
-{
-    // A header that claims too large a picture is turned away before the
-    // library decodes the whole file (a few hundred bytes can claim 60000 x
-    // 60000 pixels: gigabytes and seconds).
-    DWORD startBytes = ReadFileStart(path);
-    if (RejectedByHeader(sFileStart, startBytes))
-        return kLoadRejected;
-
-    ULONG_PTR token = 0;
-    GdiplusStartupInputFlat input = {kGdiplusVersion, nullptr, FALSE, FALSE};
-    if (GdiplusStartup(&token, &input, nullptr) != kGdiplusOk)
-        return kLoadFailed;
-
-    int result = kLoadFailed;
-    GpImageFlat *bitmap = nullptr;
-    UINT width = 0, height = 0;
-    if (DecodeBitmap(path, startBytes, &bitmap) == kGdiplusOk && bitmap != nullptr &&
-        GdipGetImageWidth(bitmap, &width) == kGdiplusOk && GdipGetImageHeight(bitmap, &height) == kGdiplusOk) {
-        if (!SetImageGeometry(width, height))
+    GdiplusPhoto opened;
+    LoadStatus opening = OpenGdiplusPhoto(path, &opened);
+    if (opening != kLoadDone)
+        return opening;
+    LoadStatus result = kLoadFailed;
+    if (opened.sized) {
+        if (!SetImageGeometry(opened.width, opened.height))
             result = kLoadRejected;
-        else if (TransferPixels(bitmap, width, height))
+        else if (TransferPixels(opened.bitmap, opened.width, opened.height))
             result = kLoadDone;
     }
-    // Disposing of no bitmap fails harmlessly.
-    GdipDisposeImage(bitmap);
-    GdiplusShutdown(token);
+    CloseGdiplusPhoto(&opened);
     return result;
 }
 

@@ -6,6 +6,10 @@
 
 #include "image/canvas.h"
 
+// The main dialog, the shell's (empty until it is created): its display
+// drawing context lends the canvases their pixel format.
+extern HWND gMainDialog;
+
 struct Canvas {
     HDC dc;            // memory drawing context with the canvas bitmap selected
     // During a repaint (BeginCanvasRepaint .. EndCanvasRepaint: loading the

@@ -33,7 +33,6 @@ static const char kMessageWorkerLost[] = "the measurement of this photograph end
 static const double kPhotoTimeLimit = 60.0;
 // How often the parent looks at the clock while it waits, milliseconds.
 static const int kWaitSliceMs = 1000;
-static const char kMessageNoFolder[] = "can not create the preview folder";
 
 struct Worker {
     pid_t pid;
@@ -58,27 +57,13 @@ char **CommandLineWords(int argc, char **argv, int *count)
     return argv;
 }
 
-static int WriteAll(int fd, const void *bytes, size_t count)
-{
-    const char *p = static_cast<const char *>(bytes);
-    while (count > 0) {
-        ssize_t n = write(fd, p, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return 0;
-        p += n;
-        count -= static_cast<size_t>(n);
-    }
-    return 1;
-}
-
-// 1 with the whole count read, 0 at the end of the pipe or on an error.
-static int ReadAll(int fd, void *bytes, size_t count)
+// Moves the whole count through the pipe, reading or writing; 1 when all of
+// it moved, 0 at the end of the pipe or on an error.
+static int MoveAll(int fd, void *bytes, size_t count, int reading)
 {
     char *p = static_cast<char *>(bytes);
     while (count > 0) {
-        ssize_t n = read(fd, p, count);
+        ssize_t n = reading ? read(fd, p, count) : write(fd, p, count);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -100,12 +85,12 @@ static void LoseRecord(const MeasureOptions &options, PhotoRecord *record)
 static void RunWorker(const MeasureOptions &options, char **previews, int tasks, int results)
 {
     int32_t index;
-    while (ReadAll(tasks, &index, sizeof index)) {
+    while (MoveAll(tasks, &index, sizeof index, 1)) {
         if (index < 0 || index >= options.photoCount)
             break;
         PhotoRecord record;
         MeasurePhoto(options.photos[index], options, previews ? previews[index] : nullptr, &record);
-        if (!WriteAll(results, &record, sizeof record))
+        if (!MoveAll(results, &record, sizeof record, 0))
             break;
     }
 }
@@ -179,7 +164,7 @@ static int ReadWorker(const MeasureOptions &options, Worker *worker, PhotoRecord
     return 1;
 }
 
-static int EnsureFolder(const char *path)
+int EnsureFolder(const char *path)
 {
     struct stat info;
     if (stat(path, &info) == 0)
@@ -187,19 +172,14 @@ static int EnsureFolder(const char *path)
     return mkdir(path, 0777) == 0;
 }
 
-int MeasureBatch(const MeasureOptions &options)
+ExitCode MeasureBatch(const MeasureOptions &options)
 {
     const int32_t count = options.photoCount;
     std::vector<PhotoRecord> records(count);
     std::vector<char> done(count, 0);
     std::vector<char *> previews(count, nullptr);
-    if (options.previewFolder != nullptr) {
-        if (!EnsureFolder(options.previewFolder)) {
-            std::fprintf(stderr, "quillmarsh-measure: %s %s\n", kMessageNoFolder, options.previewFolder);
-            return kExitNoResult;
-        }
-        MakePreviewPaths(options, previews.data());
-    }
+    if (!PreparePreviews(options, previews.data()))
+        return kExitNoResult;
     char **previewPaths = options.previewFolder != nullptr ? previews.data() : nullptr;
     const int progress = isatty(STDERR_FILENO);
     const auto start = std::chrono::steady_clock::now();
@@ -228,7 +208,7 @@ int MeasureBatch(const MeasureOptions &options)
             worker.index = next++;
             worker.received = 0;
             worker.started = seconds();
-            WriteAll(worker.tasks, &worker.index, sizeof worker.index);
+            MoveAll(worker.tasks, &worker.index, sizeof worker.index, 0);
         }
         if (workers.empty()) {
             // No process could be started: this photograph is measured here.

@@ -13,7 +13,6 @@
 // each photograph still starts from a clean analysis state. --jobs is
 // accepted and changes nothing here.
 
-static const char kMessageNoFolder[] = "can not create the preview folder";
 
 int32_t DefaultJobs() { return 1; }
 
@@ -39,7 +38,7 @@ char **CommandLineWords(int, char **, int *count)
 }
 
 // The folder's name is UTF-8, like every path of the command.
-static int EnsureFolder(const char *path)
+int EnsureFolder(const char *path)
 {
     int wideCount = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
     if (wideCount <= 0)
@@ -52,18 +51,13 @@ static int EnsureFolder(const char *path)
     return CreateDirectoryW(wide.data(), nullptr) ? 1 : 0;
 }
 
-int MeasureBatch(const MeasureOptions &options)
+ExitCode MeasureBatch(const MeasureOptions &options)
 {
     const int32_t count = options.photoCount;
     std::vector<PhotoRecord> records(count);
     std::vector<char *> previews(count, nullptr);
-    if (options.previewFolder != nullptr) {
-        if (!EnsureFolder(options.previewFolder)) {
-            std::fprintf(stderr, "quillmarsh-measure: %s %s\n", kMessageNoFolder, options.previewFolder);
-            return kExitNoResult;
-        }
-        MakePreviewPaths(options, previews.data());
-    }
+    if (!PreparePreviews(options, previews.data()))
+        return kExitNoResult;
     const int progress = isatty(STDERR_FILENO);
     const auto start = std::chrono::steady_clock::now();
     if (options.format == kFormatCsv)

@@ -26,28 +26,12 @@ static void KeepMessage(PhotoRecord *record, const char *text)
     record->message[kRecordMessageSize - 1] = '\0';
 }
 
-static void Fail(PhotoRecord *record, const char *text)
+static void RecordFailure(PhotoRecord *record, const char *text)
 {
     record->code = kExitNoResult;
     record->cameraFound = 0;
     record->lightFound = 0;
     KeepMessage(record, text);
-}
-
-// Every photograph starts where a freshly started dialog starts: no
-// geometry, an empty WorkRaster, label map and outline, so that nothing of
-// an earlier photograph in the same process reaches its numbers.
-static void ResetAnalysisState()
-{
-    std::memset(&gImageGeometry, 0, sizeof gImageGeometry);
-    std::memset(&gWorkRaster, 0, sizeof gWorkRaster);
-    std::memset(&gLabelMap, 0, sizeof gLabelMap);
-    std::memset(&gComponentTable, 0, sizeof gComponentTable);
-    std::memset(&gOutlineBuffer, 0, sizeof gOutlineBuffer);
-    std::memset(&gAnalysisTrace, 0, sizeof gAnalysisTrace);
-    ReleaseCanvases();
-    ResetMemoryDialog();
-    RestartLabelColours();
 }
 
 static int AllFinite(const PhotoRecord &record)
@@ -65,7 +49,7 @@ static const char kNoteNoShadow[] = "shadow detection off: light not refined";
 
 // The refinement from the classic ellipse on the full-resolution photograph;
 // without the shadow search it reports the camera alone.
-static void Refine(const Photo &photo, const MeasureOptions &options, PhotoRecord *record)
+static void AddRefinedRecord(const Photo &photo, const MeasureOptions &options, PhotoRecord *record)
 {
     record->refinedRan = 1;
     RefineEstimate(&photo, gAnalysisTrace.ellipse, gImageGeometry.workScale, &record->refined);
@@ -77,7 +61,7 @@ static void Refine(const Photo &photo, const MeasureOptions &options, PhotoRecor
 
 // The OK flow without its question and its file: the analysis at the chosen
 // threshold, in the mode that always reaches the pose.
-static void Analyse(const Photo &photo, const MeasureOptions &options, PhotoRecord *record)
+static void AnalyseIntoRecord(const Photo &photo, const MeasureOptions &options, PhotoRecord *record)
 {
     int32_t threshold = options.threshold;
     if (threshold == kThresholdAuto && !ChooseThreshold(&threshold))
@@ -96,7 +80,7 @@ static void Analyse(const Photo &photo, const MeasureOptions &options, PhotoReco
     double xrot = 0.0, yrot = 0.0;
     int lightFound = 0;
     if (!RunAnalysis(0, &pose, &xrot, &yrot, &lightFound)) {
-        Fail(record, gMemoryDialog.status);
+        RecordFailure(record, gMemoryDialog.status);
         return;
     }
     record->cameraFound = 1;
@@ -107,30 +91,33 @@ static void Analyse(const Photo &photo, const MeasureOptions &options, PhotoReco
         record->yrot = yrot;
     }
     if (!AllFinite(*record)) {
-        Fail(record, kMessageNotFinite);
+        RecordFailure(record, kMessageNotFinite);
         return;
     }
     record->code = lightFound ? kExitCameraAndLight : kExitCameraOnly;
     if (options.detectShadow && !lightFound)
         KeepMessage(record, kMessageNoShadow);
-    Refine(photo, options, record);
+    AddRefinedRecord(photo, options, record);
 }
 
 void MeasurePhoto(const char *path, const MeasureOptions &options, const char *previewPath, PhotoRecord *record)
 {
     std::memset(record, 0, sizeof *record);
     record->threshold = options.threshold == kThresholdAuto ? kDefaultThreshold : options.threshold;
+    // Every photograph starts where a freshly started dialog starts, so that
+    // nothing of an earlier photograph in the same process reaches its numbers.
     ResetAnalysisState();
+    ResetMemoryDialog();
 
     Photo photo = {};
     int loaded = DecodePhoto(path, &photo);
     if (loaded == kLoadFailed) {
-        Fail(record, kMessageLoad);
+        RecordFailure(record, kMessageLoad);
         return;
     }
     if (loaded != kLoadDone) {
         // The size rule's message is on the status line.
-        Fail(record, gMemoryDialog.status[0] != '\0' ? gMemoryDialog.status : kMessageLoad);
+        RecordFailure(record, gMemoryDialog.status[0] != '\0' ? gMemoryDialog.status : kMessageLoad);
         return;
     }
     // The photograph stays decoded until its record is complete. After a
@@ -138,9 +125,9 @@ void MeasurePhoto(const char *path, const MeasureOptions &options, const char *p
     // numbers has here the full-resolution photo and gAnalysisTrace (the
     // fitted ellipse in work pixels), and adds its part of the record.
     if (!TransferPhoto(&photo))
-        Fail(record, gMemoryDialog.status[0] != '\0' ? gMemoryDialog.status : kMessageLoad);
+        RecordFailure(record, gMemoryDialog.status[0] != '\0' ? gMemoryDialog.status : kMessageLoad);
     else
-        Analyse(photo, options, record);
+        AnalyseIntoRecord(photo, options, record);
     if (previewPath != nullptr && gImageGeometry.workWidth > 0)
         record->previewFailed = WritePreview(previewPath, photo, *record) ? 0 : 1;
     ReleasePhoto(&photo);

@@ -11,14 +11,17 @@
 #include "camera/camera.h"
 #include "image/photo.h"
 #include "refine/refine.h"
+#include "shell/result.h"
 
 // MeasureOptions.threshold when each photograph chooses its own.
 const int32_t kThresholdAuto = -1;
 
 // Output formats.
-const int32_t kFormatText = 0;
-const int32_t kFormatJson = 1;
-const int32_t kFormatCsv = 2;
+enum OutputFormat : int32_t {
+    kFormatText = 0,
+    kFormatJson = 1,
+    kFormatCsv = 2,
+};
 
 // Bytes kept of one message, with its terminating zero.
 const int kRecordMessageSize = 256;
@@ -28,7 +31,7 @@ const int32_t kMaxJobs = 256;
 struct MeasureOptions {
     int32_t threshold;          // brightness 0..255, or kThresholdAuto
     int32_t detectShadow;       // 0 or 1
-    int32_t format;             // kFormatText, kFormatJson or kFormatCsv
+    OutputFormat format;
     int32_t jobs;               // photographs measured at once, 1..kMaxJobs
     const char *previewFolder;  // null without --preview
     char **photos;              // the photographs' paths, in the order given
@@ -39,7 +42,7 @@ struct MeasureOptions {
 // hands it to the parent through a pipe byte for byte, so it holds no
 // pointers.
 struct PhotoRecord {
-    int32_t code;                       // the dialog's exit code: 0 camera and light, 1 camera only, 2 failed
+    ExitCode code;                      // the dialog's exit code: camera and light, camera only, or failed
     int32_t threshold;                  // brightness 0..255 the analysis ran at
     int32_t cameraFound;                // 1 when pose holds the camera
     CameraPose pose;                    // radians and scene units, as the dialog computes it
@@ -80,6 +83,10 @@ int WritePreview(const char *path, const Photo &photo, const PhotoRecord &record
 // before ".png" when an earlier photograph of the batch took the name.
 // names[i] gets a string of the caller's to free (delete[]).
 void MakePreviewPaths(const MeasureOptions &options, char **names);
+// With --preview: makes the folder when it is missing and fills names as
+// MakePreviewPaths does; 0 with the reason on standard error when the folder
+// can not be had. Without --preview: 1, names untouched.
+int PreparePreviews(const MeasureOptions &options, char **names);
 
 // Writers, one per format. The CSV header comes once before the rows.
 void PrintTextRecord(FILE *stream, const char *file, const PhotoRecord &record);
@@ -96,7 +103,7 @@ void PrintRecord(FILE *stream, const MeasureOptions &options, const char *file, 
 void PrintProgress(FILE *stream, int32_t done, int32_t total, double seconds);
 // The batch's exit code from the records' codes: 2 when any failed (or lost
 // its preview), else 1 when any gave the camera only, else 0.
-int BatchExitCode(const PhotoRecord *records, int32_t count);
+ExitCode BatchExitCode(const PhotoRecord *records, int32_t count);
 
 // Platform side (jobs_fork.cpp and png_libpng.cpp natively, jobs_serial.cpp
 // and png_gdiplus.cpp in the Windows build).
@@ -105,6 +112,8 @@ int BatchExitCode(const PhotoRecord *records, int32_t count);
 // file; 1 on success, else 0 with no file left behind.
 int WritePng(const char *path, const uint8_t *rgb, int width, int height);
 
+// 1 when path is a folder, or was missing and has been made; UTF-8.
+int EnsureFolder(const char *path);
 // Photographs measured at once when the command line does not say.
 int32_t DefaultJobs();
 // The command line's words in UTF-8: argv itself natively; the Windows build
@@ -114,4 +123,4 @@ int32_t DefaultJobs();
 char **CommandLineWords(int argc, char **argv, int *count);
 // Measures every photograph, printing each record in the order given as soon
 // as it and all before it are done; returns the batch's exit code.
-int MeasureBatch(const MeasureOptions &options);
+ExitCode MeasureBatch(const MeasureOptions &options);

@@ -11,7 +11,7 @@
 // file; such a text is also a JSON number (the outputs hold no NaN: the
 // record is a failure rather than carry one).
 
-static const char *Outcome(const PhotoRecord &record)
+static const char *OutcomeWords(const PhotoRecord &record)
 {
     if (record.code == kExitCameraAndLight)
         return "camera and light";
@@ -54,8 +54,6 @@ static std::string OneLine(const char *text)
 }
 
 static const char *const kFocalSources[] = {"exif", "exif35", "default"};
-// Columns of the refined record in CSV.
-static const size_t kRefinedCsvFields = 15;
 
 static std::string Formatted(const char *format, double value)
 {
@@ -64,38 +62,155 @@ static std::string Formatted(const char *format, double value)
     return text;
 }
 
-// The refined record in JSON: camera and light with the classic keys (the
-// light absent, or its bearing alone, when it was not refined), the field of
-// view along the long side, the lens' source, one standard deviation of each
-// number given, and the note (why not, or what was assumed).
+// The refined record in one table that every writer reads: JSON puts each
+// number in its object (camera and light with the classic keys, one standard
+// deviation of each number in "uncertainty", the field of view along the long
+// side, the lens' source and the note at the top); text gives the numbers
+// that have a text key, the note in brackets; CSV has a column for each that
+// has a column name, empty where the number is not given.
+
+// What a field holds.
+enum RefinedValue : int32_t {
+    kValueYaw,  // always 0: the refined camera looks along the classic yaw
+    kValuePitch,
+    kValueRoll,
+    kValueDollyX,
+    kValueDollyY,
+    kValueDollyZ,
+    kValueXrot,
+    kValueYrot,
+    kValueFov,
+    kValueFocalSource,  // a word of kFocalSources
+    kValueSigmaPitch,
+    kValueSigmaRoll,
+    kValueSigmaDollyX,
+    kValueSigmaDollyY,
+    kValueSigmaDollyZ,
+    kValueSigmaDistance,
+    kValueSigmaXrot,
+    kValueSigmaYrot,
+    kValueNote,  // text
+};
+
+// When a field is given. The refinement finds the sun's elevation only after
+// the shadow's bearing, so a light with xrot always has yrot.
+enum RefinedGiven : int32_t {
+    kGivenAlways,
+    kGivenCamera,     // the camera was refined
+    kGivenElevation,  // the camera and the sun's elevation
+    kGivenBearing,    // the camera and the shadow's bearing
+};
+
+// The JSON object that holds a field.
+enum RefinedGroup : int32_t { kGroupRecord, kGroupCamera, kGroupLight, kGroupUncertainty };
+static const char *const kGroupNames[] = {"", "camera", "light", "uncertainty"};
+// The objects in the order JSON writes them, before the record's own fields.
+static const RefinedGroup kJsonObjects[] = {kGroupCamera, kGroupLight, kGroupUncertainty};
+
+struct RefinedField {
+    RefinedValue value;
+    RefinedGiven given;
+    RefinedGroup group;
+    const char *key;     // in JSON
+    const char *text;    // key in text, or null when text leaves it out
+    const char *column;  // CSV column, or null when CSV leaves it out
+};
+
+// In the order of the text and the CSV columns; JSON keeps this order within each object.
+static const RefinedField kRefinedFields[] = {
+    {kValueYaw, kGivenCamera, kGroupCamera, "yaw", nullptr, nullptr},
+    {kValuePitch, kGivenCamera, kGroupCamera, "pitch", "pitch", "refined_pitch"},
+    {kValueRoll, kGivenCamera, kGroupCamera, "roll", "roll", "refined_roll"},
+    {kValueDollyX, kGivenCamera, kGroupCamera, "dollyX", "dollyX", "refined_dollyX"},
+    {kValueDollyY, kGivenCamera, kGroupCamera, "dollyY", "dollyY", "refined_dollyY"},
+    {kValueDollyZ, kGivenCamera, kGroupCamera, "dollyZ", "dollyZ", "refined_dollyZ"},
+    {kValueXrot, kGivenElevation, kGroupLight, "xrot", "xrot", "refined_xrot"},
+    {kValueYrot, kGivenBearing, kGroupLight, "yrot", "yrot", "refined_yrot"},
+    {kValueFov, kGivenAlways, kGroupRecord, "fov", "fov", "refined_fov"},
+    {kValueFocalSource, kGivenAlways, kGroupRecord, "focal_source", "focal", "focal_source"},
+    {kValueSigmaPitch, kGivenCamera, kGroupUncertainty, "pitch", nullptr, "sd_pitch"},
+    {kValueSigmaRoll, kGivenCamera, kGroupUncertainty, "roll", nullptr, "sd_roll"},
+    {kValueSigmaDollyX, kGivenCamera, kGroupUncertainty, "dollyX", nullptr, nullptr},
+    {kValueSigmaDollyY, kGivenCamera, kGroupUncertainty, "dollyY", nullptr, nullptr},
+    {kValueSigmaDollyZ, kGivenCamera, kGroupUncertainty, "dollyZ", nullptr, nullptr},
+    {kValueSigmaDistance, kGivenCamera, kGroupUncertainty, "distance", nullptr, "sd_distance"},
+    {kValueSigmaXrot, kGivenElevation, kGroupUncertainty, "xrot", nullptr, "sd_xrot"},
+    {kValueSigmaYrot, kGivenBearing, kGroupUncertainty, "yrot", nullptr, "sd_yrot"},
+    {kValueNote, kGivenAlways, kGroupRecord, "note", nullptr, "refined_note"},
+};
+
+static int Given(const RefinedEstimate &r, RefinedGiven given)
+{
+    const int camera = r.status == kRefineDone;
+    if (given == kGivenCamera)
+        return camera;
+    if (given == kGivenElevation)
+        return camera && r.light.elevationFound;
+    if (given == kGivenBearing)
+        return camera && r.light.bearingFound;
+    return 1;
+}
+
+static double Number(const RefinedEstimate &r, RefinedValue value)
+{
+    switch (value) {
+    case kValueYaw: return 0.0;
+    case kValuePitch: return r.camera.pitch;
+    case kValueRoll: return r.camera.roll;
+    case kValueDollyX: return r.camera.dollyX;
+    case kValueDollyY: return r.camera.dollyY;
+    case kValueDollyZ: return r.camera.dollyZ;
+    case kValueXrot: return r.light.xrot;
+    case kValueYrot: return r.light.yrot;
+    case kValueFov: return r.fov;
+    case kValueSigmaPitch: return r.cameraSigma.pitch;
+    case kValueSigmaRoll: return r.cameraSigma.roll;
+    case kValueSigmaDollyX: return r.cameraSigma.dollyX;
+    case kValueSigmaDollyY: return r.cameraSigma.dollyY;
+    case kValueSigmaDollyZ: return r.cameraSigma.dollyZ;
+    case kValueSigmaDistance: return r.distanceSigma;
+    case kValueSigmaXrot: return r.light.xrotSigma;
+    case kValueSigmaYrot: return r.light.yrotSigma;
+    case kValueFocalSource:
+    case kValueNote: break;  // words, written by FieldText
+    }
+    return 0.0;
+}
+
+// A field's value as the format writes it.
+static std::string FieldText(const RefinedEstimate &r, const RefinedField &field, OutputFormat format)
+{
+    if (field.value == kValueFocalSource) {
+        std::string word = kFocalSources[static_cast<int>(r.lens.source)];
+        return format == kFormatJson ? "\"" + word + "\"" : word;
+    }
+    if (field.value == kValueNote)
+        return format == kFormatJson ? JsonString(r.note) : CsvField(r.note);
+    return Formatted("%f", Number(r, field.value));
+}
+
+// The given fields of one JSON object, as "key": value pairs.
+static std::string JsonMembers(const RefinedEstimate &r, RefinedGroup group)
+{
+    std::string out;
+    for (const RefinedField &field : kRefinedFields)
+        if (field.group == group && Given(r, field.given))
+            out += (out.empty() ? "\"" : ", \"") + std::string(field.key) + "\": " + FieldText(r, field, kFormatJson);
+    return out;
+}
+
 std::string RefinedJson(const PhotoRecord &record)
 {
     if (!record.refinedRan)
         return "";
     const RefinedEstimate &r = record.refined;
     std::string out = ", \"refined\": {";
-    if (r.status == kRefineDone) {
-        const RefinedCamera &c = r.camera, &s = r.cameraSigma;
-        out += "\"camera\": {\"yaw\": 0.000000, \"pitch\": " + Formatted("%f", c.pitch) +
-               ", \"roll\": " + Formatted("%f", c.roll) + ", \"dollyX\": " + Formatted("%f", c.dollyX) +
-               ", \"dollyY\": " + Formatted("%f", c.dollyY) + ", \"dollyZ\": " + Formatted("%f", c.dollyZ) + "}, ";
-        if (r.light.elevationFound)
-            out += "\"light\": {\"xrot\": " + Formatted("%f", r.light.xrot) + ", \"yrot\": " +
-                   Formatted("%f", r.light.yrot) + "}, ";
-        else if (r.light.bearingFound)
-            out += "\"light\": {\"yrot\": " + Formatted("%f", r.light.yrot) + "}, ";
-        out += "\"uncertainty\": {\"pitch\": " + Formatted("%f", s.pitch) + ", \"roll\": " + Formatted("%f", s.roll) +
-               ", \"dollyX\": " + Formatted("%f", s.dollyX) + ", \"dollyY\": " + Formatted("%f", s.dollyY) +
-               ", \"dollyZ\": " + Formatted("%f", s.dollyZ) + ", \"distance\": " + Formatted("%f", r.distanceSigma);
-        if (r.light.elevationFound)
-            out += ", \"xrot\": " + Formatted("%f", r.light.xrotSigma);
-        if (r.light.bearingFound)
-            out += ", \"yrot\": " + Formatted("%f", r.light.yrotSigma);
-        out += "}, ";
+    for (RefinedGroup group : kJsonObjects) {
+        std::string members = JsonMembers(r, group);
+        if (!members.empty())
+            out += "\"" + std::string(kGroupNames[group]) + "\": {" + members + "}, ";
     }
-    out += "\"fov\": " + Formatted("%f", r.fov) + ", \"focal_source\": \"" + kFocalSources[r.lens.source] +
-           "\", \"note\": " + JsonString(r.note) + "}";
-    return out;
+    return out + JsonMembers(r, kGroupRecord) + "}";
 }
 
 std::string RefinedText(const PhotoRecord &record)
@@ -104,46 +219,34 @@ std::string RefinedText(const PhotoRecord &record)
         return "";
     const RefinedEstimate &r = record.refined;
     std::string out = "; refined";
-    if (r.status == kRefineDone) {
-        const RefinedCamera &c = r.camera;
-        out += " pitch=" + Formatted("%f", c.pitch) + " roll=" + Formatted("%f", c.roll) + " dollyX=" +
-               Formatted("%f", c.dollyX) + " dollyY=" + Formatted("%f", c.dollyY) + " dollyZ=" +
-               Formatted("%f", c.dollyZ);
-        if (r.light.elevationFound)
-            out += " xrot=" + Formatted("%f", r.light.xrot);
-        if (r.light.bearingFound)
-            out += " yrot=" + Formatted("%f", r.light.yrot);
-    }
-    out += " fov=" + Formatted("%f", r.fov) + " focal=" + kFocalSources[r.lens.source];
+    for (const RefinedField &field : kRefinedFields)
+        if (field.text != nullptr && Given(r, field.given))
+            out += " " + std::string(field.text) + "=" + FieldText(r, field, kFormatText);
     if (r.note[0] != '\0')
-        out += std::string(" (") + OneLine(r.note) + ")";
+        out += " (" + OneLine(r.note) + ")";
     return out;
 }
 
 // The refined columns after the classic ones; empty fields where a number is not given.
 std::string RefinedCsv(const PhotoRecord &record)
 {
-    if (!record.refinedRan)
-        return std::string(kRefinedCsvFields - 1, ',');
-    const RefinedEstimate &r = record.refined;
-    const int done = r.status == kRefineDone;
-    const RefinedCamera &c = r.camera, &s = r.cameraSigma;
-    auto field = [](int given, double value) { return given ? Formatted("%f", value) : std::string(); };
     std::string out;
-    out += field(done, c.pitch) + "," + field(done, c.roll) + "," + field(done, c.dollyX) + "," +
-           field(done, c.dollyY) + "," + field(done, c.dollyZ) + ",";
-    out += field(done && r.light.elevationFound, r.light.xrot) + "," + field(done && r.light.bearingFound, r.light.yrot) + ",";
-    out += Formatted("%f", r.fov) + "," + kFocalSources[r.lens.source] + ",";
-    out += field(done, s.pitch) + "," + field(done, s.roll) + "," + field(done, r.distanceSigma) + ",";
-    out += field(done && r.light.elevationFound, r.light.xrotSigma) + "," +
-           field(done && r.light.bearingFound, r.light.yrotSigma) + ",";
-    out += CsvField(r.note);
+    int first = 1;
+    for (const RefinedField &field : kRefinedFields) {
+        if (field.column == nullptr)
+            continue;
+        if (!first)
+            out += ",";
+        first = 0;
+        if (record.refinedRan && Given(record.refined, field.given))
+            out += FieldText(record.refined, field, kFormatCsv);
+    }
     return out;
 }
 
 void PrintTextRecord(FILE *stream, const char *file, const PhotoRecord &record)
 {
-    std::fprintf(stream, "%s: %s", OneLine(file).c_str(), record.cameraFound ? Outcome(record) : OneLine(record.message).c_str());
+    std::fprintf(stream, "%s: %s", OneLine(file).c_str(), record.cameraFound ? OutcomeWords(record) : OneLine(record.message).c_str());
     if (record.cameraFound && record.message[0] != '\0')
         std::fprintf(stream, " (%s)", OneLine(record.message).c_str());
     std::fprintf(stream, "; threshold %d", record.threshold);
@@ -187,10 +290,11 @@ void PrintJsonRecord(FILE *stream, const char *file, const PhotoRecord &record)
 
 void PrintCsvHeader(FILE *stream)
 {
-    std::fprintf(stream, "file,code,threshold,yaw,pitch,roll,dollyX,dollyY,dollyZ,xrot,yrot,message,"
-                         "refined_pitch,refined_roll,refined_dollyX,refined_dollyY,refined_dollyZ,refined_xrot,"
-                         "refined_yrot,refined_fov,focal_source,sd_pitch,sd_roll,sd_distance,sd_xrot,sd_yrot,"
-                         "refined_note\n");
+    std::fprintf(stream, "file,code,threshold,yaw,pitch,roll,dollyX,dollyY,dollyZ,xrot,yrot,message");
+    for (const RefinedField &field : kRefinedFields)
+        if (field.column != nullptr)
+            std::fprintf(stream, ",%s", field.column);
+    std::fprintf(stream, "\n");
 }
 
 void PrintCsvRecord(FILE *stream, const char *file, const PhotoRecord &record)
@@ -230,9 +334,9 @@ void PrintProgress(FILE *stream, int32_t done, int32_t total, double seconds)
     std::fflush(stream);
 }
 
-int BatchExitCode(const PhotoRecord *records, int32_t count)
+ExitCode BatchExitCode(const PhotoRecord *records, int32_t count)
 {
-    int code = kExitCameraAndLight;
+    ExitCode code = kExitCameraAndLight;
     for (int32_t i = 0; i < count; i++) {
         if (records[i].code == kExitNoResult || records[i].previewFailed)
             return kExitNoResult;

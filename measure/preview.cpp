@@ -12,6 +12,8 @@
 #include "shell/analysis.h"
 #include "shell/report.h"
 
+static const char kMessageNoFolder[] = "can not create the preview folder";
+
 // Work pixels per drawn pixel: the drawings land at the WorkRaster's own
 // resolution, each work pixel on one picture pixel.
 static const double kWorkRatio = 1.0;
@@ -204,4 +206,16 @@ void MakePreviewPaths(const MeasureOptions &options, char **names)
         }
         names[i] = name;
     }
+}
+
+int PreparePreviews(const MeasureOptions &options, char **names)
+{
+    if (options.previewFolder == nullptr)
+        return 1;
+    if (!EnsureFolder(options.previewFolder)) {
+        std::fprintf(stderr, "quillmarsh-measure: %s %s\n", kMessageNoFolder, options.previewFolder);
+        return 0;
+    }
+    MakePreviewPaths(options, names);
+    return 1;
 }

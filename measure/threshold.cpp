@@ -58,9 +58,9 @@ static int MostlyBright(int t)
     return sBrightCount[t] > kMostMarkerShare * geometry.workWidth * geometry.workHeight;
 }
 
-// One analysis without the light at threshold t: the same run as the
+// One analysis without the light at threshold t, kept in the scan: the same run as the
 // dialog's, stopping after the pose.
-static void Try(int t)
+static void AnalyseAtThreshold(int t)
 {
     ScanPoint &point = sScan[t];
     if (point.tried)
@@ -78,7 +78,7 @@ static void Try(int t)
 
 // The angle matters only as far as it moves the outline: turning an ellipse
 // by d moves its points by about |d| (a - b), and angles are the same modulo pi.
-static int Agree(const EllipseParams &p, const EllipseParams &q)
+static int EllipsesAgree(const EllipseParams &p, const EllipseParams &q)
 {
     double a = p.a > q.a ? p.a : q.a;
     double tolerance = kAgreeShare * a;
@@ -103,7 +103,7 @@ static int WidestRun(int start, int step, int *first, int *last)
             previous = -1;
             continue;
         }
-        if (runFirst < 0 || !Agree(sScan[previous].ellipse, sScan[t].ellipse))
+        if (runFirst < 0 || !EllipsesAgree(sScan[previous].ellipse, sScan[t].ellipse))
             runFirst = t;
         previous = t;
         if (!found || t - runFirst > bestLast - bestFirst) {
@@ -129,14 +129,14 @@ int ChooseThreshold(int32_t *threshold)
         int finest = pass == kPassCount - 1;
         for (int t = start; t < kThresholdCount; t += step)
             if (finest || !MostlyBright(t))
-                Try(t);
+                AnalyseAtThreshold(t);
         int first, last;
         if (!WidestRun(start, step, &first, &last))
             continue;
         // The middle of the run, tried when it lies between pass thresholds;
         // should it fail there, the run's own middle threshold serves.
         int middle = (first + last) / 2;
-        Try(middle);
+        AnalyseAtThreshold(middle);
         if (!sScan[middle].camera)
             middle = first + (last - first) / step / 2 * step;
         *threshold = middle;

@@ -1,5 +1,7 @@
 #include "shell/analysis.h"
 
+#include <cstring>
+
 #include "image/image.h"
 #include "light/light.h"
 #include "marker/marker.h"
@@ -77,4 +79,16 @@ int RunAnalysis(int previewMode, CameraPose *pose, double *xrot, double *yrot, i
     if (previewMode)
         DrawShadowLine(canvas, ellipse, lightY, shadowLength, ratio);
     return 1;
+}
+
+void ResetAnalysisState()
+{
+    std::memset(&gImageGeometry, 0, sizeof gImageGeometry);
+    std::memset(&gWorkRaster, 0, sizeof gWorkRaster);
+    std::memset(&gLabelMap, 0, sizeof gLabelMap);
+    std::memset(&gComponentTable, 0, sizeof gComponentTable);
+    std::memset(&gOutlineBuffer, 0, sizeof gOutlineBuffer);
+    std::memset(&gAnalysisTrace, 0, sizeof gAnalysisTrace);
+    ReleaseCanvases();
+    RestartLabelColours();
 }

@@ -23,3 +23,9 @@ extern AnalysisTrace gAnalysisTrace;
 // the light was estimated; *pose, *xrot and *yrot are written only by the
 // stages that produce them.
 int RunAnalysis(int previewMode, CameraPose *pose, double *xrot, double *yrot, int *lightFound);
+
+// Everything an analysis reads or leaves behind, as a freshly started dialog
+// has it: no geometry and no canvases, an empty WorkRaster, label map,
+// component table, outline and trace, and the label colours from their first.
+// The settings and the status line are not part of it.
+void ResetAnalysisState();

@@ -4,14 +4,16 @@
 
 #include <windows.h>
 
+#include "image/image_win32.h"
 #include "resources/resource.h"
 
 // Room for a "%u" of 32 bits and its terminator, bytes: the value label and
 // the settings file both hold such numbers.
 const int kNumberTextSize = 16;
 
-// Empty until the dialog is created at start-up.
-extern HWND gMainDialog;
+// The dialog's handle, gMainDialog, is declared with the canvases
+// (image/image_win32.h), which take their pixel format from it; it is empty
+// until the dialog is created at start-up.
 
 // Puts gSettings into the check box, the value label and the trackbar.
 void InitControls(HWND dialog);

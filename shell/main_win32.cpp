@@ -185,7 +185,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     InitControls(gMainDialog);
 
     // A rejected photograph has already told the user why.
-    int loaded = LoadBackgroundImage(sPhotoPath);
+    LoadStatus loaded = LoadBackgroundImage(sPhotoPath);
     if (loaded == kLoadDone) {
         RenderThresholdView();
         EnableWindow(GetDlgItem(gMainDialog, IDOK), TRUE);

@@ -8,3 +8,5 @@ void ApplyStoredSettings(uint32_t storedThreshold, uint32_t storedDetectShadow)
     gSettings.detectShadow = storedDetectShadow == 0 || storedDetectShadow == 1 ? static_cast<int32_t>(storedDetectShadow)
                                                                                 : kDefaultDetectShadow;
 }
+
+uint8_t ThresholdByte() { return static_cast<uint8_t>(gSettings.threshold & kThresholdMask); }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "image/dialog.h"
+
 const int32_t kDefaultThreshold = 160;     // brightness 0..255
 const uint32_t kThresholdLimit = 256;      // a stored threshold at or above this is replaced
 const int32_t kDefaultDetectShadow = 1;    // 0 or 1
@@ -11,8 +13,10 @@ const int32_t kDefaultDetectShadow = 1;    // 0 or 1
 const int32_t kThresholdMask = 0xFF;
 
 // Answers of AskToContinue.
-const int kAnswerOk = 1;
-const int kAnswerCancel = 2;
+enum Answer : int32_t {
+    kAnswerOk = 1,
+    kAnswerCancel = 2,
+};
 
 struct Settings {
     int32_t threshold;     // 0..255, mirrors the trackbar once it has moved
@@ -25,19 +29,18 @@ extern Settings gSettings;
 // 160, a detect_shadow other than 0 or 1 becomes 1.
 void ApplyStoredSettings(uint32_t storedThreshold, uint32_t storedDetectShadow);
 
+// ShowStatus and InvalidateMainDialog (declared in image/dialog.h, for
+// intake) belong to the platform side below; ThresholdByte to report.cpp.
+
 // Platform side (report_win32.cpp in the program, report_memory.cpp natively).
 
 // Fills gSettings from ".\Quillmarsh.ini", section General (defaults when missing).
 void ReadSettings();
 // Writes threshold, then detect_shadow, as "%u"; 1 when both were written.
 int WriteSettings();
-// Shows the status icon and the text, or with null hides the icon and empties the text.
-void ShowStatus(const char *text);
 // Error box owned by the main dialog (none before it exists); at most one open.
 void ShowErrorBox(const char *text);
 // OK/Cancel question box; kAnswerCancel at once while another question is open.
-int AskToContinue(const char *text);
+Answer AskToContinue(const char *text);
 // 1 when the detect-shadow check box is ticked.
 int IsShadowBoxTicked();
-// Marks the whole client area of the main dialog for repainting, without erasing.
-void InvalidateMainDialog();

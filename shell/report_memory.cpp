@@ -50,7 +50,7 @@ void ShowErrorBox(const char *text)
     CopyText(gMemoryDialog.lastErrorBox, text);
 }
 
-int AskToContinue(const char *text)
+Answer AskToContinue(const char *text)
 {
     gMemoryDialog.questions++;
     CopyText(gMemoryDialog.lastQuestion, text);

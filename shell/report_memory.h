@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "shell/report.h"
+
 // The largest text kept of one message, bytes.
 const int kMemoryTextSize = 256;
 
@@ -20,7 +22,7 @@ struct MemoryDialog {
     int errorBoxes;
     char lastQuestion[kMemoryTextSize];
     int questions;
-    int answer;                     // what AskToContinue answers
+    Answer answer;                  // what AskToContinue answers
     int shadowBoxTicked;
     int invalidations;
 };

@@ -57,7 +57,7 @@ void ShowErrorBox(const char *text)
     sErrorBoxOpen = 0;
 }
 
-int AskToContinue(const char *text)
+Answer AskToContinue(const char *text)
 {
     if (sQuestionBoxOpen)
         return kAnswerCancel;

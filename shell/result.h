@@ -6,9 +6,11 @@
 #include <cstdio>
 
 // Exit codes of the process.
-const int kExitCameraAndLight = 0;
-const int kExitCameraOnly = 1;
-const int kExitNoResult = 2;
+enum ExitCode : int32_t {
+    kExitCameraAndLight = 0,
+    kExitCameraOnly = 1,
+    kExitNoResult = 2,
+};
 
 struct ResultFile {
     FILE *stream;         // the open "temp.ini", or null

@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Check(options.photoCount >= 1 && options.photoCount < static_cast<int32_t>(argv.size()));
 
     PhotoRecord record = {};
-    record.code = 2;
+    record.code = kExitNoResult;
     record.threshold = options.threshold;
     for (int32_t i = 0; i < options.photoCount; i++) {
         const char *file = options.photos[i];

@@ -1,21 +1,16 @@
 #include "tests/support/test_support.h"
 
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "image/image.h"
-#include "marker/marker.h"
+#include "shell/analysis.h"
 #include "shell/report.h"
 #include "shell/report_memory.h"
 
 void ResetProgramState()
 {
-    std::memset(&gImageGeometry, 0, sizeof gImageGeometry);
-    std::memset(&gWorkRaster, 0, sizeof gWorkRaster);
-    std::memset(&gLabelMap, 0, sizeof gLabelMap);
-    std::memset(&gOutlineBuffer, 0, sizeof gOutlineBuffer);
-    ReleaseCanvases();
+    ResetAnalysisState();
     ResetMemoryDialog();
     ReadSettings();
 }

@@ -4,8 +4,8 @@
 
 #include <string>
 
-// Zeroes the geometry, the WorkRaster, the label map and the outline, resets
-// the memory dialog and reads the default settings.
+// The analysis state of a freshly started dialog (ResetAnalysisState), the
+// memory dialog emptied and the settings read from it (the defaults).
 void ResetProgramState();
 
 // Reads build/samples/NAME.ppm (made from tests/data/samples/NAME.png or

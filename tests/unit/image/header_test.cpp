@@ -229,6 +229,31 @@ Bytes AnimatedGif(bool localTable)
     return b;
 }
 
+// The segment walk that the header reader and the lens tags share: fill
+// bytes and the markers without a length are stepped over, and the walk ends
+// at the scan, the end of the image, a byte that is no marker, a length field
+// cut off, or a file that does not start as a JPEG.
+TEST(JpegSegments, StepOverFillAndStandaloneMarkersAndEndAtTheScan)
+{
+    Bytes b = {0xFF, 0xD8, 0xFF, 0xFF, 0xE1};  // start, a fill byte, APP1 at 3
+    Big16(&b, 4);
+    Append(&b, {0xAB, 0xCD, 0xFF, 0xD0, 0xFF, 0x01, 0xFF, 0xDB});  // its payload, RST0, TEM, DQT at 13
+    Big16(&b, 2);
+    Append(&b, {0xFF, 0xDA, 0xFF, 0xE2, 0, 2});  // the scan hides the APP2 after it
+    std::vector<std::vector<size_t>> seen;
+    size_t at = 0;
+    JpegSegment segment;
+    while (NextJpegSegment(b.data(), b.size(), &at, &segment))
+        seen.push_back({segment.marker, segment.at, segment.length, segment.payload});
+    EXPECT_EQ(seen, (std::vector<std::vector<size_t>>{{0xE1, 3, 4, 7}, {0xDB, 13, 2, 17}}));
+
+    for (const Bytes &ended : {Bytes{0xFF, 0xD8, 0xFF, 0xD9, 0xFF, 0xE1, 0, 2}, Bytes{0xFF, 0xD8, 0x00, 0xFF, 0xE1, 0, 2},
+                               Bytes{0xFF, 0xD8, 0xFF, 0xE1, 0}, Bytes{0xFF, 0xE1, 0, 2}, Bytes{}}) {
+        size_t from = 0;
+        EXPECT_EQ(NextJpegSegment(ended.data(), ended.size(), &from, &segment), 0);
+    }
+}
+
 TEST(GifCut, AnAnimationEndsAfterItsFirstImage)
 {
     Bytes gif = AnimatedGif(true);

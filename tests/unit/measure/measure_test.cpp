@@ -194,7 +194,7 @@ TEST(ChooseThresholdTest, PrefersTheStableMiddleOverAnIsolatedSuccess)
 PhotoRecord Sample(int32_t code, int light, const char *message)
 {
     PhotoRecord record = {};
-    record.code = code;
+    record.code = static_cast<ExitCode>(code);
     record.threshold = 160;
     record.cameraFound = code != kExitNoResult;
     record.pose = CameraPose{0.5, 8.25, 13.0, 0.0, -0.5, 0.001};

@@ -136,7 +136,7 @@ TEST_F(FlowTest, OkWithAShadowWritesElevenLinesAndExitsWithZero)
 TEST_F(FlowTest, MissingShadowAsksAndTheAnswerDecides)
 {
     struct Case {
-        int answer;
+        Answer answer;
         int result;
         int lines;
     } cases[] = {{kAnswerOk, 1, 7}, {kAnswerCancel, 0, 0}};
