@@ -30,26 +30,25 @@ def inside_ellipse(x, y, cx, cy, rx, ry):
     return dx * dx + dy * dy <= 1.0
 
 
-def application_icon():
-    pixels = [[BLACK] * SIDE for _ in range(SIDE)]
+def paint(pixels, layers):
+    """Each (ellipse, colour) layer over the ones before it."""
     for y in range(SIDE):
         for x in range(SIDE):
-            if inside_ellipse(x, y, 16, 16, 14, 9):
-                pixels[y][x] = WHITE
-            if inside_ellipse(x, y, 16, 16, 2.2, 1.6):
-                pixels[y][x] = BLACK
+            for (cx, cy, rx, ry), colour in layers:
+                if inside_ellipse(x, y, cx, cy, rx, ry):
+                    pixels[y][x] = colour
     return pixels
 
 
+def application_icon():
+    return paint([[BLACK] * SIDE for _ in range(SIDE)],
+                 [((16, 16, 14, 9), WHITE), ((16, 16, 2.2, 1.6), BLACK)])
+
+
 def status_icon():
-    pixels = [[TRANSPARENT] * SIDE for _ in range(SIDE)]
     # The disc, with a grey rim so that it stands out on a light dialog.
-    for y in range(SIDE):
-        for x in range(SIDE):
-            if inside_ellipse(x, y, 16, 25, 15, 6):
-                pixels[y][x] = GREY
-            if inside_ellipse(x, y, 16, 25, 14, 5):
-                pixels[y][x] = WHITE
+    pixels = paint([[TRANSPARENT] * SIDE for _ in range(SIDE)],
+                   [((16, 25, 15, 6), GREY), ((16, 25, 14, 5), WHITE)])
 
     # The mark: a bar narrowing downward and a dot, outlined in black.
     mark = set()
