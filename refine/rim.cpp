@@ -23,21 +23,29 @@ const double kSrgbLinearSlope = 12.92;
 const double kSrgbOffset = 0.055;
 const double kSrgbGamma = 2.4;
 
-// sRGB value (0..255) to linear light scaled to 0..255, once for all values.
-static const double *LinearLightTable()
+// The luminance's three terms for every channel value (sRGB 0..255 to
+// linear light scaled to 0..255, times the channel's weight), once for all
+// values: a pixel's grey is then three look-ups added red, green, blue, the
+// same products in the same order as weighing the linear values per pixel.
+struct LumaTerms {
+    double red[256];
+    double green[256];
+    double blue[256];
+};
+
+static LumaTerms MakeLumaTerms()
 {
-    static double table[256];
-    static int filled = 0;
-    if (!filled) {
-        for (int v = 0; v < 256; v++) {
-            const double c = v / kGreyFullScale;
-            const double linear = c <= kSrgbLinearLimit ? c / kSrgbLinearSlope
-                                                        : std::pow((c + kSrgbOffset) / (1.0 + kSrgbOffset), kSrgbGamma);
-            table[v] = kGreyFullScale * linear;
-        }
-        filled = 1;
+    LumaTerms terms;
+    for (int v = 0; v < 256; v++) {
+        const double c = v / kGreyFullScale;
+        const double linear = c <= kSrgbLinearLimit ? c / kSrgbLinearSlope
+                                                    : std::pow((c + kSrgbOffset) / (1.0 + kSrgbOffset), kSrgbGamma);
+        const double level = kGreyFullScale * linear;
+        terms.red[v] = kLumaRed * level;
+        terms.green[v] = kLumaGreen * level;
+        terms.blue[v] = kLumaBlue * level;
     }
-    return table;
+    return terms;
 }
 
 const double kProfileStep = 0.25;        // source pixels between samples along a normal
@@ -73,10 +81,9 @@ int SampleGrey(const Photo *photo, double x, double y, double *grey)
     const double ty = fy - iy;
     const uint32_t *row = photo->argb + static_cast<size_t>(iy) * photo->width + ix;
     const uint32_t *next = row + photo->width;
-    const double *linear = LinearLightTable();
-    auto luma = [linear](uint32_t c) {
-        return kLumaRed * linear[(c >> 16) & 0xFF] + kLumaGreen * linear[(c >> 8) & 0xFF] +
-               kLumaBlue * linear[c & 0xFF];
+    static const LumaTerms terms = MakeLumaTerms();
+    auto luma = [](uint32_t c) {
+        return terms.red[(c >> 16) & 0xFF] + terms.green[(c >> 8) & 0xFF] + terms.blue[c & 0xFF];
     };
     const double top = luma(row[0]) * (1.0 - tx) + luma(row[1]) * tx;
     const double bottom = luma(next[0]) * (1.0 - tx) + luma(next[1]) * tx;
@@ -84,16 +91,33 @@ int SampleGrey(const Photo *photo, double x, double y, double *grey)
     return 1;
 }
 
-// Median of the profile between offsets from and to (source pixels).
-static double ProfileLevel(const std::vector<double> &profile, double halfLength, double from, double to)
+// The first profile index whose offset -halfLength + kProfileStep * i is at
+// or above bound (past it, when past is set). The offsets never fall as i
+// grows (rounding keeps their order), so bisection on the very expression the
+// samples stand at finds the index a walk through them would.
+static size_t FirstOffset(size_t count, double halfLength, double bound, int past)
 {
-    std::vector<double> values;
-    for (size_t i = 0; i < profile.size(); i++) {
+    size_t lo = 0, hi = count;
+    while (lo < hi) {
+        const size_t i = lo + (hi - lo) / 2;
         const double s = -halfLength + kProfileStep * i;
-        if (s >= from && s <= to)
-            values.push_back(profile[i]);
+        if (past ? !(s <= bound) : s >= bound)
+            hi = i;
+        else
+            lo = i + 1;
     }
-    return Median(values);
+    return lo;
+}
+
+// Median of the profile between offsets from and to (source pixels): the
+// samples there are one run of the profile, copied to scratch in their order.
+static double ProfileLevel(const std::vector<double> &profile, double halfLength, double from, double to,
+                           std::vector<double> *scratch)
+{
+    const size_t first = FirstOffset(profile.size(), halfLength, from, 0);
+    const size_t end = std::max(first, FirstOffset(profile.size(), halfLength, to, 1));
+    scratch->assign(profile.begin() + first, profile.begin() + end);
+    return MedianInPlace(scratch->data(), scratch->size());
 }
 
 // The falling mid-level crossing nearest to offset near, linearly between samples.
@@ -129,7 +153,7 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
     count = std::min(kMaxNormals, std::max(kMinNormals, count));
     const double c = std::cos(e.angle), s = std::sin(e.angle);
     const int samples = static_cast<int>(2.0 * halfLength / kProfileStep) + 1;
-    std::vector<double> profile(samples);
+    std::vector<double> profile(samples), scratch;
     points->clear();
     *cut = 0;
     for (int k = 0; k < count; k++) {
@@ -152,13 +176,13 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
             (*cut)++;
             continue;
         }
-        double inner = ProfileLevel(profile, halfLength, -halfLength, -kLevelGap);
-        double outer = ProfileLevel(profile, halfLength, kLevelGap, halfLength);
+        double inner = ProfileLevel(profile, halfLength, -halfLength, -kLevelGap, &scratch);
+        double outer = ProfileLevel(profile, halfLength, kLevelGap, halfLength, &scratch);
         double edge = 0.0;
         if (inner - outer < kMinRimContrast || !FallingCrossing(profile, halfLength, 0.5 * (inner + outer), 0.0, &edge))
             continue;
-        inner = ProfileLevel(profile, halfLength, edge - kLevelGap - kLevelSpan, edge - kLevelGap);
-        outer = ProfileLevel(profile, halfLength, edge + kLevelGap, edge + kLevelGap + kLevelSpan);
+        inner = ProfileLevel(profile, halfLength, edge - kLevelGap - kLevelSpan, edge - kLevelGap, &scratch);
+        outer = ProfileLevel(profile, halfLength, edge + kLevelGap, edge + kLevelGap + kLevelSpan, &scratch);
         if (inner - outer < kMinRimContrast ||
             !FallingCrossing(profile, halfLength, 0.5 * (inner + outer), edge, &edge))
             continue;

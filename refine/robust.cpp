@@ -7,9 +7,14 @@
 
 double Median(std::vector<double> values)
 {
-    if (values.empty())
+    return MedianInPlace(values.data(), values.size());
+}
+
+double MedianInPlace(double *values, size_t count)
+{
+    if (count == 0)
         return 0.0;
-    const size_t mid = values.size() / 2;
-    std::nth_element(values.begin(), values.begin() + mid, values.end());
+    const size_t mid = count / 2;
+    std::nth_element(values, values + mid, values + count);
     return values[mid];
 }

@@ -86,10 +86,25 @@ static Eigen::Vector3d BearingDirection(const ViewFrame &f, double phi)
     return std::cos(phi) * f.back + std::sin(phi) * f.right;
 }
 
-// A point on the disc's top at distance r and bearing phi, offset w sideways (toward phi + 90 degrees).
-static Eigen::Vector3d PointOnDisc(const ViewFrame &f, double r, double phi, double w)
+// The ground's directions at bearing phi: along it, and sideways toward phi
+// + 90 degrees. Taken once per bearing: the searches read hundreds of points
+// along one, and a sine and cosine cost more than the point itself.
+struct Bearing {
+    Eigen::Vector3d along, across;
+};
+
+static Bearing MakeBearing(const ViewFrame &f, double phi)
 {
-    return f.centre + r * BearingDirection(f, phi) + w * BearingDirection(f, phi + kPi / 2.0);
+    Bearing b;
+    b.along = BearingDirection(f, phi);
+    b.across = BearingDirection(f, phi + kPi / 2.0);
+    return b;
+}
+
+// A point on the disc's top at distance r along the bearing, offset w sideways.
+static Eigen::Vector3d PointOnDisc(const ViewFrame &f, const Bearing &b, double r, double w)
+{
+    return f.centre + r * b.along + w * b.across;
 }
 
 // Grey level where a scene point shows; 0 when it does not show on the photo.
@@ -299,12 +314,13 @@ static int CoarseShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
     int found = 0;
     for (int degree = 0; degree < 360; degree++) {
         const double bearing = RadiansFromDegrees(degree);
+        const Bearing ray = MakeBearing(f, bearing);
         double sum = 0.0;
         int count = 0;
         for (int k = 0; k < kShadowCoarseSteps; k++) {
             const double r = kShadowNear + (kShadowCoarseFar - kShadowNear) * k / (kShadowCoarseSteps - 1);
             double p[2], g;
-            if (!Project(f, PointOnDisc(f, r, bearing, 0.0), p) || OnStick(s, stickLength, p) ||
+            if (!Project(f, PointOnDisc(f, ray, r, 0.0), p) || OnStick(s, stickLength, p) ||
                 !SampleGrey(photo, p[0], p[1], &g))
                 continue;
             sum += g;
@@ -326,6 +342,7 @@ static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
                                double far, double *phi, double *halfWidth, double *sigma)
 {
     std::vector<double> turns, widths;
+    const Bearing bearing = MakeBearing(f, *phi);
     for (int j = 0; j < kShadowCrossProfiles; j++) {
         const double r = kShadowNear + (far - kShadowNear) * (j + 0.5) / kShadowCrossProfiles;
         std::vector<double> g(kShadowCrossSamples);
@@ -333,7 +350,7 @@ static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
         for (int k = 0; k < kShadowCrossSamples && ok; k++) {
             const double w = -kShadowHalfSpan + 2.0 * kShadowHalfSpan * k / (kShadowCrossSamples - 1);
             double p[2];
-            ok = Project(f, PointOnDisc(f, r, *phi, w), p) && !OnStick(s, stickLength, p) &&
+            ok = Project(f, PointOnDisc(f, bearing, r, w), p) && !OnStick(s, stickLength, p) &&
                  SampleGrey(photo, p[0], p[1], &g[k]);
         }
         if (!ok)
@@ -376,11 +393,12 @@ static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, dou
     std::vector<double> shadow;
     const double beside = std::max(kBesideShadow, 3.0 * halfWidth);
     std::vector<double> rs, g, lit;
+    const Bearing bearing = MakeBearing(f, phi);
     for (double r = kShadowNear; r <= kDiscRadius - kRimMargin; r += kShadowStep) {
         double v, a, b;
-        if (!GreyOfPoint(photo, f, PointOnDisc(f, r, phi, 0.0), &v) ||
-            !GreyOfPoint(photo, f, PointOnDisc(f, r, phi, beside), &a) ||
-            !GreyOfPoint(photo, f, PointOnDisc(f, r, phi, -beside), &b))
+        if (!GreyOfPoint(photo, f, PointOnDisc(f, bearing, r, 0.0), &v) ||
+            !GreyOfPoint(photo, f, PointOnDisc(f, bearing, r, beside), &a) ||
+            !GreyOfPoint(photo, f, PointOnDisc(f, bearing, r, -beside), &b))
             return 0;
         rs.push_back(r);
         g.push_back(v);
@@ -402,8 +420,8 @@ static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, dou
             // Scene units per source pixel along the shadow at the tip.
             double near[2], far[2];
             double perPixel = kShadowStep;
-            if (Project(f, PointOnDisc(f, *tip, phi, 0.0), near) &&
-                Project(f, PointOnDisc(f, *tip + kShadowStep, phi, 0.0), far))
+            if (Project(f, PointOnDisc(f, bearing, *tip, 0.0), near) &&
+                Project(f, PointOnDisc(f, bearing, *tip + kShadowStep, 0.0), far))
                 perPixel = kShadowStep / std::max(1e-9, std::hypot(far[0] - near[0], far[1] - near[1]));
             *sigma = std::max(kLocationFloor * perPixel, slope > 0.0 ? MadSigma(shadow) / slope : kShadowStep);
             return 1;
@@ -466,7 +484,7 @@ RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal
     // its end lies one radius beyond the shadow of the stick's axis.
     tip -= shadowHalfWidth;
     double tipImage[2] = {0.0, 0.0};
-    Project(f, PointOnDisc(f, tip, phi, 0.0), tipImage);
+    Project(f, PointOnDisc(f, MakeBearing(f, phi), tip, 0.0), tipImage);
     light.shadowTip[0] = tipImage[0];
     light.shadowTip[1] = tipImage[1];
     light.tipDistance = tip;
