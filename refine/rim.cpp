@@ -48,6 +48,22 @@ static LumaTerms MakeLumaTerms()
     return terms;
 }
 
+// Filled before main: every grey read looks them up without a first-use check.
+static const LumaTerms kLumaTerms = MakeLumaTerms();
+
+static double Luma(uint32_t c)
+{
+    return kLumaTerms.red[(c >> 16) & 0xFF] + kLumaTerms.green[(c >> 8) & 0xFF] + kLumaTerms.blue[c & 0xFF];
+}
+
+// The four pixels around a sample with their greys. Samples a quarter pixel
+// apart along a normal fall into one cell up to four times in a row; a pass
+// keeps the cell it read last and weighs its greys again.
+struct GreyCell {
+    const uint32_t *row;  // the cell's top-left pixel; nullptr before the first read
+    double luma[4];       // grey levels: top-left, top-right, bottom-left, bottom-right
+};
+
 const double kProfileStep = 0.25;        // source pixels between samples along a normal
 const double kLevelGap = 1.5;            // source pixels kept clear of the edge when reading the levels
 const double kLevelSpan = 4.0;           // source pixels of each level window
@@ -65,7 +81,9 @@ const double kMaxSearchPixels = 64.0;   // source pixels, the furthest a caller 
 const double kSearchWidening = 2.5;     // factor on the first pass's reach when it finds too little
 const double kWidestSearchShare = 0.4;  // the first pass reaches at most this share of the minor semi-axis
 
-int SampleGrey(const Photo *photo, double x, double y, double *grey)
+// SampleGrey through the cell last read, which it replaces when the sample
+// falls elsewhere; the cell belongs to one photo.
+static int SampleGreyInCell(const Photo *photo, double x, double y, GreyCell *cell, double *grey)
 {
     const double fx = x - 0.5;
     const double fy = y - 0.5;
@@ -80,15 +98,24 @@ int SampleGrey(const Photo *photo, double x, double y, double *grey)
     const double tx = fx - ix;
     const double ty = fy - iy;
     const uint32_t *row = photo->argb + static_cast<size_t>(iy) * photo->width + ix;
-    const uint32_t *next = row + photo->width;
-    static const LumaTerms terms = MakeLumaTerms();
-    auto luma = [](uint32_t c) {
-        return terms.red[(c >> 16) & 0xFF] + terms.green[(c >> 8) & 0xFF] + terms.blue[c & 0xFF];
-    };
-    const double top = luma(row[0]) * (1.0 - tx) + luma(row[1]) * tx;
-    const double bottom = luma(next[0]) * (1.0 - tx) + luma(next[1]) * tx;
+    if (row != cell->row) {
+        const uint32_t *next = row + photo->width;
+        cell->row = row;
+        cell->luma[0] = Luma(row[0]);
+        cell->luma[1] = Luma(row[1]);
+        cell->luma[2] = Luma(next[0]);
+        cell->luma[3] = Luma(next[1]);
+    }
+    const double top = cell->luma[0] * (1.0 - tx) + cell->luma[1] * tx;
+    const double bottom = cell->luma[2] * (1.0 - tx) + cell->luma[3] * tx;
     *grey = top * (1.0 - ty) + bottom * ty;
     return 1;
+}
+
+int SampleGrey(const Photo *photo, double x, double y, double *grey)
+{
+    GreyCell cell = {nullptr, {0.0, 0.0, 0.0, 0.0}};
+    return SampleGreyInCell(photo, x, y, &cell, grey);
 }
 
 // The first profile index whose offset -halfLength + kProfileStep * i is at
@@ -154,6 +181,7 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
     const double c = std::cos(e.angle), s = std::sin(e.angle);
     const int samples = static_cast<int>(2.0 * halfLength / kProfileStep) + 1;
     std::vector<double> profile(samples), scratch;
+    GreyCell cell = {nullptr, {0.0, 0.0, 0.0, 0.0}};
     points->clear();
     *cut = 0;
     for (int k = 0; k < count; k++) {
@@ -170,7 +198,7 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
         int inside = 1;
         for (int i = 0; i < samples && inside; i++) {
             const double o = -halfLength + kProfileStep * i;
-            inside = SampleGrey(photo, px + o * nx, py + o * ny, &profile[i]);
+            inside = SampleGreyInCell(photo, px + o * nx, py + o * ny, &cell, &profile[i]);
         }
         if (!inside) {
             (*cut)++;

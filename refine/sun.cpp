@@ -222,6 +222,38 @@ static double StickHalfWidth(const Photo *photo, const ViewFrame &f, const Stick
     return widths.empty() ? 0.0 : Median(widths);
 }
 
+// The walk out along the stick's image: at each step the grey on it and the
+// brighter of the two beside it. It goes only as far as the search for the
+// top reads, not on to the picture's border.
+struct StickWalk {
+    double t;      // source pixels from the stick's base to the next step
+    int ended;     // 1 once a step left the photo
+    double side;   // source pixels from the stick's axis to where the background is read
+    std::vector<double> along, profile, background;
+};
+
+// Walks on until count steps are taken or a step leaves the photo; 1 when
+// the walk holds count steps.
+static int WalkStick(const Photo *photo, const StickImage &s, size_t count, StickWalk *walk)
+{
+    while (walk->profile.size() < count && !walk->ended) {
+        const double t = walk->t;
+        const double x = s.base[0] + t * s.direction[0], y = s.base[1] + t * s.direction[1];
+        double g, l, r;
+        if (!SampleGrey(photo, x, y, &g) ||
+            !SampleGrey(photo, x - walk->side * s.direction[1], y + walk->side * s.direction[0], &l) ||
+            !SampleGrey(photo, x + walk->side * s.direction[1], y - walk->side * s.direction[0], &r)) {
+            walk->ended = 1;
+            break;
+        }
+        walk->along.push_back(t);
+        walk->profile.push_back(g);
+        walk->background.push_back(std::max(l, r));
+        walk->t += kStickStep;
+    }
+    return walk->profile.size() >= count;
+}
+
 // The stick's top: walking out along its image, the first place where its
 // darkness against the background beside it falls to half and stays there.
 static int FindStickTop(const Photo *photo, const ViewFrame &f, StickImage *s, double top[2], double *sigma)
@@ -229,33 +261,25 @@ static int FindStickTop(const Photo *photo, const ViewFrame &f, StickImage *s, d
     s->halfWidth = StickHalfWidth(photo, f, *s);
     if (!(s->halfWidth > 0.0))
         return 0;
-    const double side = s->halfWidth + kStickSideGap;
-    std::vector<double> along, background, profile;
     double lowPoint[2], highPoint[2];
     if (!Project(f, f.centre + kStickProbeLow * f.up, lowPoint) ||
         !Project(f, f.centre + kStickProbeHigh * f.up, highPoint))
         return 0;
-    const double start = std::hypot(lowPoint[0] - s->base[0], lowPoint[1] - s->base[1]);
+    StickWalk walk;
+    walk.t = std::hypot(lowPoint[0] - s->base[0], lowPoint[1] - s->base[1]);
+    walk.ended = 0;
+    walk.side = s->halfWidth + kStickSideGap;
     const double probe = std::hypot(highPoint[0] - s->base[0], highPoint[1] - s->base[1]);
-    std::vector<double> stickLevels;
-    for (double t = start;; t += kStickStep) {
-        const double x = s->base[0] + t * s->direction[0], y = s->base[1] + t * s->direction[1];
-        double g, l, r;
-        if (!SampleGrey(photo, x, y, &g) ||
-            !SampleGrey(photo, x - side * s->direction[1], y + side * s->direction[0], &l) ||
-            !SampleGrey(photo, x + side * s->direction[1], y - side * s->direction[0], &r))
-            break;
-        along.push_back(t);
-        profile.push_back(g);
-        background.push_back(std::max(l, r));
-        if (t <= probe)
-            stickLevels.push_back(g);
+    // The stick's own level from the steps up to the probe's top.
+    while (walk.t <= probe && WalkStick(photo, *s, walk.profile.size() + 1, &walk)) {
     }
+    const std::vector<double> stickLevels = walk.profile;
     if (stickLevels.size() < 4)
         return 0;
     const double stick = Median(stickLevels);
+    const std::vector<double> &along = walk.along, &profile = walk.profile, &background = walk.background;
     const int runOut = static_cast<int>(kStickRunOut / kStickStep);
-    for (size_t i = stickLevels.size(); i + runOut < profile.size(); i++) {
+    for (size_t i = stickLevels.size(); WalkStick(photo, *s, i + runOut + 1, &walk); i++) {
         auto darkness = [&](size_t k) { return (background[k] - profile[k]) / (background[k] - stick); };
         if (background[i] - stick < kMinStickContrast)
             return 0;
