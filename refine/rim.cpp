@@ -81,18 +81,21 @@ const double kMaxSearchPixels = 64.0;   // source pixels, the furthest a caller 
 const double kSearchWidening = 2.5;     // factor on the first pass's reach when it finds too little
 const double kWidestSearchShare = 0.4;  // the first pass reaches at most this share of the minor semi-axis
 
-// SampleGrey through the cell last read, which it replaces when the sample
-// falls elsewhere; the cell belongs to one photo.
-static int SampleGreyInCell(const Photo *photo, double x, double y, GreyCell *cell, double *grey)
+// Whether a sample at (x, y) has four pixel centres around it, as SampleGrey
+// asks; fx and fy are its place from the first pixel's centre.
+static int GreyInside(const Photo *photo, double fx, double fy)
 {
-    const double fx = x - 0.5;
-    const double fy = y - 0.5;
     if (!(fx >= 0.0 && fy >= 0.0))
         return 0;
     const double maxX = static_cast<double>(photo->width) - 1.0;
     const double maxY = static_cast<double>(photo->height) - 1.0;
-    if (!(fx < maxX && fy < maxY))
-        return 0;
+    return fx < maxX && fy < maxY;
+}
+
+// The grey of a sample GreyInside admits, through the cell last read, which
+// it replaces when the sample falls elsewhere; the cell belongs to one photo.
+static inline double GreyInCell(const Photo *photo, double fx, double fy, GreyCell *cell)
+{
     const int ix = static_cast<int>(fx);
     const int iy = static_cast<int>(fy);
     const double tx = fx - ix;
@@ -108,14 +111,39 @@ static int SampleGreyInCell(const Photo *photo, double x, double y, GreyCell *ce
     }
     const double top = cell->luma[0] * (1.0 - tx) + cell->luma[1] * tx;
     const double bottom = cell->luma[2] * (1.0 - tx) + cell->luma[3] * tx;
-    *grey = top * (1.0 - ty) + bottom * ty;
-    return 1;
+    return top * (1.0 - ty) + bottom * ty;
 }
 
 int SampleGrey(const Photo *photo, double x, double y, double *grey)
 {
+    const double fx = x - 0.5;
+    const double fy = y - 0.5;
+    if (!GreyInside(photo, fx, fy))
+        return 0;
     GreyCell cell = {nullptr, {0.0, 0.0, 0.0, 0.0}};
-    return SampleGreyInCell(photo, x, y, &cell, grey);
+    *grey = GreyInCell(photo, fx, fy, &cell);
+    return 1;
+}
+
+// The greys along a normal through (px, py), at offsets -halfLength +
+// kProfileStep * i, into the whole profile; 0 when a sample has not four
+// pixels around it. The offsets grow with i, so each sample's place on
+// either axis moves one way only (rounding keeps the order): with the first
+// and the last sample inside, every one between is, and none needs the check.
+static int SampleProfile(const Photo *photo, double px, double py, double nx, double ny, double halfLength,
+                         GreyCell *cell, std::vector<double> *profile)
+{
+    const size_t samples = profile->size();
+    const double first = -halfLength + kProfileStep * 0;
+    const double last = -halfLength + kProfileStep * (samples - 1);
+    if (!GreyInside(photo, px + first * nx - 0.5, py + first * ny - 0.5) ||
+        !GreyInside(photo, px + last * nx - 0.5, py + last * ny - 0.5))
+        return 0;
+    for (size_t i = 0; i < samples; i++) {
+        const double o = -halfLength + kProfileStep * i;
+        (*profile)[i] = GreyInCell(photo, px + o * nx - 0.5, py + o * ny - 0.5, cell);
+    }
+    return 1;
 }
 
 // The first profile index whose offset -halfLength + kProfileStep * i is at
@@ -195,12 +223,7 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
         const double nn = std::hypot(nx, ny);
         nx /= nn;
         ny /= nn;
-        int inside = 1;
-        for (int i = 0; i < samples && inside; i++) {
-            const double o = -halfLength + kProfileStep * i;
-            inside = SampleGreyInCell(photo, px + o * nx, py + o * ny, &cell, &profile[i]);
-        }
-        if (!inside) {
+        if (!SampleProfile(photo, px, py, nx, ny, halfLength, &cell, &profile)) {
             (*cut)++;
             continue;
         }
