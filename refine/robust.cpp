@@ -39,6 +39,8 @@ static constexpr SortingNetwork MakeSortingNetwork()
 }
 
 static constexpr SortingNetwork kSortingNetwork = MakeSortingNetwork();
+static_assert(kSortingNetwork.high[kNetworkPairs - 1] == kNetworkInputs - 2,
+              "every pair listed: Batcher's network for 16 ends with (13, 14)");
 
 // The middle of at most kNetworkInputs values, sorted among copies padded
 // with infinity, which sorts above them all and so moves none of them.
