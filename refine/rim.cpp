@@ -125,24 +125,41 @@ int SampleGrey(const Photo *photo, double x, double y, double *grey)
     return 1;
 }
 
-// The greys along a normal through (px, py), at offsets -halfLength +
-// kProfileStep * i, into the whole profile; 0 when a sample has not four
-// pixels around it. The offsets grow with i, so each sample's place on
-// either axis moves one way only (rounding keeps the order): with the first
-// and the last sample inside, every one between is, and none needs the check.
-static int SampleProfile(const Photo *photo, double px, double py, double nx, double ny, double halfLength,
+// Where a pass reads along each normal: the samples' offsets from the rim,
+// the same for every normal, and room for their places on the photo.
+struct ProfilePlaces {
+    Eigen::ArrayXd offsets;  // source pixels, -halfLength + kProfileStep * i
+    Eigen::ArrayXd fx, fy;   // source pixels from the first pixel's centre
+};
+
+static void MakeProfilePlaces(double halfLength, int samples, ProfilePlaces *places)
+{
+    places->offsets.resize(samples);
+    for (int i = 0; i < samples; i++)
+        places->offsets(i) = -halfLength + kProfileStep * i;
+    places->fx.resize(samples);
+    places->fy.resize(samples);
+}
+
+// The greys along a normal through (px, py) at the pass's offsets, into the
+// whole profile; 0 when a sample has not four pixels around it. The offsets
+// grow with i, so each sample's place on either axis moves one way only
+// (rounding keeps the order): with the first and the last sample inside,
+// every one between is, and none needs the check. The places are taken for
+// all samples at once, a pair per vector instruction, each lane rounding as
+// a lone double would.
+static int SampleProfile(const Photo *photo, double px, double py, double nx, double ny, ProfilePlaces *places,
                          GreyCell *cell, std::vector<double> *profile)
 {
-    const size_t samples = profile->size();
-    const double first = -halfLength + kProfileStep * 0;
-    const double last = -halfLength + kProfileStep * (samples - 1);
+    const int samples = static_cast<int>(places->offsets.size());
+    const double first = places->offsets(0), last = places->offsets(samples - 1);
     if (!GreyInside(photo, px + first * nx - 0.5, py + first * ny - 0.5) ||
         !GreyInside(photo, px + last * nx - 0.5, py + last * ny - 0.5))
         return 0;
-    for (size_t i = 0; i < samples; i++) {
-        const double o = -halfLength + kProfileStep * i;
-        (*profile)[i] = GreyInCell(photo, px + o * nx - 0.5, py + o * ny - 0.5, cell);
-    }
+    places->fx = px + places->offsets * nx - 0.5;
+    places->fy = py + places->offsets * ny - 0.5;
+    for (int i = 0; i < samples; i++)
+        (*profile)[i] = GreyInCell(photo, places->fx(i), places->fy(i), cell);
     return 1;
 }
 
@@ -209,6 +226,8 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
     const double c = std::cos(e.angle), s = std::sin(e.angle);
     const int samples = static_cast<int>(2.0 * halfLength / kProfileStep) + 1;
     std::vector<double> profile(samples), scratch;
+    ProfilePlaces places;
+    MakeProfilePlaces(halfLength, samples, &places);
     GreyCell cell = {nullptr, {0.0, 0.0, 0.0, 0.0}};
     points->clear();
     *cut = 0;
@@ -223,7 +242,7 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
         const double nn = std::hypot(nx, ny);
         nx /= nn;
         ny /= nn;
-        if (!SampleProfile(photo, px, py, nx, ny, halfLength, &cell, &profile)) {
+        if (!SampleProfile(photo, px, py, nx, ny, &places, &cell, &profile)) {
             (*cut)++;
             continue;
         }
