@@ -158,24 +158,25 @@ int FitConicDirect(const double *x, const double *y, int count, Conic *conic)
     return 1;
 }
 
-// Sampson distance F(p) / |grad F(p)|: the first-order distance of p from the
-// conic, which for edge points well under a pixel off the rim is the
-// orthogonal distance to far below their noise.
-static double SampsonDistance(const Conic &q, double x, double y)
-{
-    const double A = q.c[0], B = q.c[1], C = q.c[2], D = q.c[3], E = q.c[4], F = q.c[5];
-    const double f = A * x * x + B * x * y + C * y * y + D * x + E * y + F;
-    const double gx = 2.0 * A * x + B * y + D, gy = B * x + 2.0 * C * y + E;
-    const double g = std::hypot(gx, gy);
-    return g > 0.0 ? f / g : 0.0;
-}
-
+// Sampson distances F(p) / |grad F(p)| of the points from the ellipse's
+// conic: the first-order distance of p from the conic, which for edge points
+// well under a pixel off the rim is the orthogonal distance to far below their
+// noise. The conic's value and gradient are taken over all points at once, a
+// pair of points per vector instruction; each lane rounds as a lone double
+// would, in the same order.
 static void SampsonResiduals(const EllipseParams &e, const double *x, const double *y, int count, Eigen::VectorXd *r)
 {
     const Conic q = ConicFromEllipse(e);
+    const double A = q.c[0], B = q.c[1], C = q.c[2], D = q.c[3], E = q.c[4], F = q.c[5];
+    const Eigen::Map<const Eigen::ArrayXd> px(x, count), py(y, count);
+    const Eigen::ArrayXd f = A * px * px + B * px * py + C * py * py + D * px + E * py + F;
+    const Eigen::ArrayXd gx = 2.0 * A * px + B * py + D;
+    const Eigen::ArrayXd gy = B * px + 2.0 * C * py + E;
     r->resize(count);
-    for (int i = 0; i < count; i++)
-        (*r)(i) = SampsonDistance(q, x[i], y[i]);
+    for (int i = 0; i < count; i++) {
+        const double g = std::hypot(gx(i), gy(i));
+        (*r)(i) = g > 0.0 ? f(i) / g : 0.0;
+    }
 }
 
 EllipseParams ShiftedEllipse(EllipseParams e, int parameter, double by)
@@ -259,10 +260,11 @@ int FitRimEllipse(const double *x, const double *y, int count, RimFit *fit)
     double covariance[25], rms;
     if (!RefineGeometric(x, y, count, &e, covariance, &rms))
         return 0;
-    const Conic q = ConicFromEllipse(e);
+    Eigen::VectorXd residuals;
+    SampsonResiduals(e, x, y, count, &residuals);
     std::vector<double> distances;
     for (int i = 0; i < count; i++)
-        distances.push_back(std::fabs(SampsonDistance(q, x[i], y[i])));
+        distances.push_back(std::fabs(residuals(i)));
     const double cutoff = std::max(kMinOutlierCut, kOutlierSigmas * kMadToSigma * Median(distances));
     std::vector<double> kx, ky;
     for (int i = 0; i < count; i++)

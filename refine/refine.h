@@ -2,6 +2,7 @@
 // photograph, the lens from EXIF, the camera from the rim's perspective and the sun.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -141,6 +142,9 @@ const double kMadToSigma = 1.4826;  // median absolute deviation to standard dev
 
 // The middle value (the upper one of an even count); 0 for none.
 double Median(std::vector<double> values);
+// The same for count values in place, which it reorders: for the hot loops,
+// which keep one buffer rather than copy a vector per median.
+double MedianInPlace(double *values, size_t count);
 
 // The rim's ellipse through the points: direct fit, geometric refinement on
 // the Sampson distances, outliers out, refined again. 1 with *fit written

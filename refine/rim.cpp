@@ -23,22 +23,46 @@ const double kSrgbLinearSlope = 12.92;
 const double kSrgbOffset = 0.055;
 const double kSrgbGamma = 2.4;
 
-// sRGB value (0..255) to linear light scaled to 0..255, once for all values.
-static const double *LinearLightTable()
+// The luminance's three terms for every channel value (sRGB 0..255 to
+// linear light scaled to 0..255, times the channel's weight), once for all
+// values: a pixel's grey is then three look-ups added red, green, blue, the
+// same products in the same order as weighing the linear values per pixel.
+struct LumaTerms {
+    double red[256];
+    double green[256];
+    double blue[256];
+};
+
+static LumaTerms MakeLumaTerms()
 {
-    static double table[256];
-    static int filled = 0;
-    if (!filled) {
-        for (int v = 0; v < 256; v++) {
-            const double c = v / kGreyFullScale;
-            const double linear = c <= kSrgbLinearLimit ? c / kSrgbLinearSlope
-                                                        : std::pow((c + kSrgbOffset) / (1.0 + kSrgbOffset), kSrgbGamma);
-            table[v] = kGreyFullScale * linear;
-        }
-        filled = 1;
+    LumaTerms terms;
+    for (int v = 0; v < 256; v++) {
+        const double c = v / kGreyFullScale;
+        const double linear = c <= kSrgbLinearLimit ? c / kSrgbLinearSlope
+                                                    : std::pow((c + kSrgbOffset) / (1.0 + kSrgbOffset), kSrgbGamma);
+        const double level = kGreyFullScale * linear;
+        terms.red[v] = kLumaRed * level;
+        terms.green[v] = kLumaGreen * level;
+        terms.blue[v] = kLumaBlue * level;
     }
-    return table;
+    return terms;
 }
+
+// Filled before main: every grey read looks them up without a first-use check.
+static const LumaTerms kLumaTerms = MakeLumaTerms();
+
+static double Luma(uint32_t c)
+{
+    return kLumaTerms.red[(c >> 16) & 0xFF] + kLumaTerms.green[(c >> 8) & 0xFF] + kLumaTerms.blue[c & 0xFF];
+}
+
+// The four pixels around a sample with their greys. Samples a quarter pixel
+// apart along a normal fall into one cell up to four times in a row; a pass
+// keeps the cell it read last and weighs its greys again.
+struct GreyCell {
+    const uint32_t *row;  // the cell's top-left pixel; nullptr before the first read
+    double luma[4];       // grey levels: top-left, top-right, bottom-left, bottom-right
+};
 
 const double kProfileStep = 0.25;        // source pixels between samples along a normal
 const double kLevelGap = 1.5;            // source pixels kept clear of the edge when reading the levels
@@ -57,43 +81,115 @@ const double kMaxSearchPixels = 64.0;   // source pixels, the furthest a caller 
 const double kSearchWidening = 2.5;     // factor on the first pass's reach when it finds too little
 const double kWidestSearchShare = 0.4;  // the first pass reaches at most this share of the minor semi-axis
 
-int SampleGrey(const Photo *photo, double x, double y, double *grey)
+// Whether a sample at (x, y) has four pixel centres around it, as SampleGrey
+// asks; fx and fy are its place from the first pixel's centre.
+static int GreyInside(const Photo *photo, double fx, double fy)
 {
-    const double fx = x - 0.5;
-    const double fy = y - 0.5;
     if (!(fx >= 0.0 && fy >= 0.0))
         return 0;
     const double maxX = static_cast<double>(photo->width) - 1.0;
     const double maxY = static_cast<double>(photo->height) - 1.0;
-    if (!(fx < maxX && fy < maxY))
-        return 0;
+    return fx < maxX && fy < maxY;
+}
+
+// The grey of a sample GreyInside admits, through the cell last read, which
+// it replaces when the sample falls elsewhere; the cell belongs to one photo.
+static inline double GreyInCell(const Photo *photo, double fx, double fy, GreyCell *cell)
+{
     const int ix = static_cast<int>(fx);
     const int iy = static_cast<int>(fy);
     const double tx = fx - ix;
     const double ty = fy - iy;
     const uint32_t *row = photo->argb + static_cast<size_t>(iy) * photo->width + ix;
-    const uint32_t *next = row + photo->width;
-    const double *linear = LinearLightTable();
-    auto luma = [linear](uint32_t c) {
-        return kLumaRed * linear[(c >> 16) & 0xFF] + kLumaGreen * linear[(c >> 8) & 0xFF] +
-               kLumaBlue * linear[c & 0xFF];
-    };
-    const double top = luma(row[0]) * (1.0 - tx) + luma(row[1]) * tx;
-    const double bottom = luma(next[0]) * (1.0 - tx) + luma(next[1]) * tx;
-    *grey = top * (1.0 - ty) + bottom * ty;
+    if (row != cell->row) {
+        const uint32_t *next = row + photo->width;
+        cell->row = row;
+        cell->luma[0] = Luma(row[0]);
+        cell->luma[1] = Luma(row[1]);
+        cell->luma[2] = Luma(next[0]);
+        cell->luma[3] = Luma(next[1]);
+    }
+    const double top = cell->luma[0] * (1.0 - tx) + cell->luma[1] * tx;
+    const double bottom = cell->luma[2] * (1.0 - tx) + cell->luma[3] * tx;
+    return top * (1.0 - ty) + bottom * ty;
+}
+
+int SampleGrey(const Photo *photo, double x, double y, double *grey)
+{
+    const double fx = x - 0.5;
+    const double fy = y - 0.5;
+    if (!GreyInside(photo, fx, fy))
+        return 0;
+    GreyCell cell = {nullptr, {0.0, 0.0, 0.0, 0.0}};
+    *grey = GreyInCell(photo, fx, fy, &cell);
     return 1;
 }
 
-// Median of the profile between offsets from and to (source pixels).
-static double ProfileLevel(const std::vector<double> &profile, double halfLength, double from, double to)
+// Where a pass reads along each normal: the samples' offsets from the rim,
+// the same for every normal, and room for their places on the photo.
+struct ProfilePlaces {
+    Eigen::ArrayXd offsets;  // source pixels, -halfLength + kProfileStep * i
+    Eigen::ArrayXd fx, fy;   // source pixels from the first pixel's centre
+};
+
+static void MakeProfilePlaces(double halfLength, int samples, ProfilePlaces *places)
 {
-    std::vector<double> values;
-    for (size_t i = 0; i < profile.size(); i++) {
+    places->offsets.resize(samples);
+    for (int i = 0; i < samples; i++)
+        places->offsets(i) = -halfLength + kProfileStep * i;
+    places->fx.resize(samples);
+    places->fy.resize(samples);
+}
+
+// The greys along a normal through (px, py) at the pass's offsets, into the
+// whole profile; 0 when a sample has not four pixels around it. The offsets
+// grow with i, so each sample's place on either axis moves one way only
+// (rounding keeps the order): with the first and the last sample inside,
+// every one between is, and none needs the check. The places are taken for
+// all samples at once, a pair per vector instruction, each lane rounding as
+// a lone double would.
+static int SampleProfile(const Photo *photo, double px, double py, double nx, double ny, ProfilePlaces *places,
+                         GreyCell *cell, std::vector<double> *profile)
+{
+    const int samples = static_cast<int>(places->offsets.size());
+    const double first = places->offsets(0), last = places->offsets(samples - 1);
+    if (!GreyInside(photo, px + first * nx - 0.5, py + first * ny - 0.5) ||
+        !GreyInside(photo, px + last * nx - 0.5, py + last * ny - 0.5))
+        return 0;
+    places->fx = px + places->offsets * nx - 0.5;
+    places->fy = py + places->offsets * ny - 0.5;
+    for (int i = 0; i < samples; i++)
+        (*profile)[i] = GreyInCell(photo, places->fx(i), places->fy(i), cell);
+    return 1;
+}
+
+// The first profile index whose offset -halfLength + kProfileStep * i is at
+// or above bound (past it, when past is set). The offsets never fall as i
+// grows (rounding keeps their order), so bisection on the very expression the
+// samples stand at finds the index a walk through them would.
+static size_t FirstOffset(size_t count, double halfLength, double bound, int past)
+{
+    size_t lo = 0, hi = count;
+    while (lo < hi) {
+        const size_t i = lo + (hi - lo) / 2;
         const double s = -halfLength + kProfileStep * i;
-        if (s >= from && s <= to)
-            values.push_back(profile[i]);
+        if (past ? !(s <= bound) : s >= bound)
+            hi = i;
+        else
+            lo = i + 1;
     }
-    return Median(values);
+    return lo;
+}
+
+// Median of the profile between offsets from and to (source pixels): the
+// samples there are one run of the profile, copied to scratch in their order.
+static double ProfileLevel(const std::vector<double> &profile, double halfLength, double from, double to,
+                           std::vector<double> *scratch)
+{
+    const size_t first = FirstOffset(profile.size(), halfLength, from, 0);
+    const size_t end = std::max(first, FirstOffset(profile.size(), halfLength, to, 1));
+    scratch->assign(profile.begin() + first, profile.begin() + end);
+    return MedianInPlace(scratch->data(), scratch->size());
 }
 
 // The falling mid-level crossing nearest to offset near, linearly between samples.
@@ -129,7 +225,10 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
     count = std::min(kMaxNormals, std::max(kMinNormals, count));
     const double c = std::cos(e.angle), s = std::sin(e.angle);
     const int samples = static_cast<int>(2.0 * halfLength / kProfileStep) + 1;
-    std::vector<double> profile(samples);
+    std::vector<double> profile(samples), scratch;
+    ProfilePlaces places;
+    MakeProfilePlaces(halfLength, samples, &places);
+    GreyCell cell = {nullptr, {0.0, 0.0, 0.0, 0.0}};
     points->clear();
     *cut = 0;
     for (int k = 0; k < count; k++) {
@@ -143,22 +242,17 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
         const double nn = std::hypot(nx, ny);
         nx /= nn;
         ny /= nn;
-        int inside = 1;
-        for (int i = 0; i < samples && inside; i++) {
-            const double o = -halfLength + kProfileStep * i;
-            inside = SampleGrey(photo, px + o * nx, py + o * ny, &profile[i]);
-        }
-        if (!inside) {
+        if (!SampleProfile(photo, px, py, nx, ny, &places, &cell, &profile)) {
             (*cut)++;
             continue;
         }
-        double inner = ProfileLevel(profile, halfLength, -halfLength, -kLevelGap);
-        double outer = ProfileLevel(profile, halfLength, kLevelGap, halfLength);
+        double inner = ProfileLevel(profile, halfLength, -halfLength, -kLevelGap, &scratch);
+        double outer = ProfileLevel(profile, halfLength, kLevelGap, halfLength, &scratch);
         double edge = 0.0;
         if (inner - outer < kMinRimContrast || !FallingCrossing(profile, halfLength, 0.5 * (inner + outer), 0.0, &edge))
             continue;
-        inner = ProfileLevel(profile, halfLength, edge - kLevelGap - kLevelSpan, edge - kLevelGap);
-        outer = ProfileLevel(profile, halfLength, edge + kLevelGap, edge + kLevelGap + kLevelSpan);
+        inner = ProfileLevel(profile, halfLength, edge - kLevelGap - kLevelSpan, edge - kLevelGap, &scratch);
+        outer = ProfileLevel(profile, halfLength, edge + kLevelGap, edge + kLevelGap + kLevelSpan, &scratch);
         if (inner - outer < kMinRimContrast ||
             !FallingCrossing(profile, halfLength, 0.5 * (inner + outer), edge, &edge))
             continue;

@@ -86,10 +86,25 @@ static Eigen::Vector3d BearingDirection(const ViewFrame &f, double phi)
     return std::cos(phi) * f.back + std::sin(phi) * f.right;
 }
 
-// A point on the disc's top at distance r and bearing phi, offset w sideways (toward phi + 90 degrees).
-static Eigen::Vector3d PointOnDisc(const ViewFrame &f, double r, double phi, double w)
+// The ground's directions at bearing phi: along it, and sideways toward phi
+// + 90 degrees. Taken once per bearing: the searches read hundreds of points
+// along one, and a sine and cosine cost more than the point itself.
+struct Bearing {
+    Eigen::Vector3d along, across;
+};
+
+static Bearing MakeBearing(const ViewFrame &f, double phi)
 {
-    return f.centre + r * BearingDirection(f, phi) + w * BearingDirection(f, phi + kPi / 2.0);
+    Bearing b;
+    b.along = BearingDirection(f, phi);
+    b.across = BearingDirection(f, phi + kPi / 2.0);
+    return b;
+}
+
+// A point on the disc's top at distance r along the bearing, offset w sideways.
+static Eigen::Vector3d PointOnDisc(const ViewFrame &f, const Bearing &b, double r, double w)
+{
+    return f.centre + r * b.along + w * b.across;
 }
 
 // Grey level where a scene point shows; 0 when it does not show on the photo.
@@ -207,6 +222,38 @@ static double StickHalfWidth(const Photo *photo, const ViewFrame &f, const Stick
     return widths.empty() ? 0.0 : Median(widths);
 }
 
+// The walk out along the stick's image: at each step the grey on it and the
+// brighter of the two beside it. It goes only as far as the search for the
+// top reads, not on to the picture's border.
+struct StickWalk {
+    double t;      // source pixels from the stick's base to the next step
+    int ended;     // 1 once a step left the photo
+    double side;   // source pixels from the stick's axis to where the background is read
+    std::vector<double> along, profile, background;
+};
+
+// Walks on until count steps are taken or a step leaves the photo; 1 when
+// the walk holds count steps.
+static int WalkStick(const Photo *photo, const StickImage &s, size_t count, StickWalk *walk)
+{
+    while (walk->profile.size() < count && !walk->ended) {
+        const double t = walk->t;
+        const double x = s.base[0] + t * s.direction[0], y = s.base[1] + t * s.direction[1];
+        double g, l, r;
+        if (!SampleGrey(photo, x, y, &g) ||
+            !SampleGrey(photo, x - walk->side * s.direction[1], y + walk->side * s.direction[0], &l) ||
+            !SampleGrey(photo, x + walk->side * s.direction[1], y - walk->side * s.direction[0], &r)) {
+            walk->ended = 1;
+            break;
+        }
+        walk->along.push_back(t);
+        walk->profile.push_back(g);
+        walk->background.push_back(std::max(l, r));
+        walk->t += kStickStep;
+    }
+    return walk->profile.size() >= count;
+}
+
 // The stick's top: walking out along its image, the first place where its
 // darkness against the background beside it falls to half and stays there.
 static int FindStickTop(const Photo *photo, const ViewFrame &f, StickImage *s, double top[2], double *sigma)
@@ -214,33 +261,25 @@ static int FindStickTop(const Photo *photo, const ViewFrame &f, StickImage *s, d
     s->halfWidth = StickHalfWidth(photo, f, *s);
     if (!(s->halfWidth > 0.0))
         return 0;
-    const double side = s->halfWidth + kStickSideGap;
-    std::vector<double> along, background, profile;
     double lowPoint[2], highPoint[2];
     if (!Project(f, f.centre + kStickProbeLow * f.up, lowPoint) ||
         !Project(f, f.centre + kStickProbeHigh * f.up, highPoint))
         return 0;
-    const double start = std::hypot(lowPoint[0] - s->base[0], lowPoint[1] - s->base[1]);
+    StickWalk walk;
+    walk.t = std::hypot(lowPoint[0] - s->base[0], lowPoint[1] - s->base[1]);
+    walk.ended = 0;
+    walk.side = s->halfWidth + kStickSideGap;
     const double probe = std::hypot(highPoint[0] - s->base[0], highPoint[1] - s->base[1]);
-    std::vector<double> stickLevels;
-    for (double t = start;; t += kStickStep) {
-        const double x = s->base[0] + t * s->direction[0], y = s->base[1] + t * s->direction[1];
-        double g, l, r;
-        if (!SampleGrey(photo, x, y, &g) ||
-            !SampleGrey(photo, x - side * s->direction[1], y + side * s->direction[0], &l) ||
-            !SampleGrey(photo, x + side * s->direction[1], y - side * s->direction[0], &r))
-            break;
-        along.push_back(t);
-        profile.push_back(g);
-        background.push_back(std::max(l, r));
-        if (t <= probe)
-            stickLevels.push_back(g);
+    // The stick's own level from the steps up to the probe's top.
+    while (walk.t <= probe && WalkStick(photo, *s, walk.profile.size() + 1, &walk)) {
     }
+    const std::vector<double> stickLevels = walk.profile;
     if (stickLevels.size() < 4)
         return 0;
     const double stick = Median(stickLevels);
+    const std::vector<double> &along = walk.along, &profile = walk.profile, &background = walk.background;
     const int runOut = static_cast<int>(kStickRunOut / kStickStep);
-    for (size_t i = stickLevels.size(); i + runOut < profile.size(); i++) {
+    for (size_t i = stickLevels.size(); WalkStick(photo, *s, i + runOut + 1, &walk); i++) {
         auto darkness = [&](size_t k) { return (background[k] - profile[k]) / (background[k] - stick); };
         if (background[i] - stick < kMinStickContrast)
             return 0;
@@ -299,12 +338,13 @@ static int CoarseShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
     int found = 0;
     for (int degree = 0; degree < 360; degree++) {
         const double bearing = RadiansFromDegrees(degree);
+        const Bearing ray = MakeBearing(f, bearing);
         double sum = 0.0;
         int count = 0;
         for (int k = 0; k < kShadowCoarseSteps; k++) {
             const double r = kShadowNear + (kShadowCoarseFar - kShadowNear) * k / (kShadowCoarseSteps - 1);
             double p[2], g;
-            if (!Project(f, PointOnDisc(f, r, bearing, 0.0), p) || OnStick(s, stickLength, p) ||
+            if (!Project(f, PointOnDisc(f, ray, r, 0.0), p) || OnStick(s, stickLength, p) ||
                 !SampleGrey(photo, p[0], p[1], &g))
                 continue;
             sum += g;
@@ -326,6 +366,7 @@ static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
                                double far, double *phi, double *halfWidth, double *sigma)
 {
     std::vector<double> turns, widths;
+    const Bearing bearing = MakeBearing(f, *phi);
     for (int j = 0; j < kShadowCrossProfiles; j++) {
         const double r = kShadowNear + (far - kShadowNear) * (j + 0.5) / kShadowCrossProfiles;
         std::vector<double> g(kShadowCrossSamples);
@@ -333,7 +374,7 @@ static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
         for (int k = 0; k < kShadowCrossSamples && ok; k++) {
             const double w = -kShadowHalfSpan + 2.0 * kShadowHalfSpan * k / (kShadowCrossSamples - 1);
             double p[2];
-            ok = Project(f, PointOnDisc(f, r, *phi, w), p) && !OnStick(s, stickLength, p) &&
+            ok = Project(f, PointOnDisc(f, bearing, r, w), p) && !OnStick(s, stickLength, p) &&
                  SampleGrey(photo, p[0], p[1], &g[k]);
         }
         if (!ok)
@@ -376,11 +417,12 @@ static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, dou
     std::vector<double> shadow;
     const double beside = std::max(kBesideShadow, 3.0 * halfWidth);
     std::vector<double> rs, g, lit;
+    const Bearing bearing = MakeBearing(f, phi);
     for (double r = kShadowNear; r <= kDiscRadius - kRimMargin; r += kShadowStep) {
         double v, a, b;
-        if (!GreyOfPoint(photo, f, PointOnDisc(f, r, phi, 0.0), &v) ||
-            !GreyOfPoint(photo, f, PointOnDisc(f, r, phi, beside), &a) ||
-            !GreyOfPoint(photo, f, PointOnDisc(f, r, phi, -beside), &b))
+        if (!GreyOfPoint(photo, f, PointOnDisc(f, bearing, r, 0.0), &v) ||
+            !GreyOfPoint(photo, f, PointOnDisc(f, bearing, r, beside), &a) ||
+            !GreyOfPoint(photo, f, PointOnDisc(f, bearing, r, -beside), &b))
             return 0;
         rs.push_back(r);
         g.push_back(v);
@@ -402,8 +444,8 @@ static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, dou
             // Scene units per source pixel along the shadow at the tip.
             double near[2], far[2];
             double perPixel = kShadowStep;
-            if (Project(f, PointOnDisc(f, *tip, phi, 0.0), near) &&
-                Project(f, PointOnDisc(f, *tip + kShadowStep, phi, 0.0), far))
+            if (Project(f, PointOnDisc(f, bearing, *tip, 0.0), near) &&
+                Project(f, PointOnDisc(f, bearing, *tip + kShadowStep, 0.0), far))
                 perPixel = kShadowStep / std::max(1e-9, std::hypot(far[0] - near[0], far[1] - near[1]));
             *sigma = std::max(kLocationFloor * perPixel, slope > 0.0 ? MadSigma(shadow) / slope : kShadowStep);
             return 1;
@@ -466,7 +508,7 @@ RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal
     // its end lies one radius beyond the shadow of the stick's axis.
     tip -= shadowHalfWidth;
     double tipImage[2] = {0.0, 0.0};
-    Project(f, PointOnDisc(f, tip, phi, 0.0), tipImage);
+    Project(f, PointOnDisc(f, MakeBearing(f, phi), tip, 0.0), tipImage);
     light.shadowTip[0] = tipImage[0];
     light.shadowTip[1] = tipImage[1];
     light.tipDistance = tip;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -166,6 +167,24 @@ TEST(Median, TakesTheUpperMiddleValue)
     } cases[] = {{{}, 0.0}, {{7.0}, 7.0}, {{3.0, 1.0}, 3.0}, {{5.0, -1.0, 2.0}, 2.0}, {{4.0, 1.0, 3.0, 2.0}, 3.0}};
     for (const auto &c : cases)
         EXPECT_EQ(Median(c.values), c.median) << c.values.size();
+}
+
+// The selection in place finds the sorted middle whatever the ties: noisy
+// levels, levels on a few steps (JPEG plateaus), saturated windows of one value.
+TEST(Median, InPlaceAgreesWithASortOnNoisyTiedAndFlatWindows)
+{
+    std::mt19937 random(7);
+    for (int steps : {0, 3, 1}) {
+        for (size_t count = 1; count <= 70; count++) {
+            std::vector<double> values(count);
+            for (double &v : values)
+                v = steps == 0 ? std::uniform_real_distribution<double>(0.0, 255.0)(random)
+                               : 200.0 + std::uniform_int_distribution<int>(0, steps - 1)(random);
+            std::vector<double> sorted = values;
+            std::sort(sorted.begin(), sorted.end());
+            EXPECT_EQ(MedianInPlace(values.data(), count), sorted[count / 2]) << steps << " " << count;
+        }
+    }
 }
 
 // A photograph of a bright ellipse on dark ground, each pixel the mean of 8 x 8
