@@ -12,7 +12,7 @@ const int kMemoryCanvasRoom = 640;
 struct Canvas {
     int width;                                          // canvas pixels
     int height;                                         // canvas pixels
-    Colour pixels[kMemoryCanvasRoom * kMemoryCanvasRoom];  // row after row, stride kMemoryCanvasRoom
+    Colour pixels[kMemoryCanvasRoom * kMemoryCanvasRoom];  // row after row, stride kMemoryCanvasRoom; width x height in use
     long writes;                                        // pixels set since the last reset, dropped ones excluded
 };
 
