@@ -87,12 +87,12 @@ int main(int argc, char **argv)
         return 1;
     }
     const double ms = 1000.0 / measured;
-    std::printf("photos %d  decode %.2f ms  reduction %.2f ms  analysis %.3f ms  auto analysis %.3f ms (x%.1f)  "
-                "decode share %.0f %%\n",
+    std::printf("photos %d  decode %.2f ms  reduction %.2f ms (goal <= 1)  analysis %.3f ms  auto analysis %.3f ms "
+                "(x%.1f)  decode share %.0f %%\n",
                 measured, decode * ms, transfer * ms, fixed * ms, automatic * ms, automatic / fixed,
                 100.0 * decode / (decode + transfer + fixed));
     if (refined > 0)
-        std::printf("  refined step %.2f ms (over the %d photos the classic analysis measured)\n",
+        std::printf("  refined step %.2f ms (goal <= 3; over the %d photos the classic analysis measured)\n",
                     refine * 1000.0 / refined, refined);
     return 0;
 }
