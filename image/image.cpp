@@ -184,19 +184,18 @@ int TransferPlannedRow(uint32_t r, const uint32_t *row, uint32_t length)
     const ReadPlan &plan = gReadPlan;
     if (row == nullptr || r >= plan.rowCount || length != plan.width)
         return 0;
+    // One pass over the planned columns: each pixel is read once, for its
+    // work pixel and, on a row and column that a canvas pixel keeps, for that.
     int32_t v = plan.workRows[r];
-    if (v >= 0) {
-        uint8_t *work = gWorkRaster.brightness + v * kWorkSide;
-        for (uint32_t c = 0; c < plan.columnCount; c++)
-            if (plan.workColumns[c] >= 0)
-                work[plan.workColumns[c]] = Brightness(row[plan.columns[c]]);
-    }
     int32_t py = plan.canvasRows[r];
-    if (py >= 0) {
-        Canvas *canvas = PhotoCanvas();
-        for (uint32_t c = 0; c < plan.columnCount; c++)
-            if (plan.canvasColumns[c] >= 0)
-                SetCanvasPixel(canvas, plan.canvasColumns[c], py, CanvasColour(row[plan.columns[c]]));
+    uint8_t *work = v >= 0 ? gWorkRaster.brightness + v * kWorkSide : nullptr;
+    Canvas *canvas = py >= 0 ? PhotoCanvas() : nullptr;
+    for (uint32_t c = 0; c < plan.columnCount; c++) {
+        uint32_t argb = row[plan.columns[c]];
+        if (work != nullptr && plan.workColumns[c] >= 0)
+            work[plan.workColumns[c]] = Brightness(argb);
+        if (canvas != nullptr && plan.canvasColumns[c] >= 0)
+            SetCanvasPixel(canvas, plan.canvasColumns[c], py, CanvasColour(argb));
     }
     return 1;
 }
