@@ -210,6 +210,22 @@ static void JpegProgress(j_common_ptr info)
         JpegExit(info);
 }
 
+// The library's output layout whose four bytes a pixel read as one uint32_t
+// on this host are 0xAARRGGBB with alpha 255: its colour conversion (or, for
+// grey, the replication into red, green and blue) writes the photo's pixels
+// directly, with the same arithmetic as its plain RGB output.
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+static const J_COLOR_SPACE kJpegArgbSpace = JCS_EXT_BGRA;
+#else
+static const J_COLOR_SPACE kJpegArgbSpace = JCS_EXT_ARGB;
+#endif
+// Bytes per pixel of both the ARGB layout and CMYK, which is why a CMYK row
+// can be decoded into the photo's own row and converted in place.
+static const int kJpegPixelBytes = 4;
+// Rows asked for per call (rows): the library hands out at most one row of
+// blocks, 16 rows with vertically subsampled chroma, per call.
+static const uint32_t kJpegBatchRows = 16;
+
 // A CMYK pixel to red, green and blue the way the Windows image library does
 // it: Adobe's files store the inks inverted, and each channel is
 // (255 - ink) * (255 - black) / 255, truncated.
@@ -224,6 +240,17 @@ static uint32_t CmykArgb(const uint8_t *ink, int inverted)
                 (kFullChannel - y) * white / kFullChannel);
 }
 
+// A row of width CMYK pixels, four bytes each, to 0xAARRGGBB in place: each
+// pixel's four bytes are read before they are written.
+static void CmykRowToArgb(uint32_t *row, uint32_t width, int inverted)
+{
+    for (uint32_t x = 0; x < width; x++) {
+        uint8_t ink[kJpegPixelBytes];
+        std::memcpy(ink, row + x, sizeof ink);
+        row[x] = CmykArgb(ink, inverted);
+    }
+}
+
 static LoadStatus DecodeJpeg(Source *source, Photo *photo)
 {
     jpeg_decompress_struct info;
@@ -233,9 +260,7 @@ static LoadStatus DecodeJpeg(Source *source, Photo *photo)
     errors.manager.error_exit = JpegExit;
     errors.manager.emit_message = JpegMessage;
     uint32_t *volatile pixels = nullptr;
-    uint8_t *volatile row = nullptr;
     if (setjmp(errors.jump)) {
-        std::free(row);
         std::free(pixels);
         jpeg_destroy_decompress(&info);
         return kLoadFailed;
@@ -254,37 +279,30 @@ static LoadStatus DecodeJpeg(Source *source, Photo *photo)
         return sized;
     }
     int cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
-    int grey = info.jpeg_color_space == JCS_GRAYSCALE;
-    info.out_color_space = cmyk ? JCS_CMYK : grey ? JCS_GRAYSCALE : JCS_RGB;
+    info.out_color_space = cmyk ? JCS_CMYK : kJpegArgbSpace;
     jpeg_start_decompress(&info);
     uint32_t width = info.output_width;
     uint32_t height = info.output_height;
-    int channels = info.output_components;
-    if (width != info.image_width || height != info.image_height || channels != (cmyk ? 4 : grey ? 1 : 3))
+    if (width != info.image_width || height != info.image_height || info.output_components != kJpegPixelBytes)
         JpegExit(reinterpret_cast<j_common_ptr>(&info));
     pixels = AllocatePixels(width, height);
-    row = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(width) * channels));
-    if (pixels == nullptr || row == nullptr)
+    if (pixels == nullptr)
         JpegExit(reinterpret_cast<j_common_ptr>(&info));
     while (info.output_scanline < height) {
-        uint32_t y = info.output_scanline;
-        JSAMPROW rows[1] = {row};
-        if (jpeg_read_scanlines(&info, rows, 1) != 1)
+        uint32_t first = info.output_scanline;
+        uint32_t asked = height - first < kJpegBatchRows ? height - first : kJpegBatchRows;
+        JSAMPROW rows[kJpegBatchRows];
+        for (uint32_t i = 0; i < asked; i++)
+            rows[i] = reinterpret_cast<JSAMPROW>(pixels + static_cast<size_t>(first + i) * width);
+        JDIMENSION got = jpeg_read_scanlines(&info, rows, asked);
+        if (got == 0 || got > asked)
             JpegExit(reinterpret_cast<j_common_ptr>(&info));
-        uint32_t *out = pixels + static_cast<size_t>(y) * width;
-        for (uint32_t x = 0; x < width; x++) {
-            const uint8_t *p = row + static_cast<size_t>(x) * channels;
-            if (cmyk)
-                out[x] = CmykArgb(p, info.saw_Adobe_marker);
-            else if (grey)
-                out[x] = Argb(kFullChannel, p[0], p[0], p[0]);
-            else
-                out[x] = Argb(kFullChannel, p[0], p[1], p[2]);
-        }
+        if (cmyk)
+            for (uint32_t i = 0; i < got; i++)
+                CmykRowToArgb(pixels + static_cast<size_t>(first + i) * width, width, info.saw_Adobe_marker);
     }
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
-    std::free(row);
     photo->width = width;
     photo->height = height;
     photo->argb = pixels;

@@ -12,12 +12,8 @@ int TransferPhoto(const Photo *photo)
     // Every canvas pixel is the last of its interval, so the plan sets all of them.
     BeginCanvasRepaint(PhotoCanvas());
     const ReadPlan &plan = gReadPlan;
-    for (uint32_t r = 0; r < plan.rowCount; r++) {
-        uint32_t y = plan.rows[r];
-        const uint32_t *row = photo->argb + static_cast<size_t>(y) * photo->width;
-        for (uint32_t c = 0; c < plan.columnCount; c++)
-            TransferPixel(plan.columns[c], y, row[plan.columns[c]]);
-    }
+    for (uint32_t r = 0; r < plan.rowCount; r++)
+        TransferPlannedRow(r, photo->argb + static_cast<size_t>(plan.rows[r]) * photo->width, photo->width);
     EndCanvasRepaint(PhotoCanvas());
     return 1;
 }

@@ -11,8 +11,10 @@ void ResetMemoryCanvas(Canvas *canvas, int width, int height, Colour fill)
 {
     canvas->width = ClampSide(width);
     canvas->height = ClampSide(height);
-    for (int i = 0; i < kMemoryCanvasRoom * kMemoryCanvasRoom; i++)
-        canvas->pixels[i] = fill;
+    // Only the canvas's part of the room is ever read or written.
+    for (int y = 0; y < canvas->height; y++)
+        for (int x = 0; x < canvas->width; x++)
+            canvas->pixels[y * kMemoryCanvasRoom + x] = fill;
     canvas->writes = 0;
 }
 

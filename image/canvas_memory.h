@@ -12,7 +12,8 @@ const int kMemoryCanvasRoom = 640;
 struct Canvas {
     int width;                                          // canvas pixels
     int height;                                         // canvas pixels
-    Colour pixels[kMemoryCanvasRoom * kMemoryCanvasRoom];  // row after row, stride kMemoryCanvasRoom
+    // Row after row, stride kMemoryCanvasRoom; only width x height of them in use.
+    Colour pixels[kMemoryCanvasRoom * kMemoryCanvasRoom];
     long writes;                                        // pixels set since the last reset, dropped ones excluded
 };
 

@@ -86,7 +86,16 @@ int SetImageGeometry(uint32_t width, uint32_t height)
     return 1;
 }
 
-void TransferPixel(uint32_t x, uint32_t y, uint32_t argb)
+// trunc(i * scale) when i * scale lies below limit, else -1: where a source
+// index lands on the WorkRaster or a canvas, or that it lands beyond it.
+static int32_t MappedIndex(uint32_t i, double scale, double limit)
+{
+    double scaled = static_cast<double>(i) * scale;
+    return scaled < limit ? static_cast<int32_t>(scaled) : -1;
+}
+
+// Brightness: the largest of red, green and blue.
+static uint8_t Brightness(uint32_t argb)
 {
     uint32_t red = (argb >> kRedShift) & kChannelMask;
     uint32_t green = (argb >> kGreenShift) & kChannelMask;
@@ -94,22 +103,34 @@ void TransferPixel(uint32_t x, uint32_t y, uint32_t argb)
     uint32_t brightness = red > green ? red : green;
     if (blue > brightness)
         brightness = blue;
+    return static_cast<uint8_t>(brightness);
+}
 
+// 0xAARRGGBB to the canvas's 0x00BBGGRR.
+static Colour CanvasColour(uint32_t argb)
+{
+    uint32_t red = (argb >> kRedShift) & kChannelMask;
+    uint32_t green = (argb >> kGreenShift) & kChannelMask;
+    uint32_t blue = argb & kChannelMask;
+    return red | (green << kGreenShift) | (blue << kBlueShift);
+}
+
+void TransferPixel(uint32_t x, uint32_t y, uint32_t argb)
+{
     // Several source pixels share a work pixel and a canvas pixel whenever a
     // scale is below 1; no averaging: the last one in scan order stays.
     const ImageGeometry &geometry = gImageGeometry;
-    double u = static_cast<double>(x) * geometry.workScale;
-    double v = static_cast<double>(y) * geometry.workScale;
-    if (u < kWorkLongSide && v < kWorkLongSide)
-        gWorkRaster.brightness[static_cast<int>(v) * kWorkSide + static_cast<int>(u)] = static_cast<uint8_t>(brightness);
+    int32_t u = MappedIndex(x, geometry.workScale, kWorkLongSide);
+    int32_t v = MappedIndex(y, geometry.workScale, kWorkLongSide);
+    if (u >= 0 && v >= 0)
+        gWorkRaster.brightness[v * kWorkSide + u] = Brightness(argb);
 
-    double px = static_cast<double>(x) * geometry.previewScale;
-    double py = static_cast<double>(y) * geometry.previewScale;
     // A position beyond the canvas is dropped by the canvas itself; one beyond
     // the int range has no pixel at all.
-    if (px < kCanvasLongSide && py < kCanvasLongSide)
-        SetCanvasPixel(PhotoCanvas(), static_cast<int>(px), static_cast<int>(py),
-                       red | (green << kGreenShift) | (blue << kBlueShift));
+    int32_t px = MappedIndex(x, geometry.previewScale, kCanvasLongSide);
+    int32_t py = MappedIndex(y, geometry.previewScale, kCanvasLongSide);
+    if (px >= 0 && py >= 0)
+        SetCanvasPixel(PhotoCanvas(), px, py, CanvasColour(argb));
 }
 
 // The indices 0 .. side - 1 that are the last of their work interval; the
@@ -129,6 +150,20 @@ static uint32_t PlanAxis(uint32_t side, double workScale, uint32_t *indices)
     return count;
 }
 
+// Where each of the count planned indices lands on the WorkRaster and on the
+// canvas (-1: beyond them). A canvas index that the next planned index lands
+// on too is -1 as well: that pixel would be overwritten in scan order.
+static void MapPlannedAxis(const uint32_t *indices, uint32_t count, const ImageGeometry &geometry,
+                           int32_t *work, int32_t *canvas)
+{
+    for (uint32_t i = 0; i < count; i++) {
+        work[i] = MappedIndex(indices[i], geometry.workScale, kWorkLongSide);
+        canvas[i] = MappedIndex(indices[i], geometry.previewScale, kCanvasLongSide);
+        if (i > 0 && canvas[i] >= 0 && canvas[i] == canvas[i - 1])
+            canvas[i - 1] = -1;
+    }
+}
+
 int PlanPixelReads(uint32_t width, uint32_t height)
 {
     const ImageGeometry &geometry = gImageGeometry;
@@ -138,6 +173,30 @@ int PlanPixelReads(uint32_t width, uint32_t height)
     ReadPlan &plan = gReadPlan;
     plan.columnCount = PlanAxis(width, geometry.workScale, plan.columns);
     plan.rowCount = PlanAxis(height, geometry.workScale, plan.rows);
+    MapPlannedAxis(plan.columns, plan.columnCount, geometry, plan.workColumns, plan.canvasColumns);
+    MapPlannedAxis(plan.rows, plan.rowCount, geometry, plan.workRows, plan.canvasRows);
+    plan.width = width;
+    return 1;
+}
+
+int TransferPlannedRow(uint32_t r, const uint32_t *row, uint32_t length)
+{
+    const ReadPlan &plan = gReadPlan;
+    if (row == nullptr || r >= plan.rowCount || length != plan.width)
+        return 0;
+    // One pass over the planned columns: each pixel is read once, for its
+    // work pixel and, on a row and column that a canvas pixel keeps, for that.
+    int32_t v = plan.workRows[r];
+    int32_t py = plan.canvasRows[r];
+    uint8_t *work = v >= 0 ? gWorkRaster.brightness + v * kWorkSide : nullptr;
+    Canvas *canvas = py >= 0 ? PhotoCanvas() : nullptr;
+    for (uint32_t c = 0; c < plan.columnCount; c++) {
+        uint32_t argb = row[plan.columns[c]];
+        if (work != nullptr && plan.workColumns[c] >= 0)
+            work[plan.workColumns[c]] = Brightness(argb);
+        if (canvas != nullptr && plan.canvasColumns[c] >= 0)
+            SetCanvasPixel(canvas, plan.canvasColumns[c], py, CanvasColour(argb));
+    }
     return 1;
 }
 

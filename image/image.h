@@ -112,6 +112,15 @@ struct ReadPlan {
     uint32_t rows[kMaxImageSide];     // source rows, ascending
     uint32_t columnCount;
     uint32_t rowCount;
+    uint32_t width;  // source pixels of a row, the plan's photograph's width
+    // Where each planned column and row lands, as TransferPixel maps it: the
+    // work index and the canvas index, -1 beyond the WorkRaster or the
+    // canvas, and a canvas index also -1 where the next planned one lands on
+    // the same canvas pixel (which it would overwrite).
+    int32_t workColumns[kMaxImageSide];
+    int32_t canvasColumns[kMaxImageSide];
+    int32_t workRows[kMaxImageSide];
+    int32_t canvasRows[kMaxImageSide];
 };
 
 extern ReadPlan gReadPlan;
@@ -121,7 +130,14 @@ extern ReadPlan gReadPlan;
 // table.
 int PlanPixelReads(uint32_t width, uint32_t height);
 
-// Work pixels per canvas pixel: work scale / preview scale, 1.0 to 2.0.
+// Maps the planned pixels of planned row r (index into gReadPlan.rows; row
+// holds that whole source row, length pixels 0xAARRGGBB) onto the WorkRaster
+// and the PhotoCanvas. Once every planned row has been mapped, in order, both
+// hold exactly what TransferPixel on every planned pixel in scan order
+// leaves; each work pixel and each canvas pixel is written only once. 0 and
+// nothing written when r is beyond the plan or length is not the plan's width.
+int TransferPlannedRow(uint32_t r, const uint32_t *row, uint32_t length);
+
 double DrawingRatio();
 
 // Repaints the AnalysisCanvas black and white from the WorkRaster at the

@@ -11,6 +11,8 @@ packages+=(pkg-config libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libe
 packages+=(nlohmann-json3-dev libeigen3-dev)
 # Release archives.
 packages+=(zip)
+# The measurement command's benchmark compares it with djpeg.
+packages+=(libjpeg-turbo-progs)
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # The measurement command natively, on a folder of 50 JPEGs of 2048 x 1536
 # made once from the samples (scaled, mirrored and brightened or darkened):
-# photographs per second with one worker and with all cores, at a fixed
-# threshold and with auto, and from bench_measure the share of decoding and
-# the analysis' cost per photo. Targets: analysis after decoding at most
-# 2 ms, at least 15 photos per second per core, auto at most 10 x fixed.
+# the command with one worker against djpeg on the same files
+# (against_djpeg.py: time per photo and their ratio, photos per second on one
+# core, the worker's peak memory), photographs per second with all cores and
+# with auto, and from bench_measure the time per photo of decoding, the
+# reduction into the WorkRaster, the analysis and the refined step. Goals: at
+# most 1.5 x djpeg's time, at least 60 photos per second on one core, the
+# reduction at most 1 ms, the refined step at most 3 ms, the analysis after
+# decoding at most 2 ms, auto at most 10 x fixed.
 #
 # usage: bench_measure.sh BUILD_DIR
 set -euo pipefail
@@ -41,10 +45,11 @@ rate() {  # photos per second of one run of the command
   end=$(date +%s.%N)
   python3 -c "print($count / ($end - $start))"
 }
+printf 'quillmarsh-measure, %d JPEGs of 2048 x 1536:\n' "$count"
+python3 "$top/tests/bench/measure/against_djpeg.py" "$command" "$photos"/*.jpg
 one=$(rate --jobs 1)
 all=$(rate --jobs "$cores")
 auto_one=$(rate --jobs 1 --threshold auto)
-printf 'quillmarsh-measure, %d JPEGs of 2048 x 1536:\n' "$count"
 printf '  --jobs 1: %.1f photos/s; --jobs %d (all cores): %.1f photos/s\n' "$one" "$cores" "$all"
 printf '  --threshold auto, --jobs 1: %.1f photos/s (%.2f x the time of a fixed threshold)\n' "$auto_one" \
   "$(python3 -c "print($one / $auto_one)")"

@@ -60,6 +60,21 @@ Picture PlannedScan(uint32_t width, uint32_t height, uint32_t seed)
     return Snapshot();
 }
 
+// The planned rows through TransferPlannedRow, each from a whole source row.
+Picture RowScan(uint32_t width, uint32_t height, uint32_t seed)
+{
+    ResetProgramState();
+    EXPECT_EQ(SetImageGeometry(width, height), 1);
+    EXPECT_EQ(PlanPixelReads(width, height), 1);
+    std::vector<uint32_t> row(width);
+    for (uint32_t r = 0; r < gReadPlan.rowCount; r++) {
+        for (uint32_t x = 0; x < width; x++)
+            row[x] = PhotoPixel(x, gReadPlan.rows[r], seed);
+        EXPECT_EQ(TransferPlannedRow(r, row.data(), width), 1);
+    }
+    return Snapshot();
+}
+
 struct Size {
     uint32_t width;
     uint32_t height;
@@ -75,6 +90,11 @@ TEST_P(ReadPlanSizes, GivesTheSameRasterAndCanvasAsAFullScan)
     Picture planned = PlannedScan(size.width, size.height, seed);
     EXPECT_TRUE(full.work == planned.work);
     EXPECT_TRUE(full.canvas == planned.canvas);
+    Picture rows = RowScan(size.width, size.height, seed);
+    EXPECT_TRUE(full.work == rows.work);
+    EXPECT_TRUE(full.canvas == rows.canvas);
+    // Row by row, each canvas pixel is written once.
+    EXPECT_EQ(PhotoCanvas()->writes, static_cast<long>(gImageGeometry.previewWidth) * gImageGeometry.previewHeight);
     // Each axis reads at most one index per work pixel plus one per canvas pixel.
     EXPECT_LE(gReadPlan.columnCount, static_cast<uint32_t>(kWorkSide + kCanvasSide));
     EXPECT_LE(gReadPlan.rowCount, static_cast<uint32_t>(kWorkSide + kCanvasSide));
@@ -121,6 +141,14 @@ TEST(ReadPlan, NeedsAnAcceptedGeometryAndLeavesThePlanOtherwise)
     EXPECT_EQ(PlanPixelReads(kMaxImageSide + 1, 480), 0);
     EXPECT_EQ(gReadPlan.columnCount, 0u);
     EXPECT_EQ(gReadPlan.rowCount, 0u);
+
+    // A row of another width than the plan's, or beyond its rows, is not read.
+    ASSERT_EQ(PlanPixelReads(640, 480), 1);
+    std::vector<uint32_t> row(640, 0xFFFFFFFFu);
+    EXPECT_EQ(TransferPlannedRow(0, row.data(), 639), 0);
+    EXPECT_EQ(TransferPlannedRow(gReadPlan.rowCount, row.data(), 640), 0);
+    EXPECT_EQ(TransferPlannedRow(0, nullptr, 640), 0);
+    EXPECT_EQ(PhotoCanvas()->writes, 0);
 }
 
 }  // namespace
