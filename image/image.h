@@ -138,6 +138,7 @@ int PlanPixelReads(uint32_t width, uint32_t height);
 // nothing written when r is beyond the plan or length is not the plan's width.
 int TransferPlannedRow(uint32_t r, const uint32_t *row, uint32_t length);
 
+// Work pixels per canvas pixel: work scale / preview scale, 1.0 to 2.0.
 double DrawingRatio();
 
 // Repaints the AnalysisCanvas black and white from the WorkRaster at the
