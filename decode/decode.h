@@ -23,6 +23,17 @@
 // TransferPhoto's first step, as in the dialog.
 LoadStatus DecodePhoto(const char *path, Photo *photo);
 
+// DecodePhoto that also does TransferPhoto's work for a JPEG within the size
+// rules: its planned rows are mapped onto the WorkRaster and the PhotoCanvas
+// as each batch of rows is decoded, while they are still in cache, leaving
+// exactly what TransferPhoto leaves. On kLoadDone *transferred is 1 when
+// that happened, so the photo needs no TransferPhoto, and 0 otherwise
+// (another format, a size rule broken, or the Windows build, whose image
+// library decodes the whole picture at once): TransferPhoto then does the
+// work or shows the rule. Unlike DecodePhoto, a JPEG that fails partway may
+// leave part of itself and its geometry in the WorkRaster and the canvases.
+LoadStatus DecodeAndTransferPhoto(const char *path, Photo *photo, int *transferred);
+
 // Frees the pixels and zeroes the photo; a released or zeroed photo may be
 // released again.
 void ReleasePhoto(Photo *photo);
@@ -87,6 +98,9 @@ int ReadJpegLensTags(const uint8_t *bytes, size_t count, PhotoExif *exif);
 
 // DecodePhoto on a whole file already in memory.
 LoadStatus DecodePhotoBytes(const uint8_t *bytes, size_t count, Photo *photo);
+
+// DecodeAndTransferPhoto on a whole file already in memory.
+LoadStatus DecodeAndTransferPhotoBytes(const uint8_t *bytes, size_t count, Photo *photo, int *transferred);
 
 // Reads the lens tags from a file's bytes (a JPEG's APP1 block). 1 and exif
 // filled when the bytes hold an EXIF block: a tag that is absent, of the

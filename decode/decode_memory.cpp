@@ -68,6 +68,8 @@ struct Source {
     size_t at;  // read position of the streaming decoders
     uint32_t claimedWidth;
     uint32_t claimedHeight;
+    int transfer;     // 1: a JPEG within the size rules is transferred as it is decoded
+    int transferred;  // 1 once the decoder did so
 };
 
 // The size a decoder reports, before it allocates a pixel. A side above the
@@ -288,6 +290,14 @@ static LoadStatus DecodeJpeg(Source *source, Photo *photo)
     pixels = AllocatePixels(width, height);
     if (pixels == nullptr)
         JpegExit(reinterpret_cast<j_common_ptr>(&info));
+    // The planned rows go to intake right after the library wrote them, still
+    // in cache; read again after the whole photo, they come from memory.
+    int transfer = source->transfer && PassesSizeRules(width, height) && SetImageGeometry(width, height) &&
+                   PlanPixelReads(width, height);
+    const ReadPlan &plan = gReadPlan;
+    uint32_t planned = 0;  // index of the next planned row to transfer
+    if (transfer)
+        BeginCanvasRepaint(PhotoCanvas());
     while (info.output_scanline < height) {
         uint32_t first = info.output_scanline;
         uint32_t asked = height - first < kJpegBatchRows ? height - first : kJpegBatchRows;
@@ -300,9 +310,14 @@ static LoadStatus DecodeJpeg(Source *source, Photo *photo)
         if (cmyk)
             for (uint32_t i = 0; i < got; i++)
                 CmykRowToArgb(pixels + static_cast<size_t>(first + i) * width, width, info.saw_Adobe_marker);
+        for (; transfer && planned < plan.rowCount && plan.rows[planned] < first + got; planned++)
+            TransferPlannedRow(planned, pixels + static_cast<size_t>(plan.rows[planned]) * width, width);
     }
+    if (transfer)
+        EndCanvasRepaint(PhotoCanvas());
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
+    source->transferred = transfer;
     photo->width = width;
     photo->height = height;
     photo->argb = pixels;
@@ -569,7 +584,8 @@ static size_t StartBytes(const uint8_t *bytes, size_t count)
     return count < start ? count : start;
 }
 
-LoadStatus DecodePhotoBytes(const uint8_t *bytes, size_t count, Photo *photo)
+// DecodePhotoBytes, and with transfer 1 DecodeAndTransferPhotoBytes.
+static LoadStatus DecodeBytes(const uint8_t *bytes, size_t count, int transfer, Photo *photo, int *transferred)
 {
     if (photo == nullptr || (bytes == nullptr && count != 0))
         return kLoadFailed;
@@ -577,7 +593,7 @@ LoadStatus DecodePhotoBytes(const uint8_t *bytes, size_t count, Photo *photo)
     if (RejectedByHeader(bytes, start))
         return kLoadRejected;
 
-    Source source = {bytes, count, 0, 0, 0};
+    Source source = {bytes, count, 0, 0, 0, transfer, 0};
     // Of an animated GIF only the first image, cut from a copy of the start.
     // Its size is its own, within the screen that the header claims.
     std::vector<uint8_t> gif;
@@ -598,7 +614,21 @@ LoadStatus DecodePhotoBytes(const uint8_t *bytes, size_t count, Photo *photo)
         return result;
     ReadPhotoExif(bytes, count, &decoded.exif);
     *photo = decoded;
+    *transferred = source.transferred;
     return kLoadDone;
+}
+
+LoadStatus DecodePhotoBytes(const uint8_t *bytes, size_t count, Photo *photo)
+{
+    int transferred = 0;
+    return DecodeBytes(bytes, count, 0, photo, &transferred);
+}
+
+LoadStatus DecodeAndTransferPhotoBytes(const uint8_t *bytes, size_t count, Photo *photo, int *transferred)
+{
+    if (transferred == nullptr)
+        return kLoadFailed;
+    return DecodeBytes(bytes, count, 1, photo, transferred);
 }
 
 // Reads the whole file, up to one byte beyond kMaxFileBytes; 0 when the path
@@ -632,7 +662,8 @@ static int ReadWholeFile(const char *path, std::vector<uint8_t> *bytes)
     return 1;
 }
 
-LoadStatus DecodePhoto(const char *path, Photo *photo)
+// DecodePhoto, and with transfer 1 DecodeAndTransferPhoto.
+static LoadStatus DecodeFile(const char *path, int transfer, Photo *photo, int *transferred)
 {
     if (path == nullptr || photo == nullptr)
         return kLoadFailed;
@@ -641,5 +672,18 @@ LoadStatus DecodePhoto(const char *path, Photo *photo)
         return kLoadFailed;
     if (bytes.size() > kMaxFileBytes)
         return RejectedByHeader(bytes.data(), StartBytes(bytes.data(), bytes.size())) ? kLoadRejected : kLoadFailed;
-    return DecodePhotoBytes(bytes.data(), bytes.size(), photo);
+    return DecodeBytes(bytes.data(), bytes.size(), transfer, photo, transferred);
+}
+
+LoadStatus DecodePhoto(const char *path, Photo *photo)
+{
+    int transferred = 0;
+    return DecodeFile(path, 0, photo, &transferred);
+}
+
+LoadStatus DecodeAndTransferPhoto(const char *path, Photo *photo, int *transferred)
+{
+    if (transferred == nullptr)
+        return kLoadFailed;
+    return DecodeFile(path, 1, photo, transferred);
 }

@@ -144,3 +144,15 @@ LoadStatus DecodePhoto(const char *path, Photo *photo)
     CloseGdiplusPhoto(&opened);
     return result;
 }
+
+// The image library hands out the whole picture at once: nothing to reduce
+// while decoding, TransferPhoto does it after.
+LoadStatus DecodeAndTransferPhoto(const char *path, Photo *photo, int *transferred)
+{
+    if (transferred == nullptr)
+        return kLoadFailed;
+    LoadStatus result = DecodePhoto(path, photo);
+    if (result == kLoadDone)
+        *transferred = 0;
+    return result;
+}

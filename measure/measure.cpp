@@ -110,7 +110,8 @@ void MeasurePhoto(const char *path, const MeasureOptions &options, const char *p
     ResetMemoryDialog();
 
     Photo photo = {};
-    int loaded = DecodePhoto(path, &photo);
+    int transferred = 0;
+    int loaded = DecodeAndTransferPhoto(path, &photo, &transferred);
     if (loaded == kLoadFailed) {
         RecordFailure(record, kMessageLoad);
         return;
@@ -124,7 +125,7 @@ void MeasurePhoto(const char *path, const MeasureOptions &options, const char *p
     // successful analysis, an estimate that looks further than the classic
     // numbers has here the full-resolution photo and gAnalysisTrace (the
     // fitted ellipse in work pixels), and adds its part of the record.
-    if (!TransferPhoto(&photo))
+    if (!transferred && !TransferPhoto(&photo))
         RecordFailure(record, gMemoryDialog.status[0] != '\0' ? gMemoryDialog.status : kMessageLoad);
     else
         AnalyseIntoRecord(photo, options, record);

@@ -59,6 +59,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // Only a refusal shows a message: the one size rule broken.
         Check(gMemoryDialog.statusCalls == (result == kLoadRejected ? 1 : 0));
     }
+    // The decode that reduces as it goes decodes the same pixels, and reduces
+    // only a photograph within the size rules.
+    Photo again = {};
+    int transferred = 0;
+    Check(DecodeAndTransferPhotoBytes(data, size, &again, &transferred) == result);
+    Check(again.width == photo.width && again.height == photo.height);
+    if (result == kLoadDone) {
+        Check(std::memcmp(again.argb, photo.argb, sizeof(uint32_t) * photo.width * photo.height) == 0);
+        Check(!transferred || PassesSizeRules(photo.width, photo.height));
+    }
+    ReleasePhoto(&again);
     ReleasePhoto(&photo);
 
     PhotoExif exif = {};

@@ -2,16 +2,19 @@
 // into the photo, are exactly those of the library's plain output read one
 // row at a time (RGB, grey repeated, CMYK turned into red, green and blue),
 // whatever the chroma sampling and however the height falls on the rows of
-// blocks.
+// blocks; and the reduction done batch by batch while decoding leaves what
+// the reduction of the decoded photo leaves.
 #include <gtest/gtest.h>
 
 #include <jpeglib.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "decode/decode.h"
+#include "image/canvas_memory.h"
 #include "image/image.h"
 #include "tests/support/test_support.h"
 
@@ -128,8 +131,40 @@ TEST_P(JpegLayouts, BatchedRowsGiveThePixelsOfOneRowAtATime)
     ReleasePhoto(&photo);
 }
 
+// The WorkRaster and the PhotoCanvas after intake, as bytes.
+std::vector<uint8_t> Intake()
+{
+    std::vector<uint8_t> picture(gWorkRaster.brightness, gWorkRaster.brightness + kWorkSide * kWorkSide);
+    const Canvas *canvas = PhotoCanvas();
+    const uint8_t *pixels = reinterpret_cast<const uint8_t *>(canvas->pixels);
+    picture.insert(picture.end(), pixels, pixels + sizeof(Colour) * kMemoryCanvasRoom * kMemoryCanvasRoom);
+    return picture;
+}
+
+// Planned rows taken as each batch is decoded leave what the reduction of the
+// whole decoded photo leaves, and the photo's pixels are the same.
+TEST_P(JpegLayouts, TransferWhileDecodingLeavesWhatTheTransferAfterwardsDoes)
+{
+    Layout layout = GetParam();
+    std::string path = WriteJpeg(layout);
+    Photo apart = {};
+    ASSERT_EQ(DecodePhoto(path.c_str(), &apart), kLoadDone);
+    ASSERT_EQ(TransferPhoto(&apart), 1);
+    std::vector<uint8_t> expected = Intake();
+    ResetProgramState();
+    Photo together = {};
+    int transferred = 0;
+    ASSERT_EQ(DecodeAndTransferPhoto(path.c_str(), &together, &transferred), kLoadDone);
+    EXPECT_EQ(transferred, 1);
+    EXPECT_TRUE(Intake() == expected) << layout.name;
+    ASSERT_EQ(together.width * together.height, apart.width * apart.height);
+    EXPECT_EQ(std::memcmp(together.argb, apart.argb, sizeof(uint32_t) * apart.width * apart.height), 0);
+    ReleasePhoto(&apart);
+    ReleasePhoto(&together);
+}
+
 // Heights of 16 n + 1, 8 n + 7 and 16 n: a last row of blocks of one row,
-// of part of a row and whole.
+// of part of a row and whole; the large ones are reduced.
 INSTANTIATE_TEST_SUITE_P(
     Layouts, JpegLayouts,
     ::testing::Values(Layout{"s444", JCS_RGB, 1, 1, 0, 401, 305}, Layout{"s422", JCS_RGB, 2, 1, 0, 403, 311},
@@ -137,7 +172,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Layout{"s420_progressive", JCS_RGB, 2, 2, 1, 333, 321},
                       Layout{"grey", JCS_GRAYSCALE, 1, 1, 0, 399, 303},
                       Layout{"grey_progressive", JCS_GRAYSCALE, 1, 1, 1, 321, 401},
-                      Layout{"cmyk", JCS_CMYK, 1, 1, 0, 401, 311}, Layout{"cmyk_s420", JCS_CMYK, 2, 2, 0, 322, 337}),
+                      Layout{"cmyk", JCS_CMYK, 1, 1, 0, 401, 311}, Layout{"cmyk_s420", JCS_CMYK, 2, 2, 0, 322, 337},
+                      Layout{"s420_large", JCS_RGB, 2, 2, 0, 2047, 1535},
+                      Layout{"s422_progressive_large", JCS_RGB, 2, 1, 1, 1077, 1201},
+                      Layout{"cmyk_large", JCS_CMYK, 1, 1, 0, 900, 1313}),
     [](const ::testing::TestParamInfo<Layout> &info) { return std::string(info.param.name); });
 
 }  // namespace
