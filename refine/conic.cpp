@@ -188,20 +188,23 @@ EllipseParams ShiftedEllipse(EllipseParams e, int parameter, double by)
 
 // Levenberg-Marquardt on (cx, cy, a, b, angle) over the Sampson distances,
 // with central-difference derivatives. Writes the covariance sigma^2 (J^T J)^-1.
-static int RefineGeometric(const double *x, const double *y, int n, EllipseParams *ellipse, double covariance[25],
-                           double *rms)
+// *residuals holds the points' distances from *ellipse on entry and from the
+// refined one on success: the caller reads them next, and a distance depends
+// on its own point alone, so no evaluation is made twice.
+static int RefineGeometric(const double *x, const double *y, int n, EllipseParams *ellipse,
+                           Eigen::VectorXd *residuals, double covariance[25], double *rms)
 {
     if (n < kMinGeometricPoints)
         return 0;
     EllipseParams e = *ellipse;
-    Eigen::VectorXd r;
-    SampsonResiduals(e, x, y, n, &r);
+    Eigen::VectorXd r, rn;
+    r.swap(*residuals);
     double cost = r.squaredNorm();
     double damping = kStartDamping;
     Eigen::MatrixXd jac(n, 5);
+    Eigen::VectorXd plus, minus;
     for (int step = 0; step < kGaussNewtonSteps; step++) {
         for (int k = 0; k < 5; k++) {
-            Eigen::VectorXd plus, minus;
             SampsonResiduals(ShiftedEllipse(e, k, kDerivativeSteps[k]), x, y, n, &plus);
             SampsonResiduals(ShiftedEllipse(e, k, -kDerivativeSteps[k]), x, y, n, &minus);
             jac.col(k) = (plus - minus) / (2.0 * kDerivativeSteps[k]);
@@ -217,13 +220,12 @@ static int RefineGeometric(const double *x, const double *y, int n, EllipseParam
             EllipseParams next = e;
             for (int k = 0; k < 5; k++)
                 next = ShiftedEllipse(next, k, delta(k));
-            Eigen::VectorXd rn;
             SampsonResiduals(next, x, y, n, &rn);
             const double nextCost = rn.squaredNorm();
             if (std::isfinite(nextCost) && nextCost <= cost) {
                 const double gain = cost - nextCost;
                 e = next;
-                r = rn;
+                r.swap(rn);
                 cost = nextCost;
                 damping = std::max(damping / kDampingFactor, kLeastDamping);
                 improved = 1;
@@ -248,6 +250,7 @@ static int RefineGeometric(const double *x, const double *y, int n, EllipseParam
         covariance[i] = cov(i / 5, i % 5);
     *rms = std::sqrt(cost / n);
     *ellipse = e;
+    residuals->swap(r);
     return 1;
 }
 
@@ -258,21 +261,23 @@ int FitRimEllipse(const double *x, const double *y, int count, RimFit *fit)
     if (!FitConicDirect(x, y, count, &conic) || !EllipseFromConic(conic, &e))
         return 0;
     double covariance[25], rms;
-    if (!RefineGeometric(x, y, count, &e, covariance, &rms))
-        return 0;
     Eigen::VectorXd residuals;
     SampsonResiduals(e, x, y, count, &residuals);
+    if (!RefineGeometric(x, y, count, &e, &residuals, covariance, &rms))
+        return 0;
     std::vector<double> distances;
     for (int i = 0; i < count; i++)
         distances.push_back(std::fabs(residuals(i)));
     const double cutoff = std::max(kMinOutlierCut, kOutlierSigmas * kMadToSigma * Median(distances));
-    std::vector<double> kx, ky;
+    std::vector<double> kx, ky, kept;
     for (int i = 0; i < count; i++)
         if (distances[i] <= cutoff) {
             kx.push_back(x[i]);
             ky.push_back(y[i]);
+            kept.push_back(residuals(i));
         }
-    if (!RefineGeometric(kx.data(), ky.data(), static_cast<int>(kx.size()), &e, covariance, &rms))
+    Eigen::VectorXd keptResiduals = Eigen::Map<const Eigen::VectorXd>(kept.data(), kept.size());
+    if (!RefineGeometric(kx.data(), ky.data(), static_cast<int>(kx.size()), &e, &keptResiduals, covariance, &rms))
         return 0;
     NormaliseEllipse(&e);
     if (e.angle > kPi / 2.0)
