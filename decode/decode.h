@@ -44,6 +44,16 @@ void ReleasePhoto(Photo *photo);
 // the dialog reads them. 1 on success; 0 also for a photo without pixels.
 int TransferPhoto(const Photo *photo);
 
+// TransferPhoto in steps, for a decoder that hands out rows as it goes and
+// maps them while they are still in cache: BeginTransfer applies the size
+// rules and plans the reads (0 on refusal), TransferRowsBefore maps the
+// planned rows from planned index next on whose source row lies below end
+// (argb holds whole rows of width pixels up to there) and returns the next
+// planned index left, EndTransfer closes the canvas's repaint.
+int BeginTransfer(uint32_t width, uint32_t height);
+uint32_t TransferRowsBefore(const uint32_t *argb, uint32_t width, uint32_t next, uint32_t end);
+void EndTransfer();
+
 // The lens tags every reader looks for, and the rules that turn what it
 // found into PhotoExif: the readers (GDI+'s property items, libexif, and the
 // own reader of a JPEG's APP1 block) differ only in how they reach a tag.

@@ -292,12 +292,8 @@ static LoadStatus DecodeJpeg(Source *source, Photo *photo)
         JpegExit(reinterpret_cast<j_common_ptr>(&info));
     // The planned rows go to intake right after the library wrote them, still
     // in cache; read again after the whole photo, they come from memory.
-    int transfer = source->transfer && PassesSizeRules(width, height) && SetImageGeometry(width, height) &&
-                   PlanPixelReads(width, height);
-    const ReadPlan &plan = gReadPlan;
+    int transfer = source->transfer && PassesSizeRules(width, height) && BeginTransfer(width, height);
     uint32_t planned = 0;  // index of the next planned row to transfer
-    if (transfer)
-        BeginCanvasRepaint(PhotoCanvas());
     while (info.output_scanline < height) {
         uint32_t first = info.output_scanline;
         uint32_t asked = height - first < kJpegBatchRows ? height - first : kJpegBatchRows;
@@ -310,11 +306,11 @@ static LoadStatus DecodeJpeg(Source *source, Photo *photo)
         if (cmyk)
             for (uint32_t i = 0; i < got; i++)
                 CmykRowToArgb(pixels + static_cast<size_t>(first + i) * width, width, info.saw_Adobe_marker);
-        for (; transfer && planned < plan.rowCount && plan.rows[planned] < first + got; planned++)
-            TransferPlannedRow(planned, pixels + static_cast<size_t>(plan.rows[planned]) * width, width);
+        if (transfer)
+            planned = TransferRowsBefore(pixels, width, planned, first + got);
     }
     if (transfer)
-        EndCanvasRepaint(PhotoCanvas());
+        EndTransfer();
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
     source->transferred = transfer;
