@@ -28,13 +28,21 @@ struct Lens {
     double focal;     // source pixels
     FocalSource source;
     int32_t refused;  // 1 when a tag was present but absurd and was passed over
-    double focalSigma;  // source pixels, from the rounding of the 35 mm equivalent; 0 otherwise
+    // Source pixels, one deviation of the focal length: the rounding of the
+    // focal plane's tags to their last written decimal, of the 35 mm
+    // equivalent to whole millimetres, or the lens prior's width for the
+    // assumed classic lens (AssumedLensLogSigma times the focal length).
+    double focalSigma;
 };
 
 // The focal length from the lens tags, falling back as far as needed; never fails.
 void ChooseLens(const PhotoExif *exif, uint32_t width, uint32_t height, Lens *lens);
+// One deviation of the logarithm of the focal length when the lens is assumed.
+double AssumedLensLogSigma();
 // Field of view along the long side, degrees.
 double LongSideFieldOfView(double focal, uint32_t width, uint32_t height);
+// One deviation of that field of view, degrees, for a focal length's deviation.
+double FieldOfViewSigma(double focal, double focalSigma, uint32_t width, uint32_t height);
 
 // Conic A x^2 + B x y + C y^2 + D x + E y + F = 0 in source pixels, scaled to
 // |(A, B, C, D, E, F)| = 1.
@@ -45,7 +53,7 @@ struct Conic {
 struct RimFit {
     EllipseParams ellipse;  // source pixels, normal form a >= b
     Conic conic;
-    double covariance[25];  // of (cx, cy, a, b, angle), from the residuals
+    double covariance[25];  // of (cx, cy, a, b, angle), from the residuals and their correlation along the rim
     double rms;             // source pixels, root mean square distance of the kept edge points
     int32_t used;           // edge points kept in the last fit
     int32_t normals;        // normals sampled in the last pass
@@ -108,8 +116,12 @@ struct RefinedLight {
     double shadowTip[2];     // source pixels
     double stickHeight;      // scene units
     double tipDistance;      // scene units from the disc's centre
-    double xrotSigma;        // degrees
-    double yrotSigma;        // degrees
+    double stickRadius;      // scene units, half the shadow's width
+    double shadowPoint[2];   // source pixels, a point on the shadow's line
+    double xrotLocalSigma;   // degrees, from where the stick's top and the shadow's tip were found
+    double yrotLocalSigma;   // degrees, from the spread of the shadow's cross profiles
+    double xrotSigma;        // degrees, all sources (RefinedUncertainty)
+    double yrotSigma;        // degrees, all sources (RefinedUncertainty)
 };
 
 // The whole refined record.
@@ -122,9 +134,16 @@ struct RefinedEstimate {
     RefinedCamera cameraSigma;  // one standard deviation of each number
     double distanceSigma;       // scene units
     double fov;                 // degrees along the long side
+    double fovSigma;            // degrees
+    int32_t wallTakenOff;       // 1 when the rim was fitted again without its lit side wall
     RefinedLight light;
     char note[256];
 };
+
+// Fills every deviation of a refined record (cameraSigma, distanceSigma,
+// fovSigma, the light's xrotSigma and yrotSigma) from all the sources of
+// error, with the lens' deviation given (r->lens.focalSigma in the record).
+void RefinedUncertainty(const Photo *photo, double focalSigma, RefinedEstimate *r);
 
 // Refines from the classic ellipse (work pixels at the given work scale) on the
 // decoded photograph. Returns 1 when the camera was refined; otherwise 0 with
@@ -175,6 +194,23 @@ struct WallLight {
 // of the wall's image width that the wall's brightness carries, and fits
 // again; 1 with *fit replaced, 0 with it untouched.
 int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit);
+
+// Source pixels: an edge's place is not known better than this, whatever the
+// noise says (pixel mixing, the penumbra, the renderer's or lens' blur).
+const double kLocationFloor = 0.15;
+
+// The light's angles (degrees) that its image points give under another
+// pose and focal length; 1 with *xrot (0 without an elevation) and *yrot
+// written, 0 when a point misses the disc's plane.
+int LightAngles(const RefinedLight &light, const DiscPose &pose, double focal, double ppx, double ppy, double *xrot,
+                double *yrot);
+
+// Covariance of (cx, cy, a, b, angle) from what the rim's residuals do not
+// show: the pixel grid's phase where the rim runs along it, and the side
+// wall below the rim (the wall's light taken off, or not; wall.focal 0
+// leaves the wall out), for the principal point (ppx, ppy).
+void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double ppx, double ppy, int wallTakenOff,
+                             double covariance[25]);
 
 // Mean grey along the stick that the pose predicts, just above the disc; the
 // right pose of the two finds the dark stick there.

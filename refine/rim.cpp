@@ -332,30 +332,43 @@ RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels
 // is dark. A wall of image width w outside the top's rim moves the edge
 // between top and ground out by w (W - G) / (L - G), G the ground, while
 // the wall is thinner than the blur (0.01 of a radius of 3).
-static void MoveInForLitWall(const WallLight &wall, double ppx, double ppy, EdgePoint *p)
+// The wall's image width (source pixels) outside the rim at the image point
+// (x, y) along the outward normal (nx, ny), and its outward normal in the
+// camera frame; 0 when the wall there faces away from the camera.
+static int WallWidth(const WallLight &wall, double ppx, double ppy, double x, double y, double nx, double ny,
+                     double *width, Eigen::Vector3d *normal)
 {
     const Eigen::Vector3d up(wall.pose.up[0], wall.pose.up[1], wall.pose.up[2]);
     const Eigen::Vector3d centre(wall.pose.centre[0], wall.pose.centre[1], wall.pose.centre[2]);
-    const Eigen::Vector3d sun(wall.sun[0], wall.sun[1], wall.sun[2]);
-    const Eigen::Vector3d ray((p->x - ppx) / wall.focal, (p->y - ppy) / wall.focal, 1.0);
+    const Eigen::Vector3d ray((x - ppx) / wall.focal, (y - ppy) / wall.focal, 1.0);
     const double along = up.dot(ray);
-    const double height = up.dot(sun);
-    if (!(std::fabs(along) > 0.0) || !(height > 0.0))
-        return;
+    if (!(std::fabs(along) > 0.0))
+        return 0;
     const Eigen::Vector3d top = ray * (up.dot(centre) / along);
-    Eigen::Vector3d normal = top - centre;
-    if (!(normal.norm() > 0.0))
-        return;
-    normal.normalize();
-    if (normal.dot(top) >= 0.0)
-        return;  // the wall faces away from the camera
+    *normal = top - centre;
+    if (!(normal->norm() > 0.0))
+        return 0;
+    normal->normalize();
+    if (normal->dot(top) >= 0.0)
+        return 0;  // the wall faces away from the camera
     const Eigen::Vector3d bottom = top - kDiscThickness * up;
     if (!(top(2) > 0.0) || !(bottom(2) > 0.0))
-        return;
+        return 0;
     const double dx = wall.focal * (bottom(0) / bottom(2) - top(0) / top(2));
     const double dy = wall.focal * (bottom(1) / bottom(2) - top(1) / top(2));
-    const double width = dx * p->nx + dy * p->ny;
-    if (!(width > 0.0) || !(p->inner > p->outer))
+    *width = dx * nx + dy * ny;
+    return *width > 0.0;
+}
+
+static void MoveInForLitWall(const WallLight &wall, double ppx, double ppy, EdgePoint *p)
+{
+    const Eigen::Vector3d up(wall.pose.up[0], wall.pose.up[1], wall.pose.up[2]);
+    const Eigen::Vector3d sun(wall.sun[0], wall.sun[1], wall.sun[2]);
+    const double height = up.dot(sun);
+    double width;
+    Eigen::Vector3d normal;
+    if (!(height > 0.0) || !WallWidth(wall, ppx, ppy, p->x, p->y, p->nx, p->ny, &width, &normal) ||
+        !(p->inner > p->outer))
         return;
     const double level = p->inner * std::max(0.0, normal.dot(sun)) / height;
     const double share = std::min(1.0, std::max(0.0, (level - p->outer) / (p->inner - p->outer)));
@@ -379,4 +392,101 @@ int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit)
     result.normals = normals;
     *fit = result;
     return 1;
+}
+
+// Where the rim runs along a row or column of pixels, every edge point there
+// meets the grid at one phase, and the mid-level crossing read by linear
+// interpolation between pixel centres errs by the same amount on all of them.
+// For an edge blurred by the pixel's area and a Gaussian of half a pixel (a
+// lens and sensor, or a renderer's pixel filter) that error, over the phase,
+// has this root mean square (from the crossing of the sampled erf step; the
+// pixel's area alone would give 0.062). The stretch that keeps one phase is
+// where the rim stays within half a pixel of its tangent: |s| < sqrt(rho) for
+// a radius of curvature rho, where the normal turns by less than 1 / sqrt(rho).
+const double kGridPhaseError = 0.031;  // source pixels
+// The same holds where the rim runs along a diagonal of the grid: a 45 degree
+// edge meets every pixel it crosses at one phase. The diagonal rows lie
+// 1 / sqrt(2) pixel apart, so that stretch ends where the rim leaves its
+// tangent by 1 / (2 sqrt(2)): the normal turns by less than 1 / sqrt(sqrt(2) rho).
+const double kDiagonalRowSpacing = 0.7071067811865476;  // source pixels, 1 / sqrt(2)
+// The wall's light taken off by the Lambert model, which leaves out the sky:
+// the wall sees half the sky the top sees. Under an open sky the sky gives at
+// most about a fifth of a lit surface's light (a shadow at a fifth of the lit
+// level in linear light, 65 to 90 against 200 to 240 in sRGB), so the
+// model's share of the wall's width errs by up to a tenth, uniform: deviation
+// 0.1 / sqrt(3). Left on (no sun known), the wall's share is anywhere in
+// [0, 1] with the rim read at 0: root mean square 1 / sqrt(3).
+const double kWallShareTakenOff = 0.05773502691896258;  // 0.1 / sqrt(3)
+const double kWallShareLeft = 0.5773502691896258;       // 1 / sqrt(3)
+const int kSystematicPoints = 720;  // points around the rim where the responses are taken
+
+// Rows: the normal displacement of the rim point at t per unit change of
+// (cx, cy, a, b, angle), P(t) = centre + R(angle) (a cos t, b sin t).
+static void RimDesign(EllipseParams e, const std::vector<double> &t, Eigen::MatrixXd *design, std::vector<double> *px,
+                      std::vector<double> *py, std::vector<double> *nx, std::vector<double> *ny)
+{
+    const double c = std::cos(e.angle), s = std::sin(e.angle);
+    const int n = static_cast<int>(t.size());
+    design->resize(n, 5);
+    for (int i = 0; i < n; i++) {
+        const double ct = std::cos(t[i]), st = std::sin(t[i]);
+        const double gu = ct / e.a, gv = st / e.b;
+        double ux = gu * c - gv * s, uy = gu * s + gv * c;
+        const double un = std::hypot(ux, uy);
+        ux /= un;
+        uy /= un;
+        px->push_back(e.cx + e.a * ct * c - e.b * st * s);
+        py->push_back(e.cy + e.a * ct * s + e.b * st * c);
+        nx->push_back(ux);
+        ny->push_back(uy);
+        (*design)(i, 0) = ux;
+        (*design)(i, 1) = uy;
+        (*design)(i, 2) = ct * c * ux + ct * s * uy;
+        (*design)(i, 3) = -st * s * ux + st * c * uy;
+        (*design)(i, 4) = (-e.a * ct * s - e.b * st * c) * ux + (e.a * ct * c - e.b * st * s) * uy;
+    }
+}
+
+void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double ppx, double ppy, int wallTakenOff,
+                             double covariance[25])
+{
+    const EllipseParams e = fit.ellipse;
+    std::vector<double> t, px, py, nx, ny;
+    for (int i = 0; i < kSystematicPoints; i++)
+        t.push_back(2.0 * kPi * i / kSystematicPoints);
+    Eigen::MatrixXd design;
+    RimDesign(e, t, &design, &px, &py, &nx, &ny);
+    // The least-squares response of the parameters to displacements d: (A^T A)^-1 A^T d.
+    const Eigen::MatrixXd solve = (design.transpose() * design).ldlt().solve(design.transpose());
+    Eigen::Matrix<double, 5, 5> sum = Eigen::Matrix<double, 5, 5>::Zero();
+    // The grid's eight directions (rows, columns and diagonals), unit, with their row spacing.
+    const double h = kDiagonalRowSpacing;
+    const double grid[8][3] = {{1.0, 0.0, 1.0}, {-1.0, 0.0, 1.0}, {0.0, 1.0, 1.0}, {0.0, -1.0, 1.0},
+                               {h, h, h},       {-h, h, h},       {h, -h, h},     {-h, -h, h}};
+    for (const auto &g : grid) {
+        Eigen::VectorXd d = Eigen::VectorXd::Zero(kSystematicPoints);
+        for (int i = 0; i < kSystematicPoints; i++) {
+            const double st = std::sin(t[i]), ct = std::cos(t[i]);
+            const double rho = std::pow(e.a * e.a * st * st + e.b * e.b * ct * ct, 1.5) / (e.a * e.b);
+            const double turn = std::acos(std::max(-1.0, std::min(1.0, nx[i] * g[0] + ny[i] * g[1])));
+            if (turn < std::sqrt(g[2] / rho))
+                d(i) = kGridPhaseError;
+        }
+        const Eigen::Matrix<double, 5, 1> v = solve * d;
+        sum += v * v.transpose();
+    }
+    if (wall.focal > 0.0) {
+        Eigen::VectorXd d = Eigen::VectorXd::Zero(kSystematicPoints);
+        const double share = wallTakenOff ? kWallShareTakenOff : kWallShareLeft;
+        for (int i = 0; i < kSystematicPoints; i++) {
+            double width;
+            Eigen::Vector3d normal;
+            if (WallWidth(wall, ppx, ppy, px[i], py[i], nx[i], ny[i], &width, &normal))
+                d(i) = share * width;
+        }
+        const Eigen::Matrix<double, 5, 1> v = solve * d;
+        sum += v * v.transpose();
+    }
+    for (int i = 0; i < 25; i++)
+        covariance[i] = sum(i / 5, i % 5);
 }

@@ -36,9 +36,6 @@ const double kFullTurnDegrees = 360.0;
 // width could not be read.
 const double kFallbackStickHalfWidth = 2.0;
 const double kEndlessStick = 1e9;         // source pixels, the stick's length when its top was not found
-// Source pixels: an edge's place is not known better than this, whatever the
-// noise says (pixel mixing, the penumbra, the renderer's or lens' blur).
-const double kLocationFloor = 0.15;
 
 // A pose as the measurement reads it: the ground frame (up, back = -forward,
 // right), the disc's top centre and the ground below it (scene units, camera
@@ -488,7 +485,9 @@ RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal
             return light;
     light.bearingFound = 1;
     light.yrot = WrappedDegrees(DegreesFromRadians(phi) + kHalfTurnDegrees);
-    light.yrotSigma = DegreesFromRadians(bearingSigma);
+    light.yrotLocalSigma = DegreesFromRadians(bearingSigma);
+    light.stickRadius = shadowHalfWidth;
+    Project(f, PointOnDisc(f, MakeBearing(f, phi), kShadowCoarseFar, 0.0), light.shadowPoint);
     double tip = 0.0, tipSigma = 0.0;
     const int tipState = FindShadowTip(photo, f, phi, shadowHalfWidth, &tip, &tipSigma);
     if (tipState == 0 || !topFound)
@@ -520,6 +519,44 @@ RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal
     double nudged = HeightOnVertical(f, shadowHalfWidth, top[0] + stick.direction[0], top[1] + stick.direction[1]);
     const double heightSigma = std::fabs(nudged - height) * topSigma;
     const double denominator = tip * tip + rise * rise;
-    light.xrotSigma = DegreesFromRadians(std::hypot(tip * heightSigma, rise * tipSigma) / denominator);
+    light.xrotLocalSigma = DegreesFromRadians(std::hypot(tip * heightSigma, rise * tipSigma) / denominator);
     return light;
+}
+
+// The disc's top plane met by the ray through an image point; 0 when it is not met in front.
+static int OnDiscPlane(const ViewFrame &f, const double p[2], Eigen::Vector3d *x)
+{
+    const Eigen::Vector3d r = Ray(f, p[0], p[1]);
+    const double along = f.up.dot(r);
+    if (!(std::fabs(along) > 0.0))
+        return 0;
+    const double depth = f.up.dot(f.centre) / along;
+    if (!(depth > 0.0))
+        return 0;
+    *x = depth * r;
+    return 1;
+}
+
+// The bearing is the angle of the shadow point's place on the disc from the
+// backward axis toward the right, turned half a turn; the elevation is
+// atan((h - thickness) / R) with h the top's height on the vertical and R
+// the tip's distance from the centre, as MeasureLight takes them.
+int LightAngles(const RefinedLight &light, const DiscPose &pose, double focal, double ppx, double ppy, double *xrot,
+                double *yrot)
+{
+    const ViewFrame f = MakeViewFrame(pose, focal, ppx, ppy);
+    Eigen::Vector3d point;
+    if (!OnDiscPlane(f, light.shadowPoint, &point))
+        return 0;
+    const Eigen::Vector3d along = point - f.centre;
+    *yrot = WrappedDegrees(DegreesFromRadians(std::atan2(along.dot(f.right), along.dot(f.back))) + kHalfTurnDegrees);
+    *xrot = 0.0;
+    if (!light.elevationFound)
+        return 1;
+    Eigen::Vector3d tip;
+    if (!OnDiscPlane(f, light.shadowTip, &tip))
+        return 0;
+    const double height = HeightOnVertical(f, light.stickRadius, light.stickTop[0], light.stickTop[1]);
+    *xrot = -DegreesFromRadians(std::atan2(height - kDiscThickness, (tip - f.centre).norm()));
+    return 1;
 }
