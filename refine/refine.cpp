@@ -68,12 +68,29 @@ static const DiscPose &NearestCandidate(const DiscPose candidates[2], const Disc
                                                                                             : candidates[1];
 }
 
+// The direction toward the sun in the camera frame, from the light's bearing
+// (from the backward axis toward the right) and elevation.
+static void SunInCamera(const DiscPose &pose, const RefinedLight &light, double sun[3])
+{
+    GroundFrame ground;
+    MakeGroundFrame(pose, &ground);
+    const Eigen::Vector3d up(ground.up[0], ground.up[1], ground.up[2]);
+    const Eigen::Vector3d forward(ground.forward[0], ground.forward[1], ground.forward[2]);
+    const Eigen::Vector3d right(ground.right[0], ground.right[1], ground.right[2]);
+    const double bearing = RadiansFromDegrees(light.yrot), elevation = RadiansFromDegrees(-light.xrot);
+    const Eigen::Vector3d s = std::cos(elevation) * (std::cos(bearing) * -forward + std::sin(bearing) * right) +
+                              std::sin(elevation) * up;
+    for (int i = 0; i < 3; i++)
+        sun[i] = s(i);
+}
+
 // The propagation. Every refined number y is a function of the rim's ellipse
 // p = (cx, cy, a, b, angle) and the focal length f, with the light's image
 // points (stick top, shadow tip, a point on the shadow's line) held where
 // they were found: y = g(p, f). To first order
 //     cov(y) = J S J^T,   J = dg/d(p, f),   S = [[S_rim + S_sys, 0], [0, sigma_f^2]],
-// J by central differences, column k = (g(x + h_k e_k) - g(x - h_k e_k)) / 2 h_k.
+// J by central differences, column k = (g(x + h_k e_k) - g(x - h_k e_k)) / 2 h_k
+// (for the focal length h = sigma_f itself: the secant over one deviation).
 // S_rim is the fit's covariance from its residuals; S_sys what they do not
 // show (the pixel grid's phase, the side wall: RimSystematicCovariance);
 // sigma_f the lens' (ChooseLens). The light's own localisation (the top's
@@ -118,7 +135,11 @@ void RefinedUncertainty(const Photo *photo, double focalSigma, RefinedEstimate *
 {
     Eigen::Matrix<double, kOutputCount, kInputCount> jac = Eigen::Matrix<double, kOutputCount, kInputCount>::Zero();
     for (int k = 0; k < kInputCount; k++) {
-        const double h = k == kFocalInput ? kFocalStepShare * r->lens.focal : kEllipseSteps[k];
+        // The lens' deviation can be a third of the focal length, where the
+        // numbers bend: its column is the secant over +-1 deviation.
+        const double h = k != kFocalInput ? kEllipseSteps[k]
+                         : focalSigma > 0.0 ? focalSigma
+                                            : kFocalStepShare * r->lens.focal;
         double hi[kOutputCount], lo[kOutputCount];
         const int ok = k == kFocalInput
                            ? NumbersFor(photo, *r, r->rim.ellipse, r->lens.focal + h, hi) &&
@@ -135,6 +156,8 @@ void RefinedUncertainty(const Photo *photo, double focalSigma, RefinedEstimate *
     WallLight wall = {};
     wall.pose = r->pose;
     wall.focal = r->lens.focal;
+    if (r->wallTakenOff)
+        SunInCamera(r->pose, r->light, wall.sun);
     double systematic[25];
     RimSystematicCovariance(r->rim, wall, photo->width / 2.0, photo->height / 2.0, r->wallTakenOff, systematic);
     Eigen::Matrix<double, kInputCount, kInputCount> s = Eigen::Matrix<double, kInputCount, kInputCount>::Zero();
@@ -152,22 +175,6 @@ void RefinedUncertainty(const Photo *photo, double focalSigma, RefinedEstimate *
     r->light.xrotSigma = r->light.elevationFound ? std::hypot(deviation(kXrotOutput), r->light.xrotLocalSigma) : 0.0;
     r->light.yrotSigma = r->light.bearingFound ? std::hypot(deviation(kYrotOutput), r->light.yrotLocalSigma) : 0.0;
     r->fovSigma = FieldOfViewSigma(r->lens.focal, focalSigma, photo->width, photo->height);
-}
-
-// The direction toward the sun in the camera frame, from the light's bearing
-// (from the backward axis toward the right) and elevation.
-static void SunInCamera(const DiscPose &pose, const RefinedLight &light, double sun[3])
-{
-    GroundFrame ground;
-    MakeGroundFrame(pose, &ground);
-    const Eigen::Vector3d up(ground.up[0], ground.up[1], ground.up[2]);
-    const Eigen::Vector3d forward(ground.forward[0], ground.forward[1], ground.forward[2]);
-    const Eigen::Vector3d right(ground.right[0], ground.right[1], ground.right[2]);
-    const double bearing = RadiansFromDegrees(light.yrot), elevation = RadiansFromDegrees(-light.xrot);
-    const Eigen::Vector3d s = std::cos(elevation) * (std::cos(bearing) * -forward + std::sin(bearing) * right) +
-                              std::sin(elevation) * up;
-    for (int i = 0; i < 3; i++)
-        sun[i] = s(i);
 }
 
 static int AllFinite(const RefinedEstimate &r)

@@ -55,6 +55,7 @@ struct RimFit {
     Conic conic;
     double covariance[25];  // of (cx, cy, a, b, angle), from the residuals and their correlation along the rim
     double rms;             // source pixels, root mean square distance of the kept edge points
+    double edgeWidth;       // source pixels, median width of the edge between its 75 % and 25 % levels
     int32_t used;           // edge points kept in the last fit
     int32_t normals;        // normals sampled in the last pass
 };
@@ -195,9 +196,11 @@ struct WallLight {
 // again; 1 with *fit replaced, 0 with it untouched.
 int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit);
 
-// Source pixels: an edge's place is not known better than this, whatever the
-// noise says (pixel mixing, the penumbra, the renderer's or lens' blur).
-const double kLocationFloor = 0.15;
+
+// Root mean square error (source pixels) of a mid-level crossing read by
+// linear interpolation between pixel centres, over where the edge falls in
+// its pixel, for an edge of the given 75 %-25 % width.
+double GridPhaseError(double edgeWidth);
 
 // The light's angles (degrees) that its image points give under another
 // pose and focal length; 1 with *xrot (0 without an elevation) and *yrot

@@ -68,6 +68,7 @@ const double kProfileStep = 0.25;        // source pixels between samples along 
 const double kLevelGap = 1.5;            // source pixels kept clear of the edge when reading the levels
 const double kLevelSpan = 4.0;           // source pixels of each level window
 const double kMinRimContrast = 24.0;     // grey levels between disc and ground for an edge point
+const double kQuartile = 0.25;           // the edge's width is read between the 75 % and 25 % levels
 const double kShadowedInnerShare = 0.3;  // an inner level this share of the contrast below the lit disc is in shadow
 const double kMinUsedShare = 0.35;       // share of the normals that must give edge points
 // Share of the normals that may run off the picture: more, and the border cuts
@@ -210,6 +211,7 @@ static int FallingCrossing(const std::vector<double> &profile, double halfLength
 
 struct EdgePoint {
     double x, y;
+    double width;   // source pixels between the profile's 75 % and 25 % crossings
     double inner;   // grey level of the disc beside the edge
     double outer;   // grey level of the ground beside the edge
     double nx, ny;  // outward normal of the ellipse it was read along
@@ -256,20 +258,27 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
         if (inner - outer < kMinRimContrast ||
             !FallingCrossing(profile, halfLength, 0.5 * (inner + outer), edge, &edge))
             continue;
-        points->push_back({px + edge * nx, py + edge * ny, inner, outer, nx, ny});
+        double high = edge, low = edge;
+        FallingCrossing(profile, halfLength, outer + kQuartile * 3.0 * (inner - outer), edge, &high);
+        FallingCrossing(profile, halfLength, outer + kQuartile * (inner - outer), edge, &low);
+        points->push_back({px + edge * nx, py + edge * ny, low - high, inner, outer, nx, ny});
     }
     *normals = count;
 }
 
-// Fits the kept points' positions.
+// Fits the kept points' positions; the edge's width is their median.
 static int FitEdgePoints(const std::vector<EdgePoint> &points, RimFit *fit)
 {
-    std::vector<double> x, y;
+    std::vector<double> x, y, width;
     for (const EdgePoint &p : points) {
         x.push_back(p.x);
         y.push_back(p.y);
+        width.push_back(p.width);
     }
-    return FitRimEllipse(x.data(), y.data(), static_cast<int>(x.size()), fit);
+    if (!FitRimEllipse(x.data(), y.data(), static_cast<int>(x.size()), fit))
+        return 0;
+    fit->edgeWidth = Median(width);
+    return 1;
 }
 
 // Leaves out the edge points whose disc side is in shadow (stick, its shadow)
@@ -397,27 +406,58 @@ int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit)
 // Where the rim runs along a row or column of pixels, every edge point there
 // meets the grid at one phase, and the mid-level crossing read by linear
 // interpolation between pixel centres errs by the same amount on all of them.
-// For an edge blurred by the pixel's area and a Gaussian of half a pixel (a
-// lens and sensor, or a renderer's pixel filter) that error, over the phase,
-// has this root mean square (from the crossing of the sampled erf step; the
-// pixel's area alone would give 0.062). The stretch that keeps one phase is
-// where the rim stays within half a pixel of its tangent: |s| < sqrt(rho) for
-// a radius of curvature rho, where the normal turns by less than 1 / sqrt(rho).
-const double kGridPhaseError = 0.031;  // source pixels
+// For a step blurred by a Gaussian of deviation s and averaged over each
+// pixel's area, that error has, over the phase, the root mean square below;
+// s shows in the edge's width between its 75 % and 25 % levels read the same
+// way (both from the sampled erf step, the phase taken evenly). The sharper
+// the edge, the larger the error: the pixel's area alone gives 1/16 pixel.
+// The stretch that keeps one phase is where the rim stays within half a
+// pixel of its tangent: |s| < sqrt(rho) for a radius of curvature rho, where
+// the normal turns by less than 1 / sqrt(rho).
+const int kPhaseTableSize = 9;
+const double kPhaseTableWidth[kPhaseTableSize] = {0.738, 0.744, 0.768, 0.817, 0.886,
+                                                  0.970, 1.065, 1.279, 1.512};  // source pixels, s = 0 .. 1
+const double kPhaseTableError[kPhaseTableSize] = {0.0624, 0.0622, 0.0589, 0.0504, 0.0401,
+                                                  0.0312, 0.0243, 0.0154, 0.0104};  // source pixels
+
+double GridPhaseError(double edgeWidth)
+{
+    if (!(edgeWidth > kPhaseTableWidth[0]))
+        return kPhaseTableError[0];
+    for (int i = 1; i < kPhaseTableSize; i++)
+        if (edgeWidth <= kPhaseTableWidth[i]) {
+            const double u = (edgeWidth - kPhaseTableWidth[i - 1]) / (kPhaseTableWidth[i] - kPhaseTableWidth[i - 1]);
+            return kPhaseTableError[i - 1] + u * (kPhaseTableError[i] - kPhaseTableError[i - 1]);
+        }
+    return kPhaseTableError[kPhaseTableSize - 1];
+}
 // The same holds where the rim runs along a diagonal of the grid: a 45 degree
 // edge meets every pixel it crosses at one phase. The diagonal rows lie
 // 1 / sqrt(2) pixel apart, so that stretch ends where the rim leaves its
 // tangent by 1 / (2 sqrt(2)): the normal turns by less than 1 / sqrt(sqrt(2) rho).
 const double kDiagonalRowSpacing = 0.7071067811865476;  // source pixels, 1 / sqrt(2)
-// The wall's light taken off by the Lambert model, which leaves out the sky:
-// the wall sees half the sky the top sees. Under an open sky the sky gives at
-// most about a fifth of a lit surface's light (a shadow at a fifth of the lit
-// level in linear light, 65 to 90 against 200 to 240 in sRGB), so the
-// model's share of the wall's width errs by up to a tenth, uniform: deviation
-// 0.1 / sqrt(3). Left on (no sun known), the wall's share is anywhere in
-// [0, 1] with the rim read at 0: root mean square 1 / sqrt(3).
-const double kWallShareTakenOff = 0.05773502691896258;  // 0.1 / sqrt(3)
-const double kWallShareLeft = 0.5773502691896258;       // 1 / sqrt(3)
+// The wall's light taken off by the Lambert model, which leaves out the sky.
+// With a share q of the lit top's light from the sky, the top gets
+// L = sun (up . s) + q L and the wall, which sees half the sky,
+// W = sun (n . s) + q L / 2, so the model's W = L (n . s) / (up . s) errs by
+//     q L (1/2 - (n . s) / (up . s)),
+// which moves the rim by that share of the wall's width at each point. Under
+// an open sky q is at most about a fifth (a shadow at a fifth of the lit level
+// in linear light, 65 to 90 against 200 to 240 in sRGB); q uniform in
+// [0, 1/5] has the deviation about its middle 0.2 / sqrt(12). Left on (no sun
+// known), the wall's share is anywhere in [0, 1] with the rim read at 0:
+// root mean square 1 / sqrt(3) of the wall's width.
+const double kSkyShareSigma = 0.05773502691896258;  // 0.2 / sqrt(12)
+const double kWallShareLeft = 0.5773502691896258;   // 1 / sqrt(3)
+// The photograph's tone curve is taken as sRGB's; a camera's or a renderer's
+// differs by up to a tenth in its local exponent. Read through a curve h
+// with exponent 1.1, levels 0.1 (ground) and 0.7 (lit disc) in linear light
+// put the mid-level at h^-1((h(0.7) + h(0.1)) / 2) = 0.412 instead of 0.4:
+// a share of 0.02 of the contrast, which moves every edge point alike by that
+// share times sqrt(2 pi) s_t, s_t = width / 1.349 the edge's Gaussian
+// deviation (the 75 %-25 % width of a Gaussian is 1.349 of its deviation).
+const double kToneMidShare = 0.02;
+const double kQuartileWidthToSigma = 1.349;
 const int kSystematicPoints = 720;  // points around the rim where the responses are taken
 
 // Rows: the normal displacement of the rim point at t per unit change of
@@ -451,6 +491,7 @@ void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double pp
                              double covariance[25])
 {
     const EllipseParams e = fit.ellipse;
+    const double phaseError = GridPhaseError(fit.edgeWidth);
     std::vector<double> t, px, py, nx, ny;
     for (int i = 0; i < kSystematicPoints; i++)
         t.push_back(2.0 * kPi * i / kSystematicPoints);
@@ -470,19 +511,30 @@ void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double pp
             const double rho = std::pow(e.a * e.a * st * st + e.b * e.b * ct * ct, 1.5) / (e.a * e.b);
             const double turn = std::acos(std::max(-1.0, std::min(1.0, nx[i] * g[0] + ny[i] * g[1])));
             if (turn < std::sqrt(g[2] / rho))
-                d(i) = kGridPhaseError;
+                d(i) = phaseError;
         }
         const Eigen::Matrix<double, 5, 1> v = solve * d;
         sum += v * v.transpose();
     }
+    // The tone curve: all points alike, a and b grow together.
+    const double tone = kToneMidShare * std::sqrt(2.0 * kPi) * fit.edgeWidth / kQuartileWidthToSigma;
+    sum(2, 2) += tone * tone;
+    sum(2, 3) += tone * tone;
+    sum(3, 2) += tone * tone;
+    sum(3, 3) += tone * tone;
     if (wall.focal > 0.0) {
+        const Eigen::Vector3d up(wall.pose.up[0], wall.pose.up[1], wall.pose.up[2]);
+        const Eigen::Vector3d sun(wall.sun[0], wall.sun[1], wall.sun[2]);
+        const double height = up.dot(sun);
         Eigen::VectorXd d = Eigen::VectorXd::Zero(kSystematicPoints);
-        const double share = wallTakenOff ? kWallShareTakenOff : kWallShareLeft;
         for (int i = 0; i < kSystematicPoints; i++) {
             double width;
             Eigen::Vector3d normal;
-            if (WallWidth(wall, ppx, ppy, px[i], py[i], nx[i], ny[i], &width, &normal))
-                d(i) = share * width;
+            if (!WallWidth(wall, ppx, ppy, px[i], py[i], nx[i], ny[i], &width, &normal))
+                continue;
+            d(i) = wallTakenOff && height > 0.0
+                       ? kSkyShareSigma * width * (0.5 - std::max(0.0, normal.dot(sun)) / height)
+                       : kWallShareLeft * width;
         }
         const Eigen::Matrix<double, 5, 1> v = solve * d;
         sum += v * v.transpose();

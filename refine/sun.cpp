@@ -291,7 +291,7 @@ static int FindStickTop(const Photo *photo, const ViewFrame &f, StickImage *s, d
             top[0] = s->base[0] + t * s->direction[0];
             top[1] = s->base[1] + t * s->direction[1];
             const double slope = std::fabs(profile[i] - profile[i - 1]) / kStickStep;
-            *sigma = std::max(kLocationFloor, slope > 0.0 ? MadSigma(stickLevels) / slope : 1.0);
+            *sigma = std::max(GridPhaseError(0.0), slope > 0.0 ? MadSigma(stickLevels) / slope : 1.0);
             return 1;
         }
     }
@@ -444,7 +444,7 @@ static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, dou
             if (Project(f, PointOnDisc(f, bearing, *tip, 0.0), near) &&
                 Project(f, PointOnDisc(f, bearing, *tip + kShadowStep, 0.0), far))
                 perPixel = kShadowStep / std::max(1e-9, std::hypot(far[0] - near[0], far[1] - near[1]));
-            *sigma = std::max(kLocationFloor * perPixel, slope > 0.0 ? MadSigma(shadow) / slope : kShadowStep);
+            *sigma = std::max(GridPhaseError(0.0) * perPixel, slope > 0.0 ? MadSigma(shadow) / slope : kShadowStep);
             return 1;
         }
     }
@@ -461,6 +461,9 @@ static double WrappedDegrees(double degrees)
         d += kFullTurnDegrees;
     return d;
 }
+
+// A single crossing is not known better than the pixel grid's phase lets it
+// be read: the sharpest edge's error (GridPhaseError(0)), whatever the noise says.
 
 // The sun from the stick's top (height h above the ground on the vertical
 // through the centre) and the shadow's tip at distance R on the disc's top:

@@ -136,7 +136,7 @@ def main():
     detail = "--detail" in sys.argv
     probe = os.environ.get("QM_REFINE_PROBE", os.path.join(TOP, "build", "native", "tests", "refine_probe"))
     dirs = [os.path.join(TOP, "tests", "data", "samples"), os.path.join(TOP, "..", "..", "shared", "samples"),
-            "/work/shared/samples"]
+            "/work/shared/samples", os.path.join(TOP, "tests", "data", "renders", "sigma")]
     errors = {"classic": {k: [] for k in GOALS}, "refined": {k: [] for k in GOALS}}
     rounded_distance = []
     fov_errors = []
@@ -204,7 +204,7 @@ def main():
                 st = it["stick_top_px"]
                 line += "; top %+.3f %+.3f (h %.4f vs %.4f)" % (im["stick_top_px"][0] - st[0], im["stick_top_px"][1] - st[1],
                                                                im["stick_height"], sample["stick"]["height"])
-            if "shadow_tip_px" in im and it.get("shadow_tip_px"):
+            if "shadow_tip_px" in im and it.get("shadow_tip_px") and "tip_world" in sample.get("shadow", {}):
                 tp = it["shadow_tip_px"]
                 tw = sample["shadow"]["tip_world"]
                 line += "; tip %+.3f %+.3f (R %.4f vs %.4f)" % (im["shadow_tip_px"][0] - tp[0], im["shadow_tip_px"][1] - tp[1],

@@ -78,8 +78,8 @@ int main(int argc, char **argv)
         std::printf("}");
         const EllipseParams &e = r.rim.ellipse;
         std::printf(", \"image\": {\"ellipse_px\": {\"cx\": %.6f, \"cy\": %.6f, \"a\": %.6f, \"b\": %.6f, \"angle\": %.9f}, "
-                    "\"rim_rms\": %.4f, \"rim_points\": %d, \"rim_normals\": %d, \"disc_centre_px\": [%.6f, %.6f]",
-                    e.cx, e.cy, e.a, e.b, e.angle, r.rim.rms, r.rim.used, r.rim.normals, r.pose.centreImage[0],
+                    "\"rim_rms\": %.4f, \"rim_points\": %d, \"rim_normals\": %d, \"edge_width\": %.3f, \"disc_centre_px\": [%.6f, %.6f]",
+                    e.cx, e.cy, e.a, e.b, e.angle, r.rim.rms, r.rim.used, r.rim.normals, r.rim.edgeWidth, r.pose.centreImage[0],
                     r.pose.centreImage[1]);
         if (r.light.stickHeight > 0.0)
             std::printf(", \"stick_top_px\": [%.6f, %.6f], \"stick_height\": %.6f", r.light.stickTop[0],
