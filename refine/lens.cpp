@@ -16,7 +16,6 @@ const double kClassicFocalPerLongSide = 375.0 / 320.0;  // focal length over lon
 const double kMinFieldOfView = 10.0;          // degrees along the long side
 const double kMaxFieldOfView = 150.0;         // degrees along the long side
 const double kRoundingHalfStep = 0.5;         // mm, a 35 mm equivalent is written in whole millimetres
-const double kUniformToSigma = 0.5773502691896258;  // 1 / sqrt(3): half-width of a uniform spread to its deviation
 // The assumed lens is a prior, not a measurement. Lenses that take such
 // photographs run from the 24 mm (35 mm equivalent) of phones' main cameras
 // and wide zooms to the 75 mm or so of a standard zoom's long end; their

@@ -90,7 +90,8 @@ static void SunInCamera(const DiscPose &pose, const RefinedLight &light, double 
 // they were found: y = g(p, f). To first order
 //     cov(y) = J S J^T,   J = dg/d(p, f),   S = [[S_rim + S_sys, 0], [0, sigma_f^2]],
 // J by central differences, column k = (g(x + h_k e_k) - g(x - h_k e_k)) / 2 h_k
-// (for the focal length h = sigma_f itself: the secant over one deviation).
+// (for the focal length h = sigma_f itself: the secant over one deviation);
+// the principal point (ppx, ppy) enters the same way with its own deviation.
 // S_rim is the fit's covariance from its residuals; S_sys what they do not
 // show (the pixel grid's phase, the side wall: RimSystematicCovariance);
 // sigma_f the lens' (ChooseLens). The light's own localisation (the top's
@@ -99,9 +100,17 @@ static void SunInCamera(const DiscPose &pose, const RefinedLight &light, double 
 //     sigma_xrot^2 = (J S J^T)_xrot + sigma_located^2.
 // The field of view F = 2 atan(L / 2f) along the long side L has
 //     dF/df = -L / (f^2 + L^2 / 4),   sigma_F = |dF/df| sigma_f.
-const int kInputCount = 6;   // the ellipse's cx, cy, a, b, angle and the focal length
+const int kInputCount = 8;   // the ellipse's cx, cy, a, b, angle, the focal length and the principal point
 const int kOutputCount = 8;  // pitch, roll, dollyX, dollyY, dollyZ, distance, xrot, yrot
 const int kFocalInput = 5;
+const int kPpxInput = 6;
+const int kPpyInput = 7;
+// The principal point is taken at the picture's centre, (width / 2, height / 2)
+// with pixel (i, j) covering [i, i + 1) x [j, j + 1). Cameras and renderers
+// differ in where they put a pixel's sample, by up to half a pixel each way:
+// uniform over +-1/2, a deviation of 1 / sqrt(12) pixel on each axis.
+const double kPrincipalSigma = 0.28867513459481287;  // source pixels
+const double kPrincipalStep = 0.05;                  // source pixels, the difference step
 const int kXrotOutput = 6;
 const int kYrotOutput = 7;
 const double kFocalStepShare = 1e-4;  // the focal length's difference step, share of the focal length
@@ -109,10 +118,9 @@ const double kFullTurn = 360.0;       // degrees
 
 // The numbers g(p, f) under the ellipse and focal length, with the candidate
 // pose nearest the record's; 0 when there is no pose or the light's points miss.
-static int NumbersFor(const Photo *photo, const RefinedEstimate &r, EllipseParams e, double focal,
+static int NumbersFor(const RefinedEstimate &r, EllipseParams e, double focal, double ppx, double ppy,
                       double out[kOutputCount])
 {
-    const double ppx = photo->width / 2.0, ppy = photo->height / 2.0;
     DiscPose candidates[2];
     if (PoseCandidates(ConicFromEllipse(e), focal, ppx, ppy, candidates) != 2)
         return 0;
@@ -131,21 +139,57 @@ static int NumbersFor(const Photo *photo, const RefinedEstimate &r, EllipseParam
            LightAngles(r.light, pose, focal, ppx, ppy, &out[kXrotOutput], &out[kYrotOutput]);
 }
 
+// The light is searched along lines from the disc's centre in the picture,
+// which the lens places. When one deviation of the lens moves that centre by
+// more than the shadow's half width, the search may leave the shadow
+// anywhere along it and take that for the tip: the tip's distance R is then
+// anywhere in [0, R] (root mean square R / sqrt(3)), which moves the
+// elevation by h sigma_R / (R^2 + h^2), h the stick's height over the top.
+// Degrees; 0 when the centre stays on the shadow.
+static double LostTipSigma(const RefinedEstimate &r, double focalSigma, double ppx, double ppy)
+{
+    if (!(focalSigma > 0.0))
+        return 0.0;
+    DiscPose hi[2], lo[2];
+    const Conic conic = ConicFromEllipse(r.rim.ellipse);
+    if (PoseCandidates(conic, r.lens.focal + focalSigma, ppx, ppy, hi) != 2 ||
+        PoseCandidates(conic, r.lens.focal - focalSigma, ppx, ppy, lo) != 2)
+        return 0.0;
+    const DiscPose &a = NearestCandidate(hi, r.pose), &b = NearestCandidate(lo, r.pose);
+    const double moved = 0.5 * std::hypot(a.centreImage[0] - b.centreImage[0], a.centreImage[1] - b.centreImage[1]);
+    const double depth = std::sqrt(r.pose.centre[0] * r.pose.centre[0] + r.pose.centre[1] * r.pose.centre[1] +
+                                   r.pose.centre[2] * r.pose.centre[2]);
+    const double halfWidth = r.light.stickRadius * r.lens.focal / depth;  // source pixels
+    if (!(moved > halfWidth))
+        return 0.0;
+    const double rise = r.light.stickHeight - kDiscThickness, reach = r.light.tipDistance;
+    return DegreesFromRadians(rise * reach * kUniformToSigma / (reach * reach + rise * rise));
+}
+
 void RefinedUncertainty(const Photo *photo, double focalSigma, RefinedEstimate *r)
 {
     Eigen::Matrix<double, kOutputCount, kInputCount> jac = Eigen::Matrix<double, kOutputCount, kInputCount>::Zero();
+    const double ppx = photo->width / 2.0, ppy = photo->height / 2.0;
     for (int k = 0; k < kInputCount; k++) {
         // The lens' deviation can be a third of the focal length, where the
         // numbers bend: its column is the secant over +-1 deviation.
-        const double h = k != kFocalInput ? kEllipseSteps[k]
+        const double h = k < kFocalInput ? kEllipseSteps[k]
+                         : k > kFocalInput ? kPrincipalStep
                          : focalSigma > 0.0 ? focalSigma
                                             : kFocalStepShare * r->lens.focal;
         double hi[kOutputCount], lo[kOutputCount];
-        const int ok = k == kFocalInput
-                           ? NumbersFor(photo, *r, r->rim.ellipse, r->lens.focal + h, hi) &&
-                                 NumbersFor(photo, *r, r->rim.ellipse, r->lens.focal - h, lo)
-                           : NumbersFor(photo, *r, ShiftedEllipse(r->rim.ellipse, k, h), r->lens.focal, hi) &&
-                                 NumbersFor(photo, *r, ShiftedEllipse(r->rim.ellipse, k, -h), r->lens.focal, lo);
+        int ok;
+        if (k < kFocalInput)
+            ok = NumbersFor(*r, ShiftedEllipse(r->rim.ellipse, k, h), r->lens.focal, ppx, ppy, hi) &&
+                 NumbersFor(*r, ShiftedEllipse(r->rim.ellipse, k, -h), r->lens.focal, ppx, ppy, lo);
+        else if (k == kFocalInput)
+            ok = NumbersFor(*r, r->rim.ellipse, r->lens.focal + h, ppx, ppy, hi) &&
+                 NumbersFor(*r, r->rim.ellipse, r->lens.focal - h, ppx, ppy, lo);
+        else
+            ok = NumbersFor(*r, r->rim.ellipse, r->lens.focal, ppx + (k == kPpxInput) * h, ppy + (k == kPpyInput) * h,
+                            hi) &&
+                 NumbersFor(*r, r->rim.ellipse, r->lens.focal, ppx - (k == kPpxInput) * h, ppy - (k == kPpyInput) * h,
+                            lo);
         if (!ok)
             continue;  // no pose a step away: that input's share is left out
         for (int i = 0; i < kOutputCount; i++) {
@@ -164,6 +208,8 @@ void RefinedUncertainty(const Photo *photo, double focalSigma, RefinedEstimate *
     for (int i = 0; i < 25; i++)
         s(i / 5, i % 5) = r->rim.covariance[i] + systematic[i];
     s(kFocalInput, kFocalInput) = focalSigma * focalSigma;
+    s(kPpxInput, kPpxInput) = kPrincipalSigma * kPrincipalSigma;
+    s(kPpyInput, kPpyInput) = kPrincipalSigma * kPrincipalSigma;
     const Eigen::Matrix<double, kOutputCount, kOutputCount> cov = jac * s * jac.transpose();
     auto deviation = [&](int i) { return std::sqrt(std::max(0.0, cov(i, i))); };
     r->cameraSigma.pitch = deviation(0);
@@ -172,7 +218,11 @@ void RefinedUncertainty(const Photo *photo, double focalSigma, RefinedEstimate *
     r->cameraSigma.dollyY = deviation(3);
     r->cameraSigma.dollyZ = deviation(4);
     r->distanceSigma = deviation(5);
-    r->light.xrotSigma = r->light.elevationFound ? std::hypot(deviation(kXrotOutput), r->light.xrotLocalSigma) : 0.0;
+    const double lost = r->light.elevationFound ? LostTipSigma(*r, focalSigma, ppx, ppy) : 0.0;
+    r->light.xrotSigma = r->light.elevationFound
+                             ? std::sqrt(cov(kXrotOutput, kXrotOutput) + r->light.xrotLocalSigma * r->light.xrotLocalSigma +
+                                         lost * lost)
+                             : 0.0;
     r->light.yrotSigma = r->light.bearingFound ? std::hypot(deviation(kYrotOutput), r->light.yrotLocalSigma) : 0.0;
     r->fovSigma = FieldOfViewSigma(r->lens.focal, focalSigma, photo->width, photo->height);
 }

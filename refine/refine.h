@@ -56,6 +56,7 @@ struct RimFit {
     double covariance[25];  // of (cx, cy, a, b, angle), from the residuals and their correlation along the rim
     double rms;             // source pixels, root mean square distance of the kept edge points
     double edgeWidth;       // source pixels, median width of the edge between its 75 % and 25 % levels
+    double groundShare;     // median of the ground's level over the disc's beside the rim, linear light
     int32_t used;           // edge points kept in the last fit
     int32_t normals;        // normals sampled in the last pass
 };
@@ -159,6 +160,9 @@ int SampleGrey(const Photo *photo, double x, double y, double *grey);
 
 const double kGreyFullScale = 255.0;  // grey levels, SampleGrey's top (white), as an 8-bit channel's
 const double kMadToSigma = 1.4826;  // median absolute deviation to standard deviation, normal noise
+// 1 / sqrt(3): a spread uniform over +-x has the deviation x / sqrt(3), and
+// one uniform over [0, x] the root mean square x / sqrt(3) about 0.
+const double kUniformToSigma = 0.5773502691896258;
 
 // The middle value (the upper one of an even count); 0 for none.
 double Median(std::vector<double> values);

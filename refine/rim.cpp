@@ -266,18 +266,21 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
     *normals = count;
 }
 
-// Fits the kept points' positions; the edge's width is their median.
+// Fits the kept points' positions; the edge's width and the ground's level
+// over the disc's are their medians.
 static int FitEdgePoints(const std::vector<EdgePoint> &points, RimFit *fit)
 {
-    std::vector<double> x, y, width;
+    std::vector<double> x, y, width, ground;
     for (const EdgePoint &p : points) {
         x.push_back(p.x);
         y.push_back(p.y);
         width.push_back(p.width);
+        ground.push_back(p.outer / p.inner);  // inner exceeds outer by the contrast, so is positive
     }
     if (!FitRimEllipse(x.data(), y.data(), static_cast<int>(x.size()), fit))
         return 0;
     fit->edgeWidth = Median(width);
+    fit->groundShare = std::max(0.0, Median(ground));
     return 1;
 }
 
@@ -448,7 +451,11 @@ const double kDiagonalRowSpacing = 0.7071067811865476;  // source pixels, 1 / sq
 // known), the wall's share is anywhere in [0, 1] with the rim read at 0:
 // root mean square 1 / sqrt(3) of the wall's width.
 const double kSkyShareSigma = 0.05773502691896258;  // 0.2 / sqrt(12)
-const double kWallShareLeft = 0.5773502691896258;   // 1 / sqrt(3)
+// A wall turned from the sun has the sky's light alone and can be darker than
+// the ground: the model leaves it (share 0), but it pulls the edge in by
+// (G - W) / (L - G) of its width. With W anywhere between black and the
+// ground, that share is uniform in [0, G / (L - G)]: root mean square
+// G / (L - G) / sqrt(3), G / L the rim's median ground-to-disc ratio.
 // The photograph's tone curve is taken as sRGB's; a camera's or a renderer's
 // differs by up to a tenth in its local exponent. Read through a curve h
 // with exponent 1.1, levels 0.1 (ground) and 0.7 (lit disc) in linear light
@@ -532,9 +539,12 @@ void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double pp
             Eigen::Vector3d normal;
             if (!WallWidth(wall, ppx, ppy, px[i], py[i], nx[i], ny[i], &width, &normal))
                 continue;
-            d(i) = wallTakenOff && height > 0.0
-                       ? kSkyShareSigma * width * (0.5 - std::max(0.0, normal.dot(sun)) / height)
-                       : kWallShareLeft * width;
+            if (!(wallTakenOff && height > 0.0))
+                d(i) = kUniformToSigma * width;
+            else if (normal.dot(sun) > 0.0)
+                d(i) = kSkyShareSigma * width * (0.5 - normal.dot(sun) / height);
+            else
+                d(i) = -kUniformToSigma * width * fit.groundShare / (1.0 - fit.groundShare);
         }
         const Eigen::Matrix<double, 5, 1> v = solve * d;
         sum += v * v.transpose();

@@ -66,6 +66,9 @@ def distance(cam):
 # 95 % within two; the goals leave room for a few dozen photos' sampling.
 CALIBRATED = ("pitch", "roll", "distance", "xrot", "yrot")
 ONE_DEVIATION_SHARE = (0.55, 0.85)
+# Photographs rendered for the calibration alone (no EXIF or a rounded 35 mm
+# equivalent, lenses drawn from the prior): not held to the accuracy goals.
+CALIBRATION_SET = os.path.join(TOP, "tests", "data", "renders", "sigma")
 TWO_DEVIATIONS_SHARE = 0.90
 
 
@@ -92,6 +95,13 @@ def calibration_ratios(ref, truth, exact_assumed_lens, comparable_shadow):
     if "light" in truth and "xrot" in light and comparable_shadow:
         errors["xrot"] = abs(light["xrot"] - truth["light"]["xrot"])
     return {k: e / sigma[k] for k, e in errors.items() if sigma.get(k, 0.0) > 0.0}
+
+
+def print_calibration_line(stem, source, ratios):
+    """A photo of the calibration set: its lens is wrong by design, so only its
+    errors over its deviations count."""
+    print("%-10s %-7s | error / deviation: %s" % (stem, source, " ".join(
+        "%s %.2f" % (k, ratios[k]) for k in CALIBRATED if k in ratios)))
 
 
 def calibration_report(ratios):
@@ -136,7 +146,7 @@ def main():
     detail = "--detail" in sys.argv
     probe = os.environ.get("QM_REFINE_PROBE", os.path.join(TOP, "build", "native", "tests", "refine_probe"))
     dirs = [os.path.join(TOP, "tests", "data", "samples"), os.path.join(TOP, "..", "..", "shared", "samples"),
-            "/work/shared/samples", os.path.join(TOP, "tests", "data", "renders", "sigma")]
+            "/work/shared/samples", CALIBRATION_SET]
     errors = {"classic": {k: [] for k in GOALS}, "refined": {k: [] for k in GOALS}}
     rounded_distance = []
     fov_errors = []
@@ -163,6 +173,9 @@ def main():
         exact_lens = classic_lens or source == "exif"
         comparable_shadow = not sample.get("shadow", {}).get("crosses_rim", False)
         ratios.append(calibration_ratios(ref, truth, classic_lens and source == "default", comparable_shadow))
+        if os.path.dirname(path) == CALIBRATION_SET:
+            print_calibration_line(stem, source, ratios[-1])
+            continue
         cols = {}
         for which, rec in (("classic", out["classic"]), ("refined", ref)):
             e = {}
@@ -223,7 +236,7 @@ def main():
         print("%-12s %9.4f / %-9.4f   %9.4f / %-9.4f   <= %g / %g  %s  (%d photos)" % (
             k, median(c), percentile(c, 0.9), rm, rp, gm, gp, "met" if ok else "MISSED", len(r)))
     for stem, v in rounded_distance:
-        print("distance %% on %s (35 mm equivalent only): %.3f" % (stem, v))
+        print("distance %% on %s (lens not from the focal plane's tags): %.3f" % (stem, v))
     for stem, v in fov_errors:
         ok = v <= FOV_GOAL_PERCENT
         if not ok:
