@@ -244,10 +244,11 @@ std::string RefinedCsv(const PhotoRecord &record)
     return out;
 }
 
-// The quality record beside the refined one: how clearly the marker was seen,
+// The quality record in the refined one: how clearly the marker was seen,
 // for a batch to sort and filter by. One table for every writer: JSON puts
-// the fields in "quality" (null where a figure was not measured), text after
-// "quality", CSV in the named columns (empty where not measured).
+// the fields in the refined object's "quality" (null where a figure was not
+// measured), text after "quality", CSV in the named columns (empty where not
+// measured).
 
 enum QualityValue : int32_t {
     kQualityRimContrast,      // grey levels in linear light: median disc minus ground across the refined rim
@@ -356,7 +357,11 @@ void PrintJsonRecord(FILE *stream, const char *file, const PhotoRecord &record)
     if (record.lightFound)
         std::fprintf(stream, ", \"light\": {\"xrot\": %f, \"yrot\": %f}", DegreesFromRadians(record.xrot),
                      DegreesFromRadians(record.yrot));
-    std::fprintf(stream, "%s%s", RefinedJson(record).c_str(), QualityJson(record).c_str());
+    // The quality record closes the refined object it judges.
+    std::string refined = RefinedJson(record);
+    if (!refined.empty())
+        refined.insert(refined.size() - 1, QualityJson(record));
+    std::fprintf(stream, "%s", refined.c_str());
     if (record.code == kExitNoResult)
         std::fprintf(stream, ", \"error\": %s", JsonString(record.message).c_str());
     else if (record.message[0] != '\0')
