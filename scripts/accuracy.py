@@ -66,26 +66,6 @@ def distance(cam):
     return math.sqrt(cam["dollyX"] ** 2 + cam["dollyY"] ** 2 + cam["dollyZ"] ** 2)
 
 
-def samples(dirs):
-    seen = {}
-    for d in dirs:
-        if not os.path.isdir(d):
-            continue
-        for name in sorted(os.listdir(d)):
-            stem, ext = os.path.splitext(name)
-            if ext.lower() not in (".png", ".jpg", ".jpeg") or stem in seen:
-                continue
-            meta = os.path.join(d, stem + ".json")
-            if not os.path.exists(meta):
-                continue
-            with open(meta) as f:
-                sample = json.load(f)
-            if sample.get("category") not in ("success", "no_light"):
-                continue
-            seen[stem] = (os.path.join(d, name), sample)
-    return [seen[k] for k in sorted(seen)]
-
-
 # Categories of photos without a whole marker, on which --threshold auto must give no camera.
 NEGATIVE_CATEGORIES = ("border", "specks", "no_marker", "negative")
 NEGATIVES_DIR = os.path.join(TOP, "tests", "data", "renders", "negatives")
@@ -108,6 +88,10 @@ def photos_of(dirs, categories):
             if sample.get("category") in categories:
                 seen[stem] = (os.path.join(d, name), sample)
     return [seen[k] for k in sorted(seen)]
+
+
+def samples(dirs):
+    return photos_of(dirs, ("success", "no_light"))
 
 
 def measured(paths, threshold):

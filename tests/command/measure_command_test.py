@@ -140,7 +140,7 @@ class MeasureCommandTest(unittest.TestCase):
             ("square_card.jpg", "auto", 2, NO_MARKER),
             ("rectangle_card.jpg", "auto", 2, NO_MARKER),
             ("two_discs.jpg", "auto", 2, NO_MARKER),
-            ("whole_tiles_props.jpg", "auto", 0, None),
+            ("whole_props.jpg", "auto", 0, None),
             (sample("s10.png"), "auto", 0, None),
             ("two_discs.jpg", "160", 1, "refused: "),  # no shadow: the stick's falls on the other disc
             (sample("s01.png"), "160", 0, None),
