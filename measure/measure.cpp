@@ -106,11 +106,13 @@ static void AnalyseIntoRecord(const Photo &photo, const MeasureOptions &options,
 {
     int32_t threshold = options.threshold;
     int32_t runLevels = -1;
+    int noMarker = 0;
     if (threshold == kThresholdAuto && !ChooseThreshold(&threshold, &runLevels)) {
         // No threshold shows a whole marker: the record keeps the first
-        // start's threshold with the command's own words.
-        RecordFailure(record, kMessageNoMarker);
-        return;
+        // start's threshold and its analysis (which the preview draws), with
+        // the command's own words.
+        threshold = kDefaultThreshold;
+        noMarker = 1;
     }
     record->threshold = threshold;
 
@@ -123,8 +125,8 @@ static void AnalyseIntoRecord(const Photo &photo, const MeasureOptions &options,
     CameraPose pose = {};
     double xrot = 0.0, yrot = 0.0;
     int lightFound = 0;
-    if (!RunAnalysis(0, &pose, &xrot, &yrot, &lightFound)) {
-        RecordFailure(record, gMemoryDialog.status);
+    if (!RunAnalysis(0, &pose, &xrot, &yrot, &lightFound) || noMarker) {
+        RecordFailure(record, noMarker ? kMessageNoMarker : gMemoryDialog.status);
         return;
     }
     record->cameraFound = 1;
