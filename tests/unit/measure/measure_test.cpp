@@ -194,6 +194,23 @@ TEST(ChooseThresholdTest, PrefersTheStableMiddleOverAnIsolatedSuccess)
     EXPECT_LE(record.threshold, 208);
 }
 
+// The thresholds auto chooses: the coarse pass's levels (16 + 32 k) decide
+// where the runs' middles fall.
+TEST(ChooseThresholdTest, ChoosesTheSamplesKnownThresholds)
+{
+    const struct {
+        const char *file;
+        int32_t threshold;
+    } chosen[] = {{"e02.png", 160}, {"s02.png", 176}, {"s07.png", 160}, {"s15_n.jpg", 160},
+                  {"s18.jpg", 160}, {"s18_n.jpg", 176}, {"v02.jpg", 160}};
+    for (const auto &c : chosen) {
+        SCOPED_TRACE(c.file);
+        PhotoRecord record = Measure(c.file, kThresholdAuto);
+        EXPECT_TRUE(record.cameraFound);
+        EXPECT_EQ(record.threshold, c.threshold);
+    }
+}
+
 PhotoRecord Sample(int32_t code, int light, const char *message)
 {
     PhotoRecord record = {};
