@@ -7,11 +7,11 @@ photo and the median and 90th percentile of each error, compares them with
 the goals and exits 1 when a goal is missed on the samples. It then runs the
 measurement command under --threshold auto: no camera on any photo without a
 whole marker (the samples' border, specks and no_marker categories and the
-negatives in tests/data/renders/negatives), and on every photo with one a
-camera wherever threshold 160 gives one, its refined numbers within the same
-goals. With --detail it
-also prints the image-space errors (rim, disc centre, stick top, shadow tip)
-against each sample's image_truth, in source pixels.
+photos made for these checks in tests/data/renders/plausibility), and on
+every photo with one a camera wherever threshold 160 gives one, its refined
+numbers within the same goals. With --detail it also prints the image-space
+errors (rim, disc centre, stick top, shadow tip) against each sample's
+image_truth, in source pixels.
 """
 import json
 import math
@@ -68,7 +68,7 @@ def distance(cam):
 
 # Categories of photos without a whole marker, on which --threshold auto must give no camera.
 NEGATIVE_CATEGORIES = ("border", "specks", "no_marker", "negative")
-NEGATIVES_DIR = os.path.join(TOP, "tests", "data", "renders", "negatives")
+RENDERS_DIR = os.path.join(TOP, "tests", "data", "renders", "plausibility")
 
 
 def photos_of(dirs, categories):
@@ -106,7 +106,7 @@ def measured(paths, threshold):
 def auto_goals(dirs):
     """The automatic threshold's goals; returns the names of those missed."""
     missed = []
-    negatives = photos_of(dirs + [NEGATIVES_DIR], NEGATIVE_CATEGORIES)
+    negatives = photos_of(dirs + [RENDERS_DIR], NEGATIVE_CATEGORIES)
     auto = measured([p for p, _ in negatives], "auto")
     print()
     print("--threshold auto on %d photos without a whole marker:" % len(negatives))
@@ -117,7 +117,7 @@ def auto_goals(dirs):
             missed.append("auto negative " + os.path.basename(path))
         print("  %-22s %s  %s" % (os.path.basename(path), record.get("error", "camera at threshold %s" % record.get("threshold")),
                                  "met" if ok else "MISSED"))
-    whole = photos_of(dirs + [NEGATIVES_DIR], ("success", "no_light"))
+    whole = photos_of(dirs + [RENDERS_DIR], ("success", "no_light"))
     paths = [p for p, _ in whole]
     fixed, auto = measured(paths, "160"), measured(paths, "auto")
     errors = {k: [] for k in GOALS}

@@ -20,7 +20,7 @@ import unittest
 PROGRAM = SAMPLES = None
 CAMERA_KEYS = ["yaw", "pitch", "roll", "dollyX", "dollyY", "dollyZ"]
 QUALITY_KEYS = ["rim_contrast", "rim_coverage", "outline_residual", "region_contrast", "margin", "threshold_run"]
-NEGATIVES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "renders", "negatives")
+RENDERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "renders", "plausibility")
 NO_MARKER = "no marker found at any threshold"
 
 
@@ -145,7 +145,7 @@ class MeasureCommandTest(unittest.TestCase):
             ("two_discs.jpg", "160", 1, "refused: "),  # no shadow: the stick's falls on the other disc
             (sample("s01.png"), "160", 0, None),
         ]
-        photos = [p if os.path.isabs(p) else os.path.join(NEGATIVES, p) for p, _, _, _ in cases]
+        photos = [p if os.path.isabs(p) else os.path.join(RENDERS, p) for p, _, _, _ in cases]
         for threshold in ("auto", "160"):
             chosen = [(photo, case) for photo, case in zip(photos, cases) if case[1] == threshold]
             _, out, _ = run("--json", "--jobs", "2", "--threshold", threshold, *[photo for photo, _ in chosen])
