@@ -131,6 +131,9 @@ class MeasureCommandTest(unittest.TestCase):
                      "rectangle_card.jpg", "two_discs.jpg"]
         cases = [(photo, "auto", 2, NO_MARKER) for photo in negatives] + [
             ("whole_props.jpg", "auto", 0, None),
+            ("whole_dim.jpg", "auto", 0, None),  # where 160 finds no outline
+            ("whole_grazing.jpg", "auto", 0, None),
+            ("whole_close.jpg", "auto", 0, None),
             (sample("s10.png"), "auto", 0, None),
             ("two_discs.jpg", "160", 1, "refused: "),  # the classic analysis finds no shadow there
             (sample("s01.png"), "160", 0, None),
