@@ -10,6 +10,7 @@
 
 #include "camera/camera.h"
 #include "image/photo.h"
+#include "plausible/plausible.h"
 #include "refine/refine.h"
 #include "shell/result.h"
 
@@ -53,6 +54,7 @@ struct PhotoRecord {
     int32_t previewFailed;              // 1 when the preview picture could not be written
     int32_t refinedRan;                 // 1 when the refinement ran (after the classic camera was found)
     RefinedEstimate refined;            // the refined record beside the classic one, or why there is none
+    MarkerQuality quality;              // how clearly the marker was seen, beside the refined record
 };
 
 // Reads the command line; 1 with *options filled, else 0 with a short reason
@@ -69,9 +71,12 @@ void MeasurePhoto(const char *path, const MeasureOptions &options, const char *p
 // is measured most reliably. Thresholds are tried coarsely first, then
 // finer only when no coarse one gives a camera; among those that do, the
 // widest run of neighbours whose fitted ellipses agree wins and its middle
-// is taken. 1 with *threshold set, 0 when no threshold gives a camera.
+// is taken. A threshold counts only when its region looks like a whole
+// marker (RegionPlausible), and a run only when it spans enough levels
+// (RunPlausible). 1 with *threshold and *runLevels (the run's width in
+// brightness levels) set, 0 when no threshold counts.
 // Leaves gSettings.threshold and the analysis records changed.
-int ChooseThreshold(int32_t *threshold);
+int ChooseThreshold(int32_t *threshold, int32_t *runLevels);
 
 // Writes the preview picture of the last analysis: the photograph at the
 // WorkRaster's resolution on the left, the analysis drawings at the same
@@ -97,6 +102,10 @@ void PrintCsvRecord(FILE *stream, const char *file, const PhotoRecord &record);
 std::string RefinedJson(const PhotoRecord &record);
 std::string RefinedText(const PhotoRecord &record);
 std::string RefinedCsv(const PhotoRecord &record);
+// The quality record's part in each format ("" when it was not measured; CSV: its empty columns).
+std::string QualityJson(const PhotoRecord &record);
+std::string QualityText(const PhotoRecord &record);
+std::string QualityCsv(const PhotoRecord &record);
 // The writer of the options' format.
 void PrintRecord(FILE *stream, const MeasureOptions &options, const char *file, const PhotoRecord &record);
 // "done/total photos, rate per second, time left" on one rewritten line.

@@ -244,6 +244,85 @@ std::string RefinedCsv(const PhotoRecord &record)
     return out;
 }
 
+// The quality record in the refined one: how clearly the marker was seen,
+// for a batch to sort and filter by. One table for every writer: JSON puts
+// the fields in the refined object's "quality" (null where a figure was not
+// measured), text after "quality", CSV in the named columns (empty where not
+// measured).
+
+enum QualityValue : int32_t {
+    kQualityRimContrast,      // grey levels in linear light: median disc minus ground across the refined rim
+    kQualityRimCoverage,      // share of the rim's normals that found the edge
+    kQualityRimResidual,      // source pixels, RMS distance of the refined rim's edge points from its ellipse
+    kQualityRegionContrast,   // brightness levels, the marker's median over the ring around it
+    kQualityMargin,           // source pixels, from the marker's bounding box to the picture's edge
+    kQualityThresholdRun,     // brightness levels of the automatic threshold's stable run; null at a fixed threshold
+};
+
+struct QualityField {
+    QualityValue value;
+    const char *key;     // JSON and text
+    const char *column;  // CSV
+};
+
+static const QualityField kQualityFields[] = {
+    {kQualityRimContrast, "rim_contrast", "quality_rim_contrast"},
+    {kQualityRimCoverage, "rim_coverage", "quality_rim_coverage"},
+    {kQualityRimResidual, "outline_residual", "quality_outline_residual"},
+    {kQualityRegionContrast, "region_contrast", "quality_region_contrast"},
+    {kQualityMargin, "margin", "quality_margin"},
+    {kQualityThresholdRun, "threshold_run", "quality_threshold_run"},
+};
+
+// The figure as text, or "" when it was not measured.
+static std::string QualityText(const MarkerQuality &q, QualityValue value)
+{
+    if (!q.measured)
+        return "";
+    switch (value) {
+    case kQualityRimContrast: return q.rimFound ? Formatted("%f", q.rimContrast) : "";
+    case kQualityRimCoverage: return q.rimFound ? Formatted("%f", q.rimCoverage) : "";
+    case kQualityRimResidual: return q.rimFound ? Formatted("%f", q.rimResidual) : "";
+    case kQualityRegionContrast: return Formatted("%f", q.regionContrast);
+    case kQualityMargin: return Formatted("%f", q.margin);
+    case kQualityThresholdRun: return q.thresholdRun >= 0 ? std::to_string(q.thresholdRun) : "";
+    }
+    return "";
+}
+
+std::string QualityJson(const PhotoRecord &record)
+{
+    if (!record.quality.measured)
+        return "";
+    std::string out = ", \"quality\": {";
+    for (const QualityField &field : kQualityFields) {
+        const std::string text = QualityText(record.quality, field.value);
+        out += (&field == kQualityFields ? "\"" : ", \"") + std::string(field.key) + "\": " + (text.empty() ? "null" : text);
+    }
+    return out + "}";
+}
+
+std::string QualityText(const PhotoRecord &record)
+{
+    if (!record.quality.measured)
+        return "";
+    std::string out = "; quality";
+    for (const QualityField &field : kQualityFields) {
+        const std::string text = QualityText(record.quality, field.value);
+        if (!text.empty())
+            out += " " + std::string(field.key) + "=" + text;
+    }
+    return out;
+}
+
+std::string QualityCsv(const PhotoRecord &record)
+{
+    std::string out;
+    for (const QualityField &field : kQualityFields)
+        out += "," + QualityText(record.quality, field.value);
+    return out;
+}
+
 void PrintTextRecord(FILE *stream, const char *file, const PhotoRecord &record)
 {
     std::fprintf(stream, "%s: %s", OneLine(file).c_str(), record.cameraFound ? OutcomeWords(record) : OneLine(record.message).c_str());
@@ -257,7 +336,7 @@ void PrintTextRecord(FILE *stream, const char *file, const PhotoRecord &record)
     }
     if (record.lightFound)
         std::fprintf(stream, "; xrot=%f yrot=%f", DegreesFromRadians(record.xrot), DegreesFromRadians(record.yrot));
-    std::fprintf(stream, "%s", RefinedText(record).c_str());
+    std::fprintf(stream, "%s%s", RefinedText(record).c_str(), QualityText(record).c_str());
     if (record.previewFailed)
         std::fprintf(stream, "; preview not written");
     std::fprintf(stream, "\n");
@@ -278,7 +357,11 @@ void PrintJsonRecord(FILE *stream, const char *file, const PhotoRecord &record)
     if (record.lightFound)
         std::fprintf(stream, ", \"light\": {\"xrot\": %f, \"yrot\": %f}", DegreesFromRadians(record.xrot),
                      DegreesFromRadians(record.yrot));
-    std::fprintf(stream, "%s", RefinedJson(record).c_str());
+    // The quality record closes the refined object it judges.
+    std::string refined = RefinedJson(record);
+    if (!refined.empty())
+        refined.insert(refined.size() - 1, QualityJson(record));
+    std::fprintf(stream, "%s", refined.c_str());
     if (record.code == kExitNoResult)
         std::fprintf(stream, ", \"error\": %s", JsonString(record.message).c_str());
     else if (record.message[0] != '\0')
@@ -294,6 +377,8 @@ void PrintCsvHeader(FILE *stream)
     for (const RefinedField &field : kRefinedFields)
         if (field.column != nullptr)
             std::fprintf(stream, ",%s", field.column);
+    for (const QualityField &field : kQualityFields)
+        std::fprintf(stream, ",%s", field.column);
     std::fprintf(stream, "\n");
 }
 
@@ -311,7 +396,8 @@ void PrintCsvRecord(FILE *stream, const char *file, const PhotoRecord &record)
         std::fprintf(stream, ",%f,%f", DegreesFromRadians(record.xrot), DegreesFromRadians(record.yrot));
     else
         std::fprintf(stream, ",,");
-    std::fprintf(stream, ",%s,%s\n", CsvField(record.message).c_str(), RefinedCsv(record).c_str());
+    std::fprintf(stream, ",%s,%s%s\n", CsvField(record.message).c_str(), RefinedCsv(record).c_str(),
+                 QualityCsv(record).c_str());
 }
 
 void PrintRecord(FILE *stream, const MeasureOptions &options, const char *file, const PhotoRecord &record)

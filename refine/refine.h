@@ -49,6 +49,11 @@ struct RimFit {
     double rms;             // source pixels, root mean square distance of the kept edge points
     int32_t used;           // edge points kept in the last fit
     int32_t normals;        // normals sampled in the last pass
+    // How clearly the last pass saw the rim: what tells a whole disc's edge
+    // from a cut one or from texture.
+    double contrast;        // grey levels, median of disc minus ground over the kept edge points
+    double coverage;        // share of the last pass's normals that gave an edge point
+    double widestGap;       // radians, widest turn around the centre without an edge point
 };
 
 // Reasons a refinement stops; RefinedEstimate.note says them in words.
@@ -58,6 +63,7 @@ enum RefineStatus : int32_t {
     kRefineBorder = 2,
     kRefineNoFit = 3,
     kRefineNoPose = 4,
+    kRefineImplausible = 5,  // refused: what was measured does not look like a whole marker
 };
 
 // Sub-pixel rim along the normals of the starting ellipse (source pixels),

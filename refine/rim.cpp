@@ -287,6 +287,25 @@ static void DropShadowed(std::vector<EdgePoint> *points)
     *points = kept;
 }
 
+// How clearly the pass saw the rim: the median contrast of its edge points,
+// the share of the normals they answer, and the widest turn around the
+// fit's centre that holds none of them.
+static void SummariseRim(const std::vector<EdgePoint> &points, int normals, RimFit *fit)
+{
+    std::vector<double> contrast, turn;
+    for (const EdgePoint &p : points) {
+        contrast.push_back(p.inner - p.outer);
+        turn.push_back(std::atan2(p.y - fit->ellipse.cy, p.x - fit->ellipse.cx));
+    }
+    fit->contrast = Median(contrast);
+    fit->coverage = normals > 0 ? static_cast<double>(points.size()) / normals : 0.0;
+    std::sort(turn.begin(), turn.end());
+    double widest = turn.empty() ? 2.0 * kPi : 2.0 * kPi - (turn.back() - turn.front());
+    for (size_t i = 1; i < turn.size(); i++)
+        widest = std::max(widest, turn[i] - turn[i - 1]);
+    fit->widestGap = widest;
+}
+
 RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels, RimFit *fit)
 {
     if (photo == nullptr || photo->argb == nullptr || photo->width < 2 || photo->height < 2 || !(start.a > 0.0) ||
@@ -321,6 +340,7 @@ RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels
         if (!FitEdgePoints(points, &result))
             return kRefineNoFit;
         result.normals = normals;
+        SummariseRim(points, normals, &result);
         e = result.ellipse;
     }
     *fit = result;
@@ -377,6 +397,7 @@ int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit)
     if (!FitEdgePoints(points, &result))
         return 0;
     result.normals = normals;
+    SummariseRim(points, normals, &result);
     *fit = result;
     return 1;
 }

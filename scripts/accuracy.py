@@ -4,9 +4,14 @@
 Runs the refinement probe on every sample photograph (tests/data/samples and,
 when present, ../shared/samples beside the checkout), prints one line per
 photo and the median and 90th percentile of each error, compares them with
-the goals and exits 1 when a goal is missed on the samples. With --detail it
-also prints the image-space errors (rim, disc centre, stick top, shadow tip)
-against each sample's image_truth, in source pixels.
+the goals and exits 1 when a goal is missed on the samples. It then runs the
+measurement command under --threshold auto: no camera on any photo without a
+whole marker (the samples' border, specks and no_marker categories and the
+photos made for these checks in tests/data/renders/plausibility), and on
+every photo with one a camera wherever threshold 160 gives one, its refined
+numbers within the same goals. With --detail it also prints the image-space
+errors (rim, disc centre, stick top, shadow tip) against each sample's
+image_truth, in source pixels.
 """
 import json
 import math
@@ -61,24 +66,94 @@ def distance(cam):
     return math.sqrt(cam["dollyX"] ** 2 + cam["dollyY"] ** 2 + cam["dollyZ"] ** 2)
 
 
-def samples(dirs):
+# Categories of photos without a whole marker, on which --threshold auto must give no camera.
+NEGATIVE_CATEGORIES = ("border", "specks", "no_marker", "negative")
+RENDERS_DIR = os.path.join(TOP, "tests", "data", "renders", "plausibility")
+
+
+def photos_of(dirs, categories):
+    """(path, truth) of every photo in dirs whose JSON has one of the
+    categories; the first folder's photo of a name wins."""
     seen = {}
     for d in dirs:
         if not os.path.isdir(d):
             continue
         for name in sorted(os.listdir(d)):
             stem, ext = os.path.splitext(name)
-            if ext.lower() not in (".png", ".jpg", ".jpeg") or stem in seen:
-                continue
             meta = os.path.join(d, stem + ".json")
-            if not os.path.exists(meta):
+            if ext.lower() not in (".png", ".jpg", ".jpeg") or stem in seen or not os.path.exists(meta):
                 continue
             with open(meta) as f:
                 sample = json.load(f)
-            if sample.get("category") not in ("success", "no_light"):
-                continue
-            seen[stem] = (os.path.join(d, name), sample)
+            if sample.get("category") in categories:
+                seen[stem] = (os.path.join(d, name), sample)
     return [seen[k] for k in sorted(seen)]
+
+
+def samples(dirs):
+    return photos_of(dirs, ("success", "no_light"))
+
+
+def measured(paths, threshold):
+    """The command's JSON records of the photos at a threshold, by path."""
+    command = os.environ.get("QM_MEASURE", os.path.join(TOP, "build", "native", "quillmarsh-measure"))
+    run = subprocess.run([command, "--json", "--jobs", "2", "--threshold", threshold, *paths],
+                         capture_output=True, text=True)
+    records = [json.loads(line) for line in run.stdout.splitlines()]
+    return {r["file"]: r for r in records}
+
+
+def auto_goals(dirs):
+    """The automatic threshold's goals; returns the names of those missed."""
+    missed = []
+    negatives = photos_of(dirs + [RENDERS_DIR], NEGATIVE_CATEGORIES)
+    auto = measured([p for p, _ in negatives], "auto")
+    print()
+    print("--threshold auto on %d photos without a whole marker:" % len(negatives))
+    for path, _ in negatives:
+        record = auto.get(path, {})
+        ok = "camera" not in record and record.get("code") == 2
+        if not ok:
+            missed.append("auto negative " + os.path.basename(path))
+        print("  %-22s %s  %s" % (os.path.basename(path), record.get("error", "camera at threshold %s" % record.get("threshold")),
+                                 "met" if ok else "MISSED"))
+    whole = photos_of(dirs + [RENDERS_DIR], ("success", "no_light"))
+    paths = [p for p, _ in whole]
+    fixed, auto = measured(paths, "160"), measured(paths, "auto")
+    errors = {k: [] for k in GOALS}
+    lost = []
+    for path, sample in whole:
+        if "camera" not in fixed.get(path, {}):
+            continue
+        refined = auto.get(path, {}).get("refined", {})
+        if "camera" not in refined:
+            lost.append(os.path.basename(path))
+            continue
+        truth = truth_in_tool_frame(sample)
+        width, height = sample["image"]["width"], sample["image"]["height"]
+        if refined.get("focal_source") == "exif" or abs(
+                sample["camera"]["focal_length_px"] - CLASSIC_FOCAL_PER_LONG_SIDE * max(width, height)) < 1e-3:
+            cam, cam_t = refined["camera"], truth["camera"]
+            errors["pitch"].append(abs(cam["pitch"] - cam_t["pitch"]))
+            errors["roll"].append(abs(turn(cam["roll"] - cam_t["roll"])))
+            errors["distance %"].append(abs(distance(cam) - truth["distance"]) / truth["distance"] * 100.0)
+        light = refined.get("light", {})
+        if "light" in truth and "yrot" in light:
+            errors["yrot"].append(abs(turn(light["yrot"] - truth["light"]["yrot"])))
+        if "light" in truth and "xrot" in light and not sample.get("shadow", {}).get("crosses_rim", False):
+            errors["xrot"].append(abs(light["xrot"] - truth["light"]["xrot"]))
+    print("--threshold auto on %d photos with a whole marker: %d lost where threshold 160 gives a camera%s" % (
+        len(whole), len(lost), (" (" + ", ".join(lost) + ")") if lost else ""))
+    if lost:
+        missed.append("auto lost " + ", ".join(lost))
+    for k, (gm, gp) in GOALS.items():
+        e = errors[k]
+        ok = bool(e) and median(e) <= gm and percentile(e, 0.9) <= gp
+        if not ok:
+            missed.append("auto " + k)
+        print("  refined %-11s %9.4f / %-9.4f <= %g / %g  %s  (%d photos)" % (
+            k, median(e), percentile(e, 0.9), gm, gp, "met" if ok else "MISSED", len(e)))
+    return missed
 
 
 def main():
@@ -177,6 +252,7 @@ def main():
             missed.append("fov " + stem)
         print("field of view from full EXIF on %s: %.3f %% off (goal <= %g %%) %s" % (stem, v, FOV_GOAL_PERCENT,
                                                                                  "met" if ok else "MISSED"))
+    missed += auto_goals(dirs)
     if missed:
         print("goals missed: " + ", ".join(missed))
         return 1

@@ -65,20 +65,26 @@ def _light(record, where, keys=LIGHT_KEYS):
 
 def read_result(text):
     """The launcher's JSON, checked whole: {"camera", "light" or None, "refined"
-    or None}. Raises MatchError naming the first problem."""
+    or None, "refined_failed": the refined record's note when the refined step
+    found no camera (its checks refused it, or it could not measure), else
+    None}. Raises MatchError naming the first problem."""
     try:
         result = json.loads(text)
     except ValueError as error:
         raise MatchError("the result is not JSON (%s)" % error)
     if not isinstance(result, dict):
         raise MatchError("the result is not a JSON object")
-    checked = {"camera": _camera(result.get("camera"), "camera"), "light": None, "refined": None}
+    checked = {"camera": _camera(result.get("camera"), "camera"), "light": None, "refined": None,
+               "refined_failed": None}
     if result.get("light") is not None:
         checked["light"] = _light(result["light"], "light")
     refined = result.get("refined")
     if refined is not None:
         if not isinstance(refined, dict):
             raise MatchError("the refined record in the result is not an object")
+        if "camera" not in refined and isinstance(refined.get("note"), str):
+            checked["refined_failed"] = refined["note"] or "the refined step found no camera"
+            return checked
         light = refined.get("light")
         keys = ()
         if light is not None:
@@ -114,6 +120,14 @@ def make_plan(result, estimate=None, strict=False):
         raise MatchError("unknown estimate %r (refined or classic)" % estimate)
     notes = []
     refined = result["refined"]
+    failed = result.get("refined_failed")
+    if failed is not None:
+        # a refined record its own checks refused is never applied; the
+        # classic numbers only when chosen, saying why
+        if estimate != "classic":
+            raise MatchError("the refined check failed (%s); choose the classic estimate to use the dialog's numbers"
+                             % failed)
+        notes.append("the refined check failed: %s" % failed)
     if estimate == "classic" or refined is None:
         if estimate == "refined" and strict:
             raise MatchError("the result carries no refined estimate")

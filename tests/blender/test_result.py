@@ -103,6 +103,17 @@ class ResultTest(unittest.TestCase):
         with self.assertRaisesRegex(MatchError, "no refined estimate"):
             make_plan(classic_only, "refined", strict=True)
 
+    def test_a_refused_refined_record_is_applied_only_as_the_classic_estimate_chosen(self):
+        note = "refused: the rim shows an edge on only 40 % of its length"
+        result = read_result(edited(lambda r: r.update(refined={
+            "fov": 46.2, "focal_source": "default", "note": note, "quality": {"rim_coverage": 0.4}})))
+        for estimate in (None, "refined"):
+            with self.subTest(estimate=estimate), self.assertRaisesRegex(MatchError, "refined check failed.*" + note):
+                make_plan(result, estimate)
+        chosen = make_plan(result, "classic")
+        self.assertEqual((chosen["estimate"], chosen["camera"]), ("classic", json.loads(S07)["camera"]))
+        self.assertIn("the refined check failed: " + note, chosen["notes"])
+
     def test_marker_diameters_out_of_range_are_refused(self):
         self.assertAlmostEqual(marker_scale(0.3), 0.05)
         for diameter in (0.0, -1.0, float("nan"), float("inf"), 1.0e5, True, "6"):

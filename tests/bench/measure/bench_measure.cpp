@@ -36,8 +36,8 @@ double Analyse(int32_t threshold, int *succeeded)
 {
     double start = Now();
     for (int r = 0; r < kRepeats; r++) {
-        int32_t chosen = threshold;
-        if (threshold == kThresholdAuto && !ChooseThreshold(&chosen))
+        int32_t chosen = threshold, run = 0;
+        if (threshold == kThresholdAuto && !ChooseThreshold(&chosen, &run))
             chosen = kDefaultThreshold;
         gSettings.threshold = chosen;
         gSettings.detectShadow = 1;

@@ -156,7 +156,7 @@ TEST(MeasurePhotoTest, FailuresCarryTheDialogsMessages)
 }
 
 // Where some threshold gives a camera, auto gives one, at a threshold whose
-// fixed run it reproduces exactly.
+// fixed run it reproduces exactly but for the run of thresholds only the scan knows.
 TEST(ChooseThresholdTest, FindsACameraOnEverySampleWhereSomeThresholdDoes)
 {
     for (const char *file : kAllSamples) {
@@ -164,6 +164,9 @@ TEST(ChooseThresholdTest, FindsACameraOnEverySampleWhereSomeThresholdDoes)
         PhotoRecord automatic = Measure(file, kThresholdAuto);
         if (automatic.cameraFound) {
             PhotoRecord fixed = Measure(file, automatic.threshold);
+            EXPECT_EQ(fixed.quality.thresholdRun, -1);
+            EXPECT_TRUE(RunPlausible(automatic.quality.thresholdRun));
+            fixed.quality.thresholdRun = automatic.quality.thresholdRun;
             EXPECT_EQ(std::memcmp(&automatic, &fixed, sizeof fixed), 0);
             continue;
         }
@@ -189,6 +192,23 @@ TEST(ChooseThresholdTest, PrefersTheStableMiddleOverAnIsolatedSuccess)
     PhotoRecord record = Measure("s10.png", kThresholdAuto);
     EXPECT_GE(record.threshold, 144);
     EXPECT_LE(record.threshold, 208);
+}
+
+// The thresholds auto chooses: the coarse pass's levels (16 + 32 k) decide
+// where the runs' middles fall.
+TEST(ChooseThresholdTest, ChoosesTheSamplesKnownThresholds)
+{
+    const struct {
+        const char *file;
+        int32_t threshold;
+    } chosen[] = {{"e02.png", 160}, {"s02.png", 176}, {"s07.png", 160}, {"s15_n.jpg", 160},
+                  {"s18.jpg", 160}, {"s18_n.jpg", 176}, {"v02.jpg", 160}};
+    for (const auto &c : chosen) {
+        SCOPED_TRACE(c.file);
+        PhotoRecord record = Measure(c.file, kThresholdAuto);
+        EXPECT_TRUE(record.cameraFound);
+        EXPECT_EQ(record.threshold, c.threshold);
+    }
 }
 
 PhotoRecord Sample(int32_t code, int light, const char *message)
@@ -246,8 +266,9 @@ TEST(WritersTest, CsvRowsMatchTheHeaderAndQuoteWhatNeedsIt)
 {
     EXPECT_EQ(Printed(PrintCsvRecord, "a,b.png", Sample(0, 1, "")),
               "\"a,b.png\",0,160,0.000000,-28.647890,0.057296,0.500000,8.250000,13.000000,-14.323945,85.943669,"
-              ",,,,,,,,,,,,,,,\n");
-    EXPECT_EQ(Printed(PrintCsvRecord, "c.png", Sample(2, 0, "two\n\"lines\"")), "c.png,2,160,,,,,,,,,\"two\n\"\"lines\"\"\",,,,,,,,,,,,,,,\n");
+              ",,,,,,,,,,,,,,,,,,,,,\n");  // the refined and the quality columns empty
+    EXPECT_EQ(Printed(PrintCsvRecord, "c.png", Sample(2, 0, "two\n\"lines\"")),
+              "c.png,2,160,,,,,,,,,\"two\n\"\"lines\"\"\",,,,,,,,,,,,,,,,,,,,,\n");
     EXPECT_EQ(Printed(PrintTextRecord, "c.png", Sample(2, 0, "two\nlines")), "c.png: two lines; threshold 160\n");
 }
 
