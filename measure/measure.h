@@ -9,6 +9,7 @@
 #include <string>
 
 #include "camera/camera.h"
+#include "illumination/illumination.h"
 #include "image/photo.h"
 #include "refine/refine.h"
 #include "shell/result.h"
@@ -34,6 +35,7 @@ struct MeasureOptions {
     OutputFormat format;
     int32_t jobs;               // photographs measured at once, 1..kMaxJobs
     const char *previewFolder;  // null without --preview
+    double markerAlbedo[3];     // the disc's reflectance per channel, (0, 1]; all 0 means the default
     char **photos;              // the photographs' paths, in the order given
     int32_t photoCount;
 };
@@ -53,6 +55,7 @@ struct PhotoRecord {
     int32_t previewFailed;              // 1 when the preview picture could not be written
     int32_t refinedRan;                 // 1 when the refinement ran (after the classic camera was found)
     RefinedEstimate refined;            // the refined record beside the classic one, or why there is none
+    Illumination illumination;          // the light's strength and colour from the disc, beside refined
 };
 
 // Reads the command line; 1 with *options filled, else 0 with a short reason
@@ -97,6 +100,14 @@ void PrintCsvRecord(FILE *stream, const char *file, const PhotoRecord &record);
 std::string RefinedJson(const PhotoRecord &record);
 std::string RefinedText(const PhotoRecord &record);
 std::string RefinedCsv(const PhotoRecord &record);
+// The illumination record's parts, written inside the refined record ("" when
+// the refined light has no bearing), and its CSV columns.
+std::string IlluminationJson(const PhotoRecord &record);
+std::string IlluminationText(const PhotoRecord &record);
+std::string IlluminationCsvHeader();
+std::string IlluminationCsv(const PhotoRecord &record);
+// Reads "--marker-albedo" values: A or R,G,B, each in (0, 1]; 1 with albedo set.
+int ParseMarkerAlbedo(const char *text, double albedo[3]);
 // The writer of the options' format.
 void PrintRecord(FILE *stream, const MeasureOptions &options, const char *file, const PhotoRecord &record);
 // "done/total photos, rate per second, time left" on one rewritten line.
