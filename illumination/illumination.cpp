@@ -21,6 +21,14 @@
 // shadow catcher must reproduce. A render with exposure 0 under the Standard
 // view writes the radiance itself as the pixel's linear value, so these
 // radiances are the photo's own linear pixel values (0..1).
+//
+// A real disc is not quite Lambertian: a matte plastic throws light back
+// toward a low sun behind the camera and has a faint gloss. With its
+// response toward the camera per unit sky radiance, R_sky (rho for a
+// Lambertian disc), and per unit of the sun's irradiance on the level disc,
+// R_sun (rho / pi), the same two equations give
+//   C = L_sh / R_sky,   S c = (L_lit - L_sh) / (R_sun sin(e)).
+// MarkerSurfaceResponse gives them for the marker's surface.
 #include "illumination/illumination.h"
 
 #include <algorithm>
@@ -32,7 +40,20 @@
 #include "common/numeric.h"
 
 const double kSunDiameterDegrees = 0.53;  // degrees, the sun's angular diameter seen from the ground
-const double kBlurPixels = 3.0;        // source pixels kept clear of an edge: bilinear reading, JPEG blocks, lens blur
+const double kBlurPixels = 1.5;        // source pixels kept clear of an edge: bilinear reading, the edge's own blur
+// Source pixels a JPEG's colour spreads across an edge: chroma kept at half
+// resolution and interpolated back spans about two pixels more than the luma.
+const double kChromaBlurPixels = 3.5;
+const double kAreaStep = 0.5;          // source pixels between samples across the shadow for its darkness' area
+// The marker's surface, a matte white plastic: Blender's Principled BSDF with
+// these values renders it (the rendered test photos' disc is made so).
+const double kMarkerRoughness = 0.7;
+const double kMarkerSpecular = 0.3;
+const double kSpecularScale = 0.08;  // Principled's normal-incidence reflectance per unit of specular
+const int kSkyRings = 24;            // rings of equal cos(theta) over the sky's hemisphere
+const int kSkySectors = 48;          // sectors of azimuth per ring
+// A JPEG's luma weights on the sRGB codes (ITU-R BT.601, as JFIF's).
+const double kJpegLuma[3] = {0.299, 0.587, 0.114};
 const double kNearFoot = 0.4;          // scene units from the stick's foot where the shadow is first read
 const double kRimClearance = 0.1;      // scene units kept inside the rim (the lit side wall, the rim's blur)
 const int kDistanceSteps = 64;         // distances along the shadow that are read
@@ -143,7 +164,8 @@ static const LinearTable kLinear = MakeLinearTable();
 // interpolation between pixel centres (as SampleGrey reads its grey), and
 // whether all four pixels sit at the top code in each channel.
 struct ColourSample {
-    double rgb[3];
+    double rgb[3];   // linear light 0..1
+    double code[3];  // sRGB codes 0..255, interpolated the same way
     int top[3];
 };
 
@@ -159,14 +181,16 @@ static int SampleColour(const Photo *photo, const double p[2], ColourSample *sam
     const double weights[4] = {(1.0 - tx) * (1.0 - ty), tx * (1.0 - ty), (1.0 - tx) * ty, tx * ty};
     for (int c = 0; c < 3; c++) {
         const int shift = 16 - 8 * c;
-        double sum = 0.0;
+        double sum = 0.0, codes = 0.0;
         int top = 1;
         for (int k = 0; k < 4; k++) {
             const int code = static_cast<int>((corners[k] >> shift) & 0xFF);
             sum += weights[k] * kLinear.value[code];
+            codes += weights[k] * code;
             top = top && code >= kTopCode;
         }
         sample->rgb[c] = sum;
+        sample->code[c] = codes;
         sample->top[c] = top;
     }
     return 1;
@@ -176,9 +200,9 @@ static int SampleColour(const Photo *photo, const double p[2], ColourSample *sam
 // the stick's image; 0 when none does. Counts the samples that reach the top
 // code per channel into top[], when given.
 static int MeanColour(const Photo *photo, const ShadowFrame &f, const StickBand &stick, double along,
-                      const double *sides, int count, double mean[3], int32_t *samples, int32_t top[3])
+                      const double *sides, int count, ColourSample *mean, int32_t *samples, int32_t top[3])
 {
-    double sum[3] = {0.0, 0.0, 0.0};
+    double sum[3] = {0.0, 0.0, 0.0}, codes[3] = {0.0, 0.0, 0.0};
     int used = 0;
     for (int k = 0; k < count; k++) {
         double p[2];
@@ -187,6 +211,7 @@ static int MeanColour(const Photo *photo, const ShadowFrame &f, const StickBand 
             continue;
         for (int c = 0; c < 3; c++) {
             sum[c] += s.rgb[c];
+            codes[c] += s.code[c];
             if (top != nullptr)
                 top[c] += s.top[c];
         }
@@ -196,8 +221,10 @@ static int MeanColour(const Photo *photo, const ShadowFrame &f, const StickBand 
         *samples += used;
     if (used == 0)
         return 0;
-    for (int c = 0; c < 3; c++)
-        mean[c] = sum[c] / used;
+    for (int c = 0; c < 3; c++) {
+        mean->rgb[c] = sum[c] / used;
+        mean->code[c] = codes[c] / used;
+    }
     return 1;
 }
 
@@ -219,17 +246,125 @@ static double StickSkyShare(double radius, double height, double distance)
     return radius / (kPi * distance) * height * height / (height * height + distance * distance);
 }
 
-int LightFromRadiances(const double lit[3], const double shadowed[3], const double albedo[3], double elevation,
-                       double sky[3], double sun[3], double ratio[3])
+void LambertResponse(const double albedo[3], MarkerResponse *response)
+{
+    for (int c = 0; c < 3; c++) {
+        response->sky[c] = albedo[c];
+        response->sun[c] = albedo[c] / kPi;
+    }
+}
+
+static double Dot3(const double a[3], const double b[3])
+{
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
+
+// Fresnel reflectance of a dielectric of refractive index eta for light
+// meeting it at cos(theta) = cosine.
+static double DielectricFresnel(double cosine, double eta)
+{
+    const double g2 = eta * eta - 1.0 + cosine * cosine;
+    if (!(g2 > 0.0))
+        return 1.0;
+    const double g = std::sqrt(g2);
+    const double a = (g - cosine) / (g + cosine);
+    const double b = (cosine * (g + cosine) - 1.0) / (cosine * (g - cosine) + 1.0);
+    return 0.5 * a * a * (1.0 + b * b);
+}
+
+// Smith's shadowing of one direction at cos(theta) = cosine for GGX of width alpha.
+static double SmithGgx(double cosine, double alpha)
+{
+    const double tan2 = (1.0 - cosine * cosine) / (cosine * cosine);
+    return 2.0 / (1.0 + std::sqrt(1.0 + alpha * alpha * tan2));
+}
+
+// The marker's surface (a matte white plastic) toward the camera for light
+// from direction l, per channel, times cos(theta_l): Burley's diffuse with
+// its retro-reflection,
+//   rho / pi ((1 - FL / 2)(1 - FV / 2) + RR (FL + FV + FL FV (RR - 1))),
+//   F = (1 - cos)^5, RR = 2 roughness cos^2(theta_d),
+// plus a colourless GGX coat D G F / (4 cos(theta_l) cos(theta_v)) of width
+// alpha = roughness^2 and normal-incidence reflectance 0.08 specular.
+static void SurfaceTimesCosine(const double albedo[3], const double l[3], const double v[3], const double n[3],
+                               double out[3])
+{
+    const double nl = Dot3(n, l), nv = Dot3(n, v);
+    if (!(nl > 0.0 && nv > 0.0)) {
+        out[0] = out[1] = out[2] = 0.0;
+        return;
+    }
+    double h[3] = {l[0] + v[0], l[1] + v[1], l[2] + v[2]};
+    const double hn = std::sqrt(Dot3(h, h));
+    for (int i = 0; i < 3; i++)
+        h[i] /= hn;
+    const double lh = Dot3(l, h), nh = Dot3(n, h);
+    const double fl = std::pow(1.0 - nl, 5.0), fv = std::pow(1.0 - nv, 5.0);
+    const double rr = 2.0 * kMarkerRoughness * lh * lh;
+    const double diffuse = ((1.0 - 0.5 * fl) * (1.0 - 0.5 * fv) + rr * (fl + fv + fl * fv * (rr - 1.0))) / kPi;
+    const double alpha = kMarkerRoughness * kMarkerRoughness, a2 = alpha * alpha;
+    const double q = nh * nh * (a2 - 1.0) + 1.0;
+    const double d = a2 / (kPi * q * q);
+    const double f0 = kSpecularScale * kMarkerSpecular;
+    const double eta = 2.0 / (1.0 - std::sqrt(f0)) - 1.0;
+    const double coat = d * SmithGgx(nl, alpha) * SmithGgx(nv, alpha) * DielectricFresnel(lh, eta) / (4.0 * nv);
+    for (int c = 0; c < 3; c++)
+        out[c] = albedo[c] * diffuse * nl + coat;
+}
+
+void MarkerSurfaceResponse(const double albedo[3], const double toSun[3], const double toCamera[3],
+                           const double up[3], MarkerResponse *response)
+{
+    double value[3];
+    // The sky: its radiance C from every direction of the upper hemisphere,
+    // integral over the hemisphere of surface(l) cos(theta_l) dl, by the
+    // midpoint rule in cos(theta) and the azimuth.
+    double side[3] = {-up[1] * toCamera[2] + up[2] * toCamera[1], -up[2] * toCamera[0] + up[0] * toCamera[2],
+                      -up[0] * toCamera[1] + up[1] * toCamera[0]};
+    double norm = std::sqrt(Dot3(side, side));
+    if (!(norm > 0.0)) {
+        side[0] = up[1], side[1] = -up[0], side[2] = 0.0;  // seen from straight above: any level direction
+        norm = std::sqrt(Dot3(side, side));
+    }
+    for (int i = 0; i < 3; i++)
+        side[i] /= norm;
+    const double ahead[3] = {up[1] * side[2] - up[2] * side[1], up[2] * side[0] - up[0] * side[2],
+                             up[0] * side[1] - up[1] * side[0]};
+    double sky[3] = {0.0, 0.0, 0.0};
+    const double cell = (1.0 / kSkyRings) * (2.0 * kPi / kSkySectors);  // d(cos theta) d(phi): solid angle
+    for (int i = 0; i < kSkyRings; i++) {
+        const double z = (i + 0.5) / kSkyRings, r = std::sqrt(1.0 - z * z);
+        for (int j = 0; j < kSkySectors; j++) {
+            const double phi = 2.0 * kPi * (j + 0.5) / kSkySectors;
+            const double l[3] = {z * up[0] + r * (std::cos(phi) * ahead[0] + std::sin(phi) * side[0]),
+                                 z * up[1] + r * (std::cos(phi) * ahead[1] + std::sin(phi) * side[1]),
+                                 z * up[2] + r * (std::cos(phi) * ahead[2] + std::sin(phi) * side[2])};
+            SurfaceTimesCosine(albedo, l, toCamera, up, value);
+            for (int c = 0; c < 3; c++)
+                sky[c] += value[c] * cell;
+        }
+    }
+    // The sun: irradiance S sin(e) on the level disc, so the response per unit
+    // of it is the surface's value times cos(theta_l) over sin(e).
+    SurfaceTimesCosine(albedo, toSun, toCamera, up, value);
+    const double rise = Dot3(toSun, up);
+    for (int c = 0; c < 3; c++) {
+        response->sky[c] = sky[c];
+        response->sun[c] = rise > 0.0 ? value[c] / rise : 0.0;
+    }
+}
+
+int LightFromRadiances(const double lit[3], const double shadowed[3], const MarkerResponse &response,
+                       double elevation, double sky[3], double sun[3], double ratio[3])
 {
     const double rise = std::sin(elevation);
     if (!(rise > 0.0))
         return 0;
     for (int c = 0; c < 3; c++) {
-        if (!(lit[c] > shadowed[c] && shadowed[c] >= 0.0 && albedo[c] > 0.0))
+        if (!(lit[c] > shadowed[c] && shadowed[c] >= 0.0 && response.sky[c] > 0.0 && response.sun[c] > 0.0))
             return 0;
-        sky[c] = shadowed[c] / albedo[c];
-        sun[c] = kPi * (lit[c] - shadowed[c]) / (albedo[c] * rise);
+        sky[c] = shadowed[c] / response.sky[c];
+        sun[c] = (lit[c] - shadowed[c]) / (response.sun[c] * rise);
         ratio[c] = shadowed[c] / lit[c];
     }
     return 1;
@@ -258,6 +393,43 @@ static int Refuse(IlluminationStatus status, Illumination *out)
     out->status = status;
     std::snprintf(out->note, sizeof out->note, "%s", kNotes[status]);
     return 0;
+}
+
+// The shade's colour from its luma and the area of its darkness. A JPEG
+// keeps the luma Y' = 0.299 R' + 0.587 G' + 0.114 B' of the sRGB codes at full
+// resolution and the chroma at half, interpolated back: the sunlit colour
+// bleeds into a narrow shadow. But the chroma's blur only moves code values
+// about, so each channel's area of darkness in codes across the shadow,
+// A_c = integral (lit'_c - code_c(w)) dw, is what it was without blur:
+// W (lit'_c - shade'_c) for a core of width W. The luma's own core is sharp,
+// so W = A_Y' / (Y'_lit - Y'_core), and
+//   shade'_c = lit'_c - A_c (Y'_lit - Y'_core) / A_Y',
+// then taken to linear light by the sRGB curve. 1 with shade written; 0 when
+// the profile leaves the photo or crosses the stick.
+static int ShadeFromArea(const Photo *photo, const ShadowFrame &f, const StickBand &stick, double along,
+                         double halfWidth, double step, const ColourSample &lit, const ColourSample &core,
+                         double shade[3])
+{
+    double area[3] = {0.0, 0.0, 0.0};
+    for (double w = -halfWidth; w <= halfWidth; w += step) {
+        double p[2];
+        ColourSample s;
+        if (!ProjectOnDisc(f, along, w, p) || OnStickImage(stick, p) || !SampleColour(photo, p, &s))
+            return 0;
+        for (int c = 0; c < 3; c++)
+            area[c] += (lit.code[c] - s.code[c]) * step;
+    }
+    double litY = 0.0, coreY = 0.0, areaY = 0.0;
+    for (int c = 0; c < 3; c++) {
+        litY += kJpegLuma[c] * lit.code[c];
+        coreY += kJpegLuma[c] * core.code[c];
+        areaY += kJpegLuma[c] * area[c];
+    }
+    if (!(areaY > 0.0 && litY > coreY))
+        return 0;
+    for (int c = 0; c < 3; c++)
+        shade[c] = LinearFromSrgb(lit.code[c] - area[c] * (litY - coreY) / areaY);
+    return 1;
 }
 
 // The readings along the shadow: per distance the core's and the sunlit
@@ -299,12 +471,11 @@ static void ReadAlongShadow(const Photo *photo, const RefinedEstimate &r, const 
             continue;
         }
         const double coreSides[3] = {-core, 0.0, core};
-        double shade[3], litSides[2][3];
-        if (!MeanColour(photo, f, stick, d, coreSides, 3, shade, nullptr, nullptr))
+        ColourSample coreMean, litSides[2], lit = {};
+        if (!MeanColour(photo, f, stick, d, coreSides, 3, &coreMean, nullptr, nullptr))
             continue;
-        const double inner = s + penumbra + kBlurPixels * sideways;
+        const double inner = s + penumbra + kChromaBlurPixels * sideways;
         int sides = 0;
-        double litMean[3] = {0.0, 0.0, 0.0};
         double outer = inner;
         for (int side = -1; side <= 1; side += 2) {
             double ws[kLitSamples];
@@ -316,18 +487,25 @@ static void ReadAlongShadow(const Photo *photo, const RefinedEstimate &r, const 
                     outer = std::max(outer, w);
                 }
             }
-            if (count > 0 && MeanColour(photo, f, stick, d, ws, count, litSides[sides], &out->litSamples, out->litTop))
+            if (count > 0 && MeanColour(photo, f, stick, d, ws, count, &litSides[sides], &out->litSamples, out->litTop))
                 sides++;
         }
         if (sides == 0)
             continue;
+        for (int c = 0; c < 3; c++)
+            for (int k = 0; k < sides; k++) {
+                lit.rgb[c] += litSides[k].rgb[c] / sides;
+                lit.code[c] += litSides[k].code[c] / sides;
+            }
+        double shade[3];
+        if (!ShadeFromArea(photo, f, stick, d, inner, kAreaStep * sideways, lit, coreMean, shade))
+            continue;
+        const double *litMean = lit.rgb;
         // The stick hides a little of the sky from the shadow near its foot and
         // from the sunlit disc beside it: given back, as a share of the sky.
         const double coreShare = StickSkyShare(s, rise, d);
         const double litShare = StickSkyShare(s, rise, std::hypot(d, 0.5 * (inner + outer)));
         for (int c = 0; c < 3; c++) {
-            for (int k = 0; k < sides; k++)
-                litMean[c] += litSides[k][c] / sides;
             const double skyLit = shade[c] / (1.0 - coreShare);
             out->core[c].push_back(skyLit);
             out->lit[c].push_back(litMean[c] + skyLit * litShare);
@@ -392,8 +570,17 @@ int MeasureIllumination(const Photo *photo, const RefinedEstimate &refined, cons
         return Refuse(kIlluminationFaint, out);
     if (!(smallest >= kMinLitBalance * largest))
         return Refuse(kIlluminationTinted, out);
+    // The disc's response toward the camera (at its centre) for the sun's direction.
+    double toSun[3], toCamera[3];
+    const double distance = std::sqrt(Dot3(refined.pose.centre, refined.pose.centre));
+    for (int i = 0; i < 3; i++) {
+        toSun[i] = -std::cos(elevation) * f.along[i] + std::sin(elevation) * refined.pose.up[i];
+        toCamera[i] = -refined.pose.centre[i] / distance;
+    }
+    MarkerResponse response;
+    MarkerSurfaceResponse(albedo, toSun, toCamera, refined.pose.up, &response);
     double sky[3], sun[3], check[3];
-    if (!LightFromRadiances(lit, shadowed, albedo, elevation, sky, sun, check))
+    if (!LightFromRadiances(lit, shadowed, response, elevation, sky, sun, check))
         return Refuse(kIlluminationFaint, out);
 
     const double strength = std::max(sun[0], std::max(sun[1], sun[2]));
@@ -401,7 +588,7 @@ int MeasureIllumination(const Photo *photo, const RefinedEstimate &refined, cons
     const double elevationSigma = RadiansFromDegrees(l.xrotSigma);
     double sunSigma[3];
     for (int c = 0; c < 3; c++) {
-        const double perRadiance = kPi / (albedo[c] * std::sin(elevation));
+        const double perRadiance = 1.0 / (response.sun[c] * std::sin(elevation));
         sunSigma[c] = std::hypot(perRadiance * std::hypot(litSigma[c], shadowedSigma[c]),
                                  sun[c] / std::tan(elevation) * elevationSigma);
         out->lit[c] = lit[c];
@@ -409,7 +596,7 @@ int MeasureIllumination(const Photo *photo, const RefinedEstimate &refined, cons
         out->shadowRatio[c] = ratio[c];
         out->shadowRatioSigma[c] = ratioSigma[c];
         out->skyColor[c] = sky[c];
-        out->skyColorSigma[c] = shadowedSigma[c] / albedo[c];
+        out->skyColorSigma[c] = shadowedSigma[c] / response.sky[c];
         out->sunColor[c] = sun[c] / strength;
         out->sunColorSigma[c] =
             c == strongest ? 0.0 : out->sunColor[c] * std::hypot(sunSigma[c] / sun[c], sunSigma[strongest] / strength);

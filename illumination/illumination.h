@@ -52,11 +52,24 @@ int MeasureIllumination(const Photo *photo, const RefinedEstimate &refined, cons
 
 // Between the module's file and its tests.
 
+// How the disc sends light toward the camera, per channel: radiance per unit
+// radiance of a uniform sky over it, and per unit of the sun's irradiance on
+// the level disc (W/m^2 times sin(elevation)).
+struct MarkerResponse {
+    double sky[3];
+    double sun[3];
+};
+// A Lambertian disc: rho and rho / pi.
+void LambertResponse(const double albedo[3], MarkerResponse *response);
+// The marker's matte surface seen from toCamera, the sun toward toSun, all
+// unit vectors in one frame with the disc's normal up.
+void MarkerSurfaceResponse(const double albedo[3], const double toSun[3], const double toCamera[3],
+                           const double up[3], MarkerResponse *response);
 // Sky colour, sun strength times colour and shadow ratio from the sunlit and
-// shadowed radiances (linear, 0..1), the albedo and the sun's elevation
-// (radians); 0 when a channel's sunlit radiance is not above the shadowed.
-int LightFromRadiances(const double lit[3], const double shadowed[3], const double albedo[3], double elevation,
-                       double sky[3], double sun[3], double ratio[3]);
+// shadowed radiances (linear, 0..1), the disc's response and the sun's
+// elevation (radians); 0 when a channel's sunlit radiance is not above the shadowed.
+int LightFromRadiances(const double lit[3], const double shadowed[3], const MarkerResponse &response,
+                       double elevation, double sky[3], double sun[3], double ratio[3]);
 // Scene units the penumbra spreads each way of a shadow edge at distance
 // `along` on the ground behind the stick, for a sun at `elevation` (radians).
 double PenumbraHalfWidth(double along, double elevation);

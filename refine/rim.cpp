@@ -23,7 +23,7 @@ const double kSrgbLinearSlope = 12.92;
 const double kSrgbOffset = 0.055;
 const double kSrgbGamma = 2.4;
 
-double LinearFromSrgb(int code)
+double LinearFromSrgb(double code)
 {
     const double c = code / kGreyFullScale;
     return c <= kSrgbLinearLimit ? c / kSrgbLinearSlope
