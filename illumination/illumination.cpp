@@ -593,8 +593,12 @@ int MeasureIllumination(const Photo *photo, const RefinedEstimate &refined, cons
                                  sun[c] / std::tan(elevation) * elevationSigma);
         out->lit[c] = lit[c];
         out->shadowed[c] = shadowed[c];
-        out->shadowRatio[c] = ratio[c];
-        out->shadowRatioSigma[c] = ratioSigma[c];
+        // What a shadow catcher (a Lambertian ground) must give: the sky's
+        // irradiance over the sky's and the sun's, pi C / (S c sin(e) + pi C);
+        // on a Lambertian disc that is L_sh / L_lit itself.
+        const double skyIrradiance = kPi * sky[c];
+        out->shadowRatio[c] = skyIrradiance / (sun[c] * std::sin(elevation) + skyIrradiance);
+        out->shadowRatioSigma[c] = out->shadowRatio[c] * ratioSigma[c] / ratio[c];
         out->skyColor[c] = sky[c];
         out->skyColorSigma[c] = shadowedSigma[c] / response.sky[c];
         out->sunColor[c] = sun[c] / strength;

@@ -25,7 +25,7 @@ enum IlluminationStatus : int32_t {
 // at the photo's own pixel values. Plain data: it travels in PhotoRecord.
 struct Illumination {
     IlluminationStatus status;
-    double shadowRatio[3];   // shadowed over sunlit radiance per channel, linear light
+    double shadowRatio[3];   // shadowed over sunlit light on the level ground per channel (a Lambertian disc's radiances)
     double sunStrength;      // W/m^2, the largest channel of strength times colour
     double sunColor[3];      // largest channel 1
     double skyColor[3];      // world colour at strength 1

@@ -142,11 +142,16 @@ def light_goals():
         run = subprocess.run([command, "--json", "--threshold", "auto", "--marker-albedo", albedo, path],
                              capture_output=True, text=True)
         try:
-            illumination = json.loads(run.stdout)["refined"]["illumination"]
+            refined = json.loads(run.stdout)["refined"]
         except (ValueError, KeyError):
-            print("%-6s no illumination record: %s" % (stem, run.stdout.strip()[:200]))
+            print("%-6s no refined record: %s" % (stem, run.stdout.strip()[:200]))
             missed.append("illumination on " + stem)
             continue
+        if "xrot" not in refined.get("light", {}):
+            # the light's strength needs the sun's elevation, which the refinement did not find
+            print("%-6s no refined sun elevation (%s)" % (stem, refined.get("note")))
+            continue
+        illumination = refined["illumination"]
         overexposed = max(photometry["lit_disc_diffuse_linear_rgb"]) >= CLIPPED_LINEAR
         if "sun_strength" not in illumination:
             print("%-6s %s" % (stem, illumination.get("note")))

@@ -336,6 +336,38 @@ def place_light_match(scene, sun, stem, light):
     scene.view_settings.view_transform = "Standard"
 
 
+CATCHER_NODE = "Quillmarsh shadow catcher"
+
+
+def _coloured_catcher(scene):
+    """The catcher's shadow in colour: Cycles' Shadow Catcher pass (per
+    channel, the share of the light that the CG objects leave on the catcher)
+    multiplies the photo, and the Combined pass then holds the objects alone.
+    Without the pass (or its node) the catcher keeps its grey shadow in the
+    alpha; returns whether the colour one is in place."""
+    layers_ok = [vl for vl in scene.view_layers if hasattr(vl, "cycles")
+                 and "use_pass_shadow_catcher" in vl.cycles.bl_rna.properties]
+    if not layers_ok:
+        return False
+    for layer in layers_ok:
+        layer.cycles.use_pass_shadow_catcher = True
+    tree, _ = _compositor(scene)
+    layers = next((n for n in tree.nodes if n.bl_idname == "CompositorNodeRLayers"), None)
+    scale, over = tree.nodes.get(SCALE_NODE), tree.nodes.get(OVER_NODE)
+    if layers is None or scale is None or over is None or "Shadow Catcher" not in layers.outputs:
+        return False
+    try:
+        multiply = _node(tree, "CompositorNodeMixRGB", CATCHER_NODE, (50.0, 200.0))
+    except RuntimeError:
+        return False     # a compositor without the node
+    multiply.blend_type = "MULTIPLY"
+    multiply.inputs[0].default_value = 1.0
+    tree.links.new(scale.outputs[0], multiply.inputs[1])
+    tree.links.new(layers.outputs["Shadow Catcher"], multiply.inputs[2])
+    tree.links.new(multiply.outputs[0], over.inputs[1])
+    return True
+
+
 def other_lamps(scene):
     """Lamps in the scene that would light the render beside the photos' suns."""
     return [obj for obj in scene.objects
@@ -377,6 +409,8 @@ def apply_match(scene, photo, plan, scale, ground=True, disc=True, only_photo_li
         if lamps:
             notes.append(lamps)
     place_ground(scene, scale, ground, disc)
+    if ground and plan.get("illumination") is not None and not _coloured_catcher(scene):
+        notes.append("the catcher's shadow stays grey: this Blender has no Shadow Catcher pass to colour it")
 
     # Selection lives in the view layer: only objects in it can be selected.
     layer = bpy.context.view_layer
