@@ -614,13 +614,15 @@ int MeasureIllumination(const Photo *photo, const RefinedEstimate &refined, cons
     out->clipped = DiscClipped(mostTop, readings.litSamples);
     out->sunBound = l.elevationFound ? 0 : 1;
 
-    const double numbers[] = {out->sunStrength, out->sunStrengthSigma, out->sunColorSigma[0], out->sunColorSigma[1],
-                              out->sunColorSigma[2], out->skyColorSigma[0], out->skyColorSigma[1],
-                              out->skyColorSigma[2], out->shadowRatioSigma[0], out->shadowRatioSigma[1],
-                              out->shadowRatioSigma[2], out->sunColor[0], out->sunColor[1], out->sunColor[2]};
-    for (double number : numbers)
-        if (!std::isfinite(number))
-            return Refuse(kIlluminationNoLight, out);
+    // No number that is not finite ever leaves the reading.
+    for (int c = 0; c < 3; c++) {
+        const double numbers[] = {out->sunStrength,      out->sunStrengthSigma, out->sunColor[c],
+                                  out->sunColorSigma[c], out->skyColor[c],      out->skyColorSigma[c],
+                                  out->shadowRatio[c],   out->shadowRatioSigma[c]};
+        for (double number : numbers)
+            if (!std::isfinite(number))
+                return Refuse(kIlluminationNoLight, out);
+    }
     out->status = kIlluminationDone;
     if (out->clipped)
         std::snprintf(out->note, sizeof out->note, "%s",
