@@ -320,7 +320,8 @@ def place_light_match(scene, sun, stem, light):
     world = bpy.data.worlds.get(stem + WORLD_SUFFIX)
     if world is None:
         world = bpy.data.worlds.new(stem + WORLD_SUFFIX)
-    world.use_nodes = True
+    if "use_nodes" in world.bl_rna.properties and not world.use_nodes:
+        world.use_nodes = True      # from 5.0 on a world always has its nodes
     tree = world.node_tree
     background = next((n for n in tree.nodes if n.bl_idname == "ShaderNodeBackground"), None)
     if background is None:
