@@ -225,6 +225,10 @@ def make_plan(result, estimate=None, strict=False, light_match=True, albedo=None
     plan["illumination"] = None
     if plan["estimate"] == "refined" and plan["light"] is not None:
         plan["illumination"] = _light_plan(refined, light_match, albedo, plan["notes"])
+    elif light_match and plan["light"] is not None and refined is not None and refined.get("illumination"):
+        # its strength is read for the refined sun's elevation
+        plan["notes"].append("the light's strength and colour come with the refined estimate: only the direction "
+                             "is matched")
     return plan
 
 

@@ -121,6 +121,9 @@ class ResultTest(unittest.TestCase):
         for got, want in zip(light["sun_color"] + light["sky_color"], (1.0, 0.4, 0.3, 0.2, 0.12, 0.2)):
             self.assertAlmostEqual(got, want)
         self.assertIsNone(plan(illumination, light_match=False)["illumination"])
+        classic = plan(illumination, estimate="classic")
+        self.assertIsNone(classic["illumination"])
+        self.assertTrue(any("refined estimate" in n for n in classic["notes"]), classic["notes"])
         clipped = plan(dict(illumination, clipped=True))
         self.assertTrue(clipped["illumination"]["clipped"])
         self.assertTrue(any("overexposed" in n for n in clipped["notes"]), clipped["notes"])
