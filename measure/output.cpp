@@ -352,9 +352,11 @@ ExitCode BatchExitCode(const PhotoRecord *records, int32_t count)
 // in its "uncertainty", the albedo they hold for, and the note; only the
 // albedo and the note when the disc gave no light.
 
-static int IlluminationGiven(const PhotoRecord &record)
+// The record when the refined light has its bearing, else null.
+static const Illumination *GivenIllumination(const PhotoRecord &record)
 {
-    return record.refinedRan && record.refined.status == kRefineDone && record.refined.light.bearingFound;
+    const int given = record.refinedRan && record.refined.status == kRefineDone && record.refined.light.bearingFound;
+    return given ? &record.illumination : nullptr;
 }
 
 static std::string Triple(const double v[3], const char *separator)
@@ -369,9 +371,10 @@ static std::string JsonTriple(const double v[3])
 
 std::string IlluminationJson(const PhotoRecord &record)
 {
-    if (!IlluminationGiven(record))
+    const Illumination *given = GivenIllumination(record);
+    if (given == nullptr)
         return "";
-    const Illumination &l = record.illumination;
+    const Illumination &l = *given;
     std::string out = ", \"illumination\": {";
     if (l.status == kIlluminationDone)
         out += "\"shadow_ratio\": " + JsonTriple(l.shadowRatio) + ", \"sun_strength\": " +
@@ -386,17 +389,17 @@ std::string IlluminationJson(const PhotoRecord &record)
 
 std::string IlluminationText(const PhotoRecord &record)
 {
-    if (!IlluminationGiven(record))
+    const Illumination *l = GivenIllumination(record);
+    if (l == nullptr)
         return "";
-    const Illumination &l = record.illumination;
     std::string out = "; illumination";
-    if (l.status == kIlluminationDone)
-        out += " shadow_ratio=" + Triple(l.shadowRatio, ",") + " sun_strength=" + Formatted("%f", l.sunStrength) +
-               " sun_color=" + Triple(l.sunColor, ",") + " sky_color=" + Triple(l.skyColor, ",") +
-               " clipped=" + (l.clipped ? "yes" : "no");
-    out += " albedo=" + Triple(l.albedo, ",");
-    if (l.note[0] != '\0')
-        out += " (" + OneLine(l.note) + ")";
+    if (l->status == kIlluminationDone)
+        out += " shadow_ratio=" + Triple(l->shadowRatio, ",") + " sun_strength=" + Formatted("%f", l->sunStrength) +
+               " sun_color=" + Triple(l->sunColor, ",") + " sky_color=" + Triple(l->skyColor, ",") +
+               " clipped=" + (l->clipped ? "yes" : "no");
+    out += " albedo=" + Triple(l->albedo, ",");
+    if (l->note[0] != '\0')
+        out += " (" + OneLine(l->note) + ")";
     return out;
 }
 
@@ -410,7 +413,7 @@ std::string IlluminationCsvHeader()
 
 std::string IlluminationCsv(const PhotoRecord &record)
 {
-    if (!IlluminationGiven(record))
+    if (GivenIllumination(record) == nullptr)
         return ",,,,,,,,,,,,,,,,,,,,,";
     const Illumination &l = record.illumination;
     if (l.status != kIlluminationDone)
