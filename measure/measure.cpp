@@ -52,6 +52,17 @@ static const char kMessageNoMarker[] = "no marker found at any threshold";
 // Shown in the refined record when the shadow search was switched off.
 static const char kNoteNoShadow[] = "shadow detection off: light not refined";
 
+// The light's strength and colour from the disc, for the refined light; a
+// caller's options without an albedo mean the default disc.
+static void AddIlluminationRecord(const Photo &photo, const MeasureOptions &options, PhotoRecord *record)
+{
+    double albedo[3];
+    const int given = options.markerAlbedo[0] > 0.0 && options.markerAlbedo[1] > 0.0 && options.markerAlbedo[2] > 0.0;
+    for (int c = 0; c < 3; c++)
+        albedo[c] = given ? options.markerAlbedo[c] : kDefaultMarkerAlbedo;
+    MeasureIllumination(&photo, record->refined, albedo, &record->illumination);
+}
+
 // The refinement from the classic ellipse on the full-resolution photograph;
 // without the shadow search it reports the camera alone.
 static void AddRefinedRecord(const Photo &photo, const MeasureOptions &options, PhotoRecord *record)
@@ -62,6 +73,7 @@ static void AddRefinedRecord(const Photo &photo, const MeasureOptions &options, 
         std::memset(&record->refined.light, 0, sizeof record->refined.light);
         std::snprintf(record->refined.note, sizeof record->refined.note, "%s", kNoteNoShadow);
     }
+    AddIlluminationRecord(photo, options, record);
 }
 
 // The checks of a whole marker on what the last analysis and the refinement

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "camera/camera.h"
+#include "illumination/illumination.h"
 #include "image/photo.h"
 #include "plausible/plausible.h"
 #include "refine/refine.h"
@@ -35,6 +36,7 @@ struct MeasureOptions {
     OutputFormat format;
     int32_t jobs;               // photographs measured at once, 1..kMaxJobs
     const char *previewFolder;  // null without --preview
+    double markerAlbedo[3];     // the disc's reflectance per channel, (0, 1]; all 0 means the default
     char **photos;              // the photographs' paths, in the order given
     int32_t photoCount;
 };
@@ -55,6 +57,7 @@ struct PhotoRecord {
     int32_t refinedRan;                 // 1 when the refinement ran (after the classic camera was found)
     RefinedEstimate refined;            // the refined record beside the classic one, or why there is none
     MarkerQuality quality;              // how clearly the marker was seen, beside the refined record
+    Illumination illumination;          // the light's strength and colour from the disc, beside refined
 };
 
 // Reads the command line; 1 with *options filled, else 0 with a short reason
@@ -106,6 +109,14 @@ std::string RefinedCsv(const PhotoRecord &record);
 std::string QualityJson(const PhotoRecord &record);
 std::string QualityText(const PhotoRecord &record);
 std::string QualityCsv(const PhotoRecord &record);
+// The illumination record's parts, written inside the refined record ("" when
+// the refined light has no bearing), and its CSV columns.
+std::string IlluminationJson(const PhotoRecord &record);
+std::string IlluminationText(const PhotoRecord &record);
+std::string IlluminationCsvHeader();
+std::string IlluminationCsv(const PhotoRecord &record);
+// Reads "--marker-albedo" values: A or R,G,B, each in (0, 1]; 1 with albedo set.
+int ParseMarkerAlbedo(const char *text, double albedo[3]);
 // The writer of the options' format.
 void PrintRecord(FILE *stream, const MeasureOptions &options, const char *file, const PhotoRecord &record);
 // "done/total photos, rate per second, time left" on one rewritten line.

@@ -1,16 +1,20 @@
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "measure/measure.h"
 #include "shell/report.h"
 
 const char kMeasureUsage[] =
-    "usage: quillmarsh-measure [--threshold N|auto] [--no-shadow] [--json|--csv] [--preview DIR] [--jobs N] PHOTO...\n"
+    "usage: quillmarsh-measure [--threshold N|auto] [--no-shadow] [--json|--csv] [--preview DIR] [--jobs N]\n"
+    "                          [--marker-albedo A|R,G,B] PHOTO...\n"
     "  --threshold N|auto  brightness 0..255 that separates the marker (160), or chosen per photograph\n"
     "  --no-shadow         measure the camera only, without looking for the shadow\n"
     "  --json, --csv       one JSON object per line, or a CSV table, instead of text\n"
     "  --preview DIR       write DIR/<photo>.png: the photograph and the analysis drawings\n"
     "  --jobs N            photographs measured at once (default: the number of cores)\n"
+    "  --marker-albedo A|R,G,B  the disc's reflectance in (0, 1], for the light's strength and colour (0.8)\n"
     "Exit code: 0 camera and light for every photograph, 1 some camera only, 2 any failure.\n";
 
 static const char kAutoWord[] = "auto";
@@ -60,6 +64,32 @@ static int IsOption(const char *argument, const char *name)
     return std::strncmp(argument, name, length) == 0 && (argument[length] == '\0' || argument[length] == '=');
 }
 
+int ParseMarkerAlbedo(const char *text, double albedo[3])
+{
+    if (text == nullptr)
+        return 0;
+    double values[3];
+    int count = 0;
+    for (const char *c = text;; c++) {
+        char *end = nullptr;
+        const double v = std::strtod(c, &end);
+        if (end == c || count == 3 || !std::isfinite(v) || !(v > 0.0 && v <= 1.0))
+            return 0;
+        values[count++] = v;
+        c = end;
+        if (*c == '\0')
+            break;
+        if (*c != ',')
+            return 0;
+    }
+    if (count == 2)
+        return 0;
+    // A single value is a grey disc.
+    for (int k = 0; k < 3; k++)
+        albedo[k] = values[count == 1 ? 0 : k];
+    return 1;
+}
+
 int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *reason, size_t reasonSize)
 {
     MeasureOptions parsed = {};
@@ -67,6 +97,8 @@ int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *re
     parsed.detectShadow = kDefaultDetectShadow;
     parsed.format = kFormatText;
     parsed.jobs = DefaultJobs();
+    for (int k = 0; k < 3; k++)
+        parsed.markerAlbedo[k] = kDefaultMarkerAlbedo;
     int formats = 0;
     int onlyPhotos = 0;
     // Photographs are gathered to the front of argv, in their order, so that
@@ -95,6 +127,11 @@ int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *re
             if (value == nullptr || *value == '\0')
                 return Refuse(reason, reasonSize, "--preview takes a folder", "(nothing)");
             parsed.previewFolder = value;
+        } else if (IsOption(argument, "--marker-albedo")) {
+            const char *value = OptionValue(argc, argv, &i, "--marker-albedo");
+            if (!ParseMarkerAlbedo(value, parsed.markerAlbedo))
+                return Refuse(reason, reasonSize, "--marker-albedo takes A or R,G,B, each above 0 and at most 1",
+                              value ? value : "(nothing)");
         } else if (std::strcmp(argument, "--no-shadow") == 0) {
             parsed.detectShadow = 0;
         } else if (std::strcmp(argument, "--json") == 0) {

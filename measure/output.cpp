@@ -210,7 +210,7 @@ std::string RefinedJson(const PhotoRecord &record)
         if (!members.empty())
             out += "\"" + std::string(kGroupNames[group]) + "\": {" + members + "}, ";
     }
-    return out + JsonMembers(r, kGroupRecord) + "}";
+    return out + JsonMembers(r, kGroupRecord) + IlluminationJson(record) + "}";
 }
 
 std::string RefinedText(const PhotoRecord &record)
@@ -224,7 +224,7 @@ std::string RefinedText(const PhotoRecord &record)
             out += " " + std::string(field.text) + "=" + FieldText(r, field, kFormatText);
     if (r.note[0] != '\0')
         out += " (" + OneLine(r.note) + ")";
-    return out;
+    return out + IlluminationText(record);
 }
 
 // The refined columns after the classic ones; empty fields where a number is not given.
@@ -379,7 +379,7 @@ void PrintCsvHeader(FILE *stream)
             std::fprintf(stream, ",%s", field.column);
     for (const QualityField &field : kQualityFields)
         std::fprintf(stream, ",%s", field.column);
-    std::fprintf(stream, "\n");
+    std::fprintf(stream, ",%s\n", IlluminationCsvHeader().c_str());
 }
 
 void PrintCsvRecord(FILE *stream, const char *file, const PhotoRecord &record)
@@ -396,8 +396,8 @@ void PrintCsvRecord(FILE *stream, const char *file, const PhotoRecord &record)
         std::fprintf(stream, ",%f,%f", DegreesFromRadians(record.xrot), DegreesFromRadians(record.yrot));
     else
         std::fprintf(stream, ",,");
-    std::fprintf(stream, ",%s,%s%s\n", CsvField(record.message).c_str(), RefinedCsv(record).c_str(),
-                 QualityCsv(record).c_str());
+    std::fprintf(stream, ",%s,%s%s,%s\n", CsvField(record.message).c_str(), RefinedCsv(record).c_str(),
+                 QualityCsv(record).c_str(), IlluminationCsv(record).c_str());
 }
 
 void PrintRecord(FILE *stream, const MeasureOptions &options, const char *file, const PhotoRecord &record)
@@ -430,4 +430,81 @@ ExitCode BatchExitCode(const PhotoRecord *records, int32_t count)
             code = kExitCameraOnly;
     }
     return code;
+}
+
+// The illumination record, inside the refined one: the numbers in linear
+// light for exposure 0 and the Standard view, one standard deviation of each
+// in its "uncertainty", the albedo they hold for, and the note; only the
+// albedo and the note when the disc gave no light.
+
+// The record when the refined light has its bearing, else null.
+static const Illumination *GivenIllumination(const PhotoRecord &record)
+{
+    const int given = record.refinedRan && record.refined.status == kRefineDone && record.refined.light.bearingFound;
+    return given ? &record.illumination : nullptr;
+}
+
+static std::string Triple(const double v[3], const char *separator)
+{
+    return Formatted("%f", v[0]) + separator + Formatted("%f", v[1]) + separator + Formatted("%f", v[2]);
+}
+
+static std::string JsonTriple(const double v[3])
+{
+    return "[" + Triple(v, ", ") + "]";
+}
+
+std::string IlluminationJson(const PhotoRecord &record)
+{
+    const Illumination *given = GivenIllumination(record);
+    if (given == nullptr)
+        return "";
+    const Illumination &l = *given;
+    std::string out = ", \"illumination\": {";
+    if (l.status == kIlluminationDone)
+        out += "\"shadow_ratio\": " + JsonTriple(l.shadowRatio) + ", \"sun_strength\": " +
+               Formatted("%f", l.sunStrength) + ", \"sun_color\": " + JsonTriple(l.sunColor) +
+               ", \"sky_color\": " + JsonTriple(l.skyColor) + ", \"clipped\": " + (l.clipped ? "true" : "false") +
+               ", \"uncertainty\": {\"shadow_ratio\": " + JsonTriple(l.shadowRatioSigma) +
+               ", \"sun_strength\": " + Formatted("%f", l.sunStrengthSigma) +
+               ", \"sun_color\": " + JsonTriple(l.sunColorSigma) + ", \"sky_color\": " +
+               JsonTriple(l.skyColorSigma) + "}, ";
+    return out + "\"albedo\": " + JsonTriple(l.albedo) + ", \"note\": " + JsonString(l.note) + "}";
+}
+
+std::string IlluminationText(const PhotoRecord &record)
+{
+    const Illumination *l = GivenIllumination(record);
+    if (l == nullptr)
+        return "";
+    std::string out = "; illumination";
+    if (l->status == kIlluminationDone)
+        out += " shadow_ratio=" + Triple(l->shadowRatio, ",") + " sun_strength=" + Formatted("%f", l->sunStrength) +
+               " sun_color=" + Triple(l->sunColor, ",") + " sky_color=" + Triple(l->skyColor, ",") +
+               " clipped=" + (l->clipped ? "yes" : "no");
+    out += " albedo=" + Triple(l->albedo, ",");
+    if (l->note[0] != '\0')
+        out += " (" + OneLine(l->note) + ")";
+    return out;
+}
+
+std::string IlluminationCsvHeader()
+{
+    return "shadow_ratio_r,shadow_ratio_g,shadow_ratio_b,sun_strength,sun_color_r,sun_color_g,sun_color_b,"
+           "sky_color_r,sky_color_g,sky_color_b,albedo_r,albedo_g,albedo_b,clipped,"
+           "sd_shadow_ratio_r,sd_shadow_ratio_g,sd_shadow_ratio_b,sd_sun_strength,"
+           "sd_sky_color_r,sd_sky_color_g,sd_sky_color_b,illumination_note";
+}
+
+std::string IlluminationCsv(const PhotoRecord &record)
+{
+    if (GivenIllumination(record) == nullptr)
+        return ",,,,,,,,,,,,,,,,,,,,,";
+    const Illumination &l = record.illumination;
+    if (l.status != kIlluminationDone)
+        return ",,,,,,,,,," + Triple(l.albedo, ",") + ",,,,,,,,," + CsvField(l.note);
+    return Triple(l.shadowRatio, ",") + "," + Formatted("%f", l.sunStrength) + "," + Triple(l.sunColor, ",") + "," +
+           Triple(l.skyColor, ",") + "," + Triple(l.albedo, ",") + "," + (l.clipped ? "1" : "0") + "," +
+           Triple(l.shadowRatioSigma, ",") + "," + Formatted("%f", l.sunStrengthSigma) + "," +
+           Triple(l.skyColorSigma, ",") + "," + CsvField(l.note);
 }

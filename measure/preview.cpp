@@ -116,6 +116,19 @@ static void DrawRefined(const PhotoRecord &record)
     DrawCross(&sDrawing, r.pose.centreImage[0], r.pose.centreImage[1], kColourRefinedCentre);
 }
 
+// Where the light's strength and colour were read: the shadow's core from
+// its first to its last distance (green) and the outer edges of the sunlit
+// bands beside it at the last distance (blue crosses).
+static void DrawIllumination(const PhotoRecord &record)
+{
+    const Illumination &l = record.illumination;
+    if (!record.refinedRan || l.status != kIlluminationDone)
+        return;
+    DrawSegment(&sDrawing, l.coreImage[0], l.coreImage[1], kColourGreen);
+    DrawCross(&sDrawing, l.litImage[0][0], l.litImage[0][1], kColourBlue);
+    DrawCross(&sDrawing, l.litImage[1][0], l.litImage[1][1], kColourBlue);
+}
+
 // Left half: each work pixel shows the photograph's pixel that the
 // reduction kept for it (the last of its interval, as the read plan lists
 // them), in colour.
@@ -163,6 +176,7 @@ int WritePreview(const char *path, const Photo &photo, const PhotoRecord &record
     PutPhoto(photo, &pixels, stride);
     DrawAnalysis(record);
     DrawRefined(record);
+    DrawIllumination(record);
     PutDrawing(&pixels, stride, width);
 
     return WritePng(path, pixels.data(), 2 * width, height);

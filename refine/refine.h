@@ -114,6 +114,7 @@ struct RefinedLight {
     double shadowTip[2];     // source pixels
     double stickHeight;      // scene units
     double tipDistance;      // scene units from the disc's centre
+    double stickRadius;      // scene units, half the shadow's width
     double xrotSigma;        // degrees
     double yrotSigma;        // degrees
 };
@@ -144,6 +145,9 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
 int SampleGrey(const Photo *photo, double x, double y, double *grey);
 
 const double kGreyFullScale = 255.0;  // grey levels, SampleGrey's top (white), as an 8-bit channel's
+// Linear light 0..1 of an 8-bit sRGB code, by the exact curve (a linear toe,
+// then a 2.4 power), not a gamma of 2.2.
+double LinearFromSrgb(double code);
 const double kMadToSigma = 1.4826;  // median absolute deviation to standard deviation, normal noise
 
 // The middle value (the upper one of an even count); 0 for none.

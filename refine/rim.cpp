@@ -23,6 +23,13 @@ const double kSrgbLinearSlope = 12.92;
 const double kSrgbOffset = 0.055;
 const double kSrgbGamma = 2.4;
 
+double LinearFromSrgb(double code)
+{
+    const double c = code / kGreyFullScale;
+    return c <= kSrgbLinearLimit ? c / kSrgbLinearSlope
+                                 : std::pow((c + kSrgbOffset) / (1.0 + kSrgbOffset), kSrgbGamma);
+}
+
 // The luminance's three terms for every channel value (sRGB 0..255 to
 // linear light scaled to 0..255, times the channel's weight), once for all
 // values: a pixel's grey is then three look-ups added red, green, blue, the
@@ -37,10 +44,7 @@ static LumaTerms MakeLumaTerms()
 {
     LumaTerms terms;
     for (int v = 0; v < 256; v++) {
-        const double c = v / kGreyFullScale;
-        const double linear = c <= kSrgbLinearLimit ? c / kSrgbLinearSlope
-                                                    : std::pow((c + kSrgbOffset) / (1.0 + kSrgbOffset), kSrgbGamma);
-        const double level = kGreyFullScale * linear;
+        const double level = kGreyFullScale * LinearFromSrgb(v);
         terms.red[v] = kLumaRed * level;
         terms.green[v] = kLumaGreen * level;
         terms.blue[v] = kLumaBlue * level;

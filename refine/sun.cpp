@@ -497,6 +497,7 @@ RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal
     light.stickTop[0] = top[0];
     light.stickTop[1] = top[1];
     light.stickHeight = height;
+    light.stickRadius = shadowHalfWidth;
     if (!(height > kDiscThickness))
         return light;
     if (tipState == 2) {

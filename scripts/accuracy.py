@@ -156,6 +156,102 @@ def auto_goals(dirs):
     return missed
 
 
+# The light's strength and colour read off the disc, per cent of the truth:
+# (median goal, p90 goal) over every channel of every photo with photometry.
+LIGHT_GOALS = {
+    "shadow ratio %": (4.0, 10.0),
+    "sun strength x colour %": (6.0, 12.0),
+    "sky colour %": (6.0, 12.0),
+}
+LIGHT_DIRS = [os.path.join(TOP, "tests", "data", "renders", "light"), "/work/shared/samples"]
+CLIPPED_LINEAR = 1.0    # a sunlit disc whose diffuse value reaches this in a channel is overexposed
+
+
+def photometric_samples():
+    """(path, truth) of every photo whose truth carries photometry."""
+    out = []
+    for d in LIGHT_DIRS:
+        if not os.path.isdir(d):
+            continue
+        for name in sorted(os.listdir(d)):
+            stem, ext = os.path.splitext(name)
+            meta = os.path.join(d, stem + ".json")
+            if ext.lower() not in (".png", ".jpg") or not os.path.exists(meta):
+                continue
+            with open(meta) as f:
+                sample = json.load(f)
+            if "photometry" in sample:
+                out.append((os.path.join(d, name), sample))
+    return out
+
+
+def light_errors(illumination, photometry):
+    """Per cent errors per channel of the shadow ratio, the sun's strength times
+    colour and the sky, against the truth at the photo's exposure (the record
+    is for a render at exposure 0 that gives the photo's own values)."""
+    gain = 2.0 ** photometry["exposure"]
+    true_sun = [photometry["sun_strength"] * c * gain for c in photometry["sun_rgb"]]
+    sun = [illumination["sun_strength"] * c for c in illumination["sun_color"]]
+    return {
+        "shadow ratio %": [abs(m / t - 1.0) * 100.0 for m, t in zip(illumination["shadow_ratio"],
+                                                                    photometry["shadow_ratio_rgb"])],
+        "sun strength x colour %": [abs(m / t - 1.0) * 100.0 for m, t in zip(sun, true_sun)],
+        "sky colour %": [abs(m / (t * gain) - 1.0) * 100.0 for m, t in zip(illumination["sky_color"],
+                                                                           photometry["sky_rgb"])],
+    }
+
+
+def light_goals():
+    """Runs the measurement command on the photos with photometry, given the
+    true albedo; prints each and the goals; returns the goals missed."""
+    command = os.environ.get("QM_MEASURE", os.path.join(TOP, "build", "native", "quillmarsh-measure"))
+    errors = {k: [] for k in LIGHT_GOALS}
+    missed = []
+    print()
+    print("%-6s %-26s %-26s %-26s %s" % ("photo", "shadow ratio % r g b", "sun x colour % r g b", "sky % r g b",
+                                         "clipped"))
+    for path, sample in photometric_samples():
+        stem = os.path.splitext(os.path.basename(path))[0]
+        photometry = sample["photometry"]
+        albedo = ",".join("%g" % a for a in photometry["disc_albedo_rgb"])
+        run = subprocess.run([command, "--json", "--threshold", "auto", "--marker-albedo", albedo, path],
+                             capture_output=True, text=True)
+        try:
+            refined = json.loads(run.stdout)["refined"]
+        except (ValueError, KeyError):
+            print("%-6s no refined record: %s" % (stem, run.stdout.strip()[:200]))
+            missed.append("illumination on " + stem)
+            continue
+        if "xrot" not in refined.get("light", {}):
+            # the light's strength needs the sun's elevation, which the refinement did not find
+            print("%-6s no refined sun elevation (%s)" % (stem, refined.get("note")))
+            continue
+        illumination = refined["illumination"]
+        overexposed = max(photometry["lit_disc_diffuse_linear_rgb"]) >= CLIPPED_LINEAR
+        if "sun_strength" not in illumination:
+            print("%-6s %s" % (stem, illumination.get("note")))
+            missed.append("illumination on " + stem)
+            continue
+        if illumination["clipped"] != overexposed:
+            missed.append("clipping flag on " + stem)
+        e = light_errors(illumination, photometry)
+        print("%-6s %-26s %-26s %-26s %s%s" % (stem, *(" ".join("%7.2f" % v for v in e[k]) for k in LIGHT_GOALS),
+                                             "yes" if illumination["clipped"] else "no",
+                                             " (overexposed)" if overexposed else ""))
+        if overexposed:
+            continue    # a clipped disc bounds the numbers only
+        for k in LIGHT_GOALS:
+            errors[k].extend(e[k])
+    for k, (gm, gp) in LIGHT_GOALS.items():
+        m, p = median(errors[k]), percentile(errors[k], 0.9)
+        ok = bool(errors[k]) and m <= gm and p <= gp
+        if not ok:
+            missed.append(k)
+        print("%-24s %7.2f / %-7.2f  <= %g / %g  %s  (%d channels)" % (k, m, p, gm, gp, "met" if ok else "MISSED",
+                                                                      len(errors[k])))
+    return missed
+
+
 def main():
     detail = "--detail" in sys.argv
     probe = os.environ.get("QM_REFINE_PROBE", os.path.join(TOP, "build", "native", "tests", "refine_probe"))
@@ -253,6 +349,7 @@ def main():
         print("field of view from full EXIF on %s: %.3f %% off (goal <= %g %%) %s" % (stem, v, FOV_GOAL_PERCENT,
                                                                                  "met" if ok else "MISSED"))
     missed += auto_goals(dirs)
+    missed += light_goals()
     if missed:
         print("goals missed: " + ", ".join(missed))
         return 1

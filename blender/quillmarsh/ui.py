@@ -16,7 +16,8 @@ from dataclasses import dataclass
 import bpy
 
 from . import measure, scene
-from .result import MAX_MARKER_DIAMETER, NUMBERS_MARKER_DIAMETER, MatchError, make_plan, marker_scale
+from .result import (DEFAULT_MARKER_ALBEDO, MAX_MARKER_DIAMETER, NUMBERS_MARKER_DIAMETER, MatchError, make_plan,
+                     marker_scale)
 
 PREVIEW_IMAGE = "Quillmarsh preview"
 DEFAULT_THRESHOLD = 160         # brightness, the dialog's own default
@@ -112,8 +113,8 @@ def accept_pending(target):
     if pending is None:
         raise MatchError("no measurement is waiting to be accepted")
     o = pending.options
-    plan = make_plan(pending.result, o["estimate"])
-    line = scene.apply_match(target, pending.photo, plan, o["scale"], o["ground"], o["disc"])
+    plan = make_plan(pending.result, o["estimate"], light_match=o["light_match"], albedo=o["albedo"])
+    line = scene.apply_match(target, pending.photo, plan, o["scale"], o["ground"], o["disc"], o["only_photo_light"])
     line += "; " + measure.WITHOUT_DIALOG % pending.threshold
     pending = None
     return line, plan
@@ -193,6 +194,16 @@ class QuillmarshImport(_Refusable, bpy.types.Operator):
                                    description="A large shadow catcher on the ground (Cycles)")
     disc: bpy.props.BoolProperty(name="Reference disc", default=True,
                                  description="The marker's outline at the origin, hidden in renders")
+    light_match: bpy.props.BoolProperty(
+        name="Match the light's strength and colour", default=True,
+        description="Sun strength and colour and a world of the sky's colour read off the white disc, rendered "
+                    "with exposure 0 and the Standard view; off: only the light's direction")
+    only_photo_light: bpy.props.BoolProperty(
+        name="Only the photo's light", default=True,
+        description="Other lamps of the scene are excluded from rendering (never deleted)")
+    marker_albedo: bpy.props.FloatVectorProperty(
+        name="Marker albedo", subtype="COLOR", size=3, min=1.0e-3, max=1.0,
+        default=(DEFAULT_MARKER_ALBEDO,) * 3, description="The white disc's reflectance")
 
     def invoke(self, context, event):
         context.window_manager.fileselect_add(self)
@@ -203,12 +214,14 @@ class QuillmarshImport(_Refusable, bpy.types.Operator):
         photo = os.path.abspath(bpy.path.abspath(self.filepath))
         scene.check_photo(photo)
         scale = marker_scale(self.marker_diameter)
+        albedo = tuple(self.marker_albedo)
         if not _use_dialog(prefs):
-            options = {"estimate": self.estimate, "scale": scale, "ground": self.ground, "disc": self.disc}
+            options = {"estimate": self.estimate, "scale": scale, "ground": self.ground, "disc": self.disc,
+                       "light_match": self.light_match, "albedo": albedo, "only_photo_light": self.only_photo_light}
             return _waiting(self, context, measure_pending(photo, None, options, prefs))
         result = measure.run_launcher(photo, _named(prefs, "launcher"), _named(prefs, "program"))
-        plan = make_plan(result, self.estimate)
-        line = scene.apply_match(context.scene, photo, plan, scale, self.ground, self.disc)
+        plan = make_plan(result, self.estimate, light_match=self.light_match, albedo=albedo)
+        line = scene.apply_match(context.scene, photo, plan, scale, self.ground, self.disc, self.only_photo_light)
         return _matched(self, line + "; " + measure.WITH_DIALOG, plan)
 
 

@@ -88,7 +88,16 @@ class MeasureCommandTest(unittest.TestCase):
         self.assertEqual(list(records[0]["refined"]["quality"]), QUALITY_KEYS)
         self.assertIsNone(records[0]["refined"]["quality"]["threshold_run"])  # a fixed threshold scans no run
         refined = records[0]["refined"]
-        self.assertEqual(sorted(refined), ["camera", "focal_source", "fov", "light", "note", "quality", "uncertainty"])
+        self.assertEqual(sorted(refined), ["camera", "focal_source", "fov", "illumination", "light", "note",
+                                           "quality", "uncertainty"])
+        # the light's strength and colour: s01's 640 px shadow is too narrow, s15's is read
+        self.assertEqual(refined["illumination"], {"albedo": [0.8, 0.8, 0.8],
+                                                   "note": "the shadow is too narrow to read between its penumbrae"})
+        light = records[3]["refined"]["illumination"]
+        self.assertEqual((light["albedo"], light["clipped"], light["note"]), ([0.8, 0.8, 0.8], False, ""))
+        for key in ("shadow_ratio", "sun_color", "sky_color"):
+            self.assertTrue(all(0.0 < v <= 1.0 for v in light[key]), (key, light))
+        self.assertNotIn("illumination", records[1]["refined"])  # no shadow, no light
         self.assertEqual(list(refined["camera"]), CAMERA_KEYS)
         self.assertEqual(refined["focal_source"], "default")
         self.assertNotIn("light", records[1]["refined"])  # no shadow on e02

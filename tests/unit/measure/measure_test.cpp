@@ -97,6 +97,34 @@ TEST(MeasureOptionsTest, AcceptsTheDocumentedFormsAndRefusesTheRest)
     }
 }
 
+TEST(MeasureOptionsTest, MarkerAlbedoIsOneOrThreeReflectancesAboveZeroAndAtMostOne)
+{
+    struct Case {
+        const char *value;
+        int accepted;
+        double albedo[3];
+    } cases[] = {
+        {"0.5", 1, {0.5, 0.5, 0.5}},           {"1", 1, {1.0, 1.0, 1.0}},
+        {"0.9,0.8,0.7", 1, {0.9, 0.8, 0.7}},   {"0", 0, {}},
+        {"1.01", 0, {}},                       {"-0.5", 0, {}},
+        {"0.5,0.5", 0, {}},                    {"0.5,0.5,0.5,0.5", 0, {}},
+        {"0.5,", 0, {}},                       {"nan", 0, {}},
+        {"inf", 0, {}},                        {"0.5x", 0, {}},
+        {"", 0, {}},
+    };
+    for (const Case &c : cases) {
+        CommandLine line({"--marker-albedo", c.value, "a.jpg"});
+        MeasureOptions options = {};
+        ASSERT_EQ(line.Parse(&options), c.accepted) << c.value;
+        for (int k = 0; k < 3 && c.accepted; k++)
+            EXPECT_EQ(options.markerAlbedo[k], c.albedo[k]) << c.value;
+    }
+    CommandLine plain({"a.jpg"});
+    MeasureOptions options = {};
+    ASSERT_EQ(plain.Parse(&options), 1);
+    EXPECT_EQ(options.markerAlbedo[1], kDefaultMarkerAlbedo);
+}
+
 // The command's numbers are the OK flow's: the same RunAnalysis on the same
 // WorkRaster, reached by decoding the file instead of the test support's PPM.
 TEST(MeasurePhotoTest, GivesTheNumbersOfTheOkFlowOnEveryPngSample)
@@ -266,9 +294,11 @@ TEST(WritersTest, CsvRowsMatchTheHeaderAndQuoteWhatNeedsIt)
 {
     EXPECT_EQ(Printed(PrintCsvRecord, "a,b.png", Sample(0, 1, "")),
               "\"a,b.png\",0,160,0.000000,-28.647890,0.057296,0.500000,8.250000,13.000000,-14.323945,85.943669,"
-              ",,,,,,,,,,,,,,,,,,,,,\n");  // the refined and the quality columns empty
+              ",,,,,,,,,,,,,,,,,,,,,"
+              ",,,,,,,,,,,,,,,,,,,,,,\n");  // the refined, quality and illumination columns empty
     EXPECT_EQ(Printed(PrintCsvRecord, "c.png", Sample(2, 0, "two\n\"lines\"")),
-              "c.png,2,160,,,,,,,,,\"two\n\"\"lines\"\"\",,,,,,,,,,,,,,,,,,,,,\n");
+              "c.png,2,160,,,,,,,,,\"two\n\"\"lines\"\"\","
+              ",,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,\n");
     EXPECT_EQ(Printed(PrintTextRecord, "c.png", Sample(2, 0, "two\nlines")), "c.png: two lines; threshold 160\n");
 }
 
