@@ -121,6 +121,7 @@ static void AddBuffer(tinygltf::Model *model, const Geometry &geometry, const st
     tinygltf::BufferView positions, indices;
     positions.buffer = indices.buffer = 0;
     positions.byteLength = positionBytes;
+    positions.byteStride = 3 * sizeof(float);  // both meshes' positions share the view
     positions.target = TINYGLTF_TARGET_ARRAY_BUFFER;
     indices.byteOffset = positionBytes;
     indices.byteLength = indexBytes;
