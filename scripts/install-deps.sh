@@ -41,6 +41,10 @@ fi
 if [ -n "$(missing_of blender)" ]; then
   install blender || echo "could not install Blender: the add-on's tests will fail"
 fi
+# Blender's own glTF importer (the export's round trip) needs numpy.
+if [ -n "$(missing_of python3-numpy)" ]; then
+  install python3-numpy || echo "could not install numpy: the glTF round trip in Blender will fail"
+fi
 
 # The glTF export's tests: Node runs the Khronos glTF validator, kept in the
 # project's own build/node (not committed). A Node already on PATH serves.
