@@ -218,5 +218,25 @@ def _failed_photo():
             sorted(os.listdir(folder)) != ["s01.bin", "s01.gltf", "s01.usda"] and "files: %s" % os.listdir(folder)]
 
 
+@case("the launcher passes --export and its options through; a missing folder stops it first")
+def _launcher():
+    launcher = os.path.join(os.path.dirname(os.path.dirname(HERE)), "Quillmarsh.py")
+    folder = fresh("launcher")
+    env = dict(os.environ, QUILLMARSH_MEASURE=os.path.abspath(MEASURE))
+    photo = os.path.join(SAMPLES, "s01.png")
+    done = subprocess.run([sys.executable, launcher, photo, "--measure", "--export", folder, "--export-format", "gltf",
+                           "--marker-diameter", "0.3"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    missing = subprocess.run([sys.executable, launcher, photo, "--measure", "--export", os.path.join(work, "none")],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    with open(os.path.join(folder, "s01.gltf")) as f:
+        metres = json.load(f)["asset"]["extras"]["markerDiameter"]
+    return [done.returncode != 0 and "exit %d: %s" % (done.returncode, done.stderr.decode()),
+            "camera" not in json.loads(done.stdout.decode()) and "no result printed",
+            sorted(os.listdir(folder)) != ["s01.bin", "s01.gltf"] and "files: %s" % os.listdir(folder),
+            abs(metres - 0.3) > 1e-12 and "marker %r" % metres,
+            (missing.returncode != 2 or b"does not exist" not in missing.stderr) and "missing folder: %d %r"
+            % (missing.returncode, missing.stderr)]
+
+
 shutil.rmtree(work, ignore_errors=True)
 sys.exit(0 if harness.summary("export command") else 1)
