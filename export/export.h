@@ -106,7 +106,7 @@ int CheckExportFolder(const char *folder, std::string *reason);
 // Writes bytes as a new file at path; 1 when all of it reached the file.
 int WriteWholeFile(const char *path, const std::string &bytes);
 // Renames from to to, replacing to; 1 on success.
-int ReplaceFile(const char *from, const char *to);
+int RenameOver(const char *from, const char *to);
 // Removes a file; missing is fine.
 void RemoveFile(const char *path);
 // 1 when path names an existing folder.

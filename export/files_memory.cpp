@@ -18,7 +18,7 @@ int WriteWholeFile(const char *path, const std::string &bytes)
     return written && closed;
 }
 
-int ReplaceFile(const char *from, const char *to)
+int RenameOver(const char *from, const char *to)
 {
     return std::rename(from, to) == 0;
 }

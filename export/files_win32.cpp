@@ -30,7 +30,7 @@ int WriteWholeFile(const char *path, const std::string &bytes)
     return written && closed;
 }
 
-int ReplaceFile(const char *from, const char *to)
+int RenameOver(const char *from, const char *to)
 {
     std::vector<wchar_t> source = Wide(from), target = Wide(to);
     return MoveFileExW(source.data(), target.data(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;

@@ -185,7 +185,7 @@ int WriteScene(const MatchScene &scene, const SunLight &sun, int32_t formats, co
     for (int i = 0; i < 3 && !failed; i++) {
         if (!wanted[i])
             continue;
-        renamed[i] = ReplaceFile(parts[i].temporary.c_str(), parts[i].path.c_str());
+        renamed[i] = RenameOver(parts[i].temporary.c_str(), parts[i].path.c_str());
         failed = !renamed[i];
         if (failed)
             *reason = "can not rename " + parts[i].temporary + " to " + parts[i].path;

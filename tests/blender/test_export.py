@@ -23,10 +23,12 @@ sys.path.insert(0, os.path.join(TOP, "tests", "support"))
 sys.path.insert(0, os.path.join(TOP, "tests", "export"))
 sys.path.insert(0, os.path.join(TOP, "blender"))
 import harness  # noqa: E402
+import quillmarsh  # noqa: E402
 import usda_reader  # noqa: E402
 from disc_iou import compare_disc  # noqa: E402
 from harness import case  # noqa: E402
 from quillmarsh import scene as qm_scene  # noqa: E402
+from quillmarsh import ui  # noqa: E402
 from quillmarsh.result import make_plan, marker_scale, read_result  # noqa: E402
 
 # Blender 3.4's glTF importer still says numpy.bool, which numpy 1.24 removed.
@@ -167,6 +169,34 @@ for _name, _diameter in (("s01", None), ("s27", None), ("s07", 0.3), ("v02", Non
           % (_name, "" if _diameter is None else ", marker %g m" % _diameter))
     def _round_trip(name=_name, diameter=_diameter):
         return round_trip(name, diameter)
+
+
+@case("File > Export > Quillmarsh match writes the matched photo's scene; without a match it refuses")
+def _operator():
+    record, _, photo = measured("s07", 0.3)
+    folder = os.path.join(work, "operator")
+    os.makedirs(folder)
+    os.environ["QUILLMARSH_MEASURE"] = COMMAND
+    quillmarsh.register()
+    try:
+        scene = fresh_scene()
+        try:
+            bpy.ops.export_scene.quillmarsh_match(directory=folder)
+            problems = ["exported without a matched camera"]
+        except RuntimeError as error:
+            problems = ["poll()" not in str(error) and "not matched" not in str(error) and "refusal: %s" % error]
+        addon_matrix, _, _ = addon_scene(record, photo, 0.3)
+        ui.remember_match(bpy.context.scene.camera, record["threshold"], 0.3 / 6.0)
+        bpy.ops.export_scene.quillmarsh_match(directory=folder, formats="gltf")
+    finally:
+        quillmarsh.unregister()
+    with open(os.path.join(folder, "s07.gltf")) as f:
+        node = next(n for n in json.load(f)["nodes"] if "camera" in n)
+    m = node["matrix"]
+    exported = Y_UP_TO_Z_UP @ Matrix([[m[4 * j + i] for j in range(4)] for i in range(4)])
+    gap = matrix_gap(exported, addon_matrix, addon_matrix.translation.length)
+    return problems + [sorted(os.listdir(folder)) != ["s07.bin", "s07.gltf"] and "files %s" % os.listdir(folder),
+                       gap > MATRIX_TOLERANCE and "exported camera off the add-on's by %.2g" % gap]
 
 
 shutil.rmtree(work, ignore_errors=True)
