@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // The scene's frame is the one the numbers speak of, (right, height,
@@ -100,11 +101,14 @@ int WriteScene(const MatchScene &scene, const SunLight &sun, int32_t formats, co
 // 1 when folder is a folder a file can be made in; else 0 with the reason.
 int CheckExportFolder(const char *folder, std::string *reason);
 
+// Writes bytes as a new file at path; 1 when all of it reached the file.
+int WriteWholeFile(const char *path, const std::string &bytes);
+
 // Platform side (files_memory.cpp natively, files_win32.cpp in the Windows
 // build); paths are UTF-8.
 
-// Writes bytes as a new file at path; 1 when all of it reached the file.
-int WriteWholeFile(const char *path, const std::string &bytes);
+// Opens path for writing bytes, made anew; null when it can not be.
+FILE *OpenForWriting(const char *path);
 // Renames from to to, replacing to; 1 on success.
 int RenameOver(const char *from, const char *to);
 // Removes a file; missing is fine.

@@ -8,14 +8,9 @@
 
 // The native side: POSIX files, where rename replaces its target atomically.
 
-int WriteWholeFile(const char *path, const std::string &bytes)
+FILE *OpenForWriting(const char *path)
 {
-    FILE *file = std::fopen(path, "wb");
-    if (file == nullptr)
-        return 0;
-    const int written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    const int closed = std::fclose(file) == 0;
-    return written && closed;
+    return std::fopen(path, "wb");
 }
 
 int RenameOver(const char *from, const char *to)

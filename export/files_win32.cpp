@@ -17,17 +17,10 @@ static std::vector<wchar_t> Wide(const char *path)
     return wide;
 }
 
-int WriteWholeFile(const char *path, const std::string &bytes)
+FILE *OpenForWriting(const char *path)
 {
     std::vector<wchar_t> name = Wide(path);
-    if (name[0] == L'\0')
-        return 0;
-    FILE *file = _wfopen(name.data(), L"wb");
-    if (file == nullptr)
-        return 0;
-    const int written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    const int closed = std::fclose(file) == 0;
-    return written && closed;
+    return name[0] == L'\0' ? nullptr : _wfopen(name.data(), L"wb");
 }
 
 int RenameOver(const char *from, const char *to)

@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -123,6 +124,16 @@ std::string PrimName(const char *photoName)
     if (name.empty() || (name[0] >= '0' && name[0] <= '9'))
         name = "_" + name;
     return name;
+}
+
+int WriteWholeFile(const char *path, const std::string &bytes)
+{
+    FILE *file = OpenForWriting(path);
+    if (file == nullptr)
+        return 0;
+    const int written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    const int closed = std::fclose(file) == 0;
+    return written && closed;
 }
 
 static std::string Joined(const char *folder, const char *stem, const char *tail)

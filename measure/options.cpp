@@ -42,6 +42,15 @@ static int ReadWhole(const char *text, int32_t lowest, int32_t highest, int32_t 
     return 1;
 }
 
+// A folder's name: 0 when it is missing or empty.
+static int ReadFolder(const char *value, const char **folder)
+{
+    if (value == nullptr || *value == '\0')
+        return 0;
+    *folder = value;
+    return 1;
+}
+
 // Largest marker diameter, metres: far past any disc photographed.
 static const double kLargestMarkerDiameter = 1.0e4;
 
@@ -141,20 +150,17 @@ int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *re
             if (!ReadWhole(value, 1, kMaxJobs, &parsed.jobs))
                 return Refuse(reason, reasonSize, "--jobs takes 1..256", value ? value : "(nothing)");
         } else if (IsOption(argument, "--preview")) {
-            const char *value = OptionValue(argc, argv, &i, "--preview");
-            if (value == nullptr || *value == '\0')
+            if (!ReadFolder(OptionValue(argc, argv, &i, "--preview"), &parsed.previewFolder))
                 return Refuse(reason, reasonSize, "--preview takes a folder", "(nothing)");
-            parsed.previewFolder = value;
         } else if (IsOption(argument, "--export-format")) {
             const char *value = OptionValue(argc, argv, &i, "--export-format");
             if (!ReadFormats(value, &parsed.exportFormats))
-                return Refuse(reason, reasonSize, "--export-format takes gltf, usd or gltf,usd", value ? value : "(nothing)");
+                return Refuse(reason, reasonSize, "--export-format takes gltf, usd or gltf,usd",
+                              value ? value : "(nothing)");
             exportOptions++;
         } else if (IsOption(argument, "--export")) {
-            const char *value = OptionValue(argc, argv, &i, "--export");
-            if (value == nullptr || *value == '\0')
+            if (!ReadFolder(OptionValue(argc, argv, &i, "--export"), &parsed.exportFolder))
                 return Refuse(reason, reasonSize, "--export takes a folder", "(nothing)");
-            parsed.exportFolder = value;
         } else if (IsOption(argument, "--marker-diameter")) {
             const char *value = OptionValue(argc, argv, &i, "--marker-diameter");
             if (!ReadDiameter(value, &parsed.markerDiameter))

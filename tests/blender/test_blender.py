@@ -20,7 +20,7 @@ ADDON = os.path.join(TOP, "blender", "quillmarsh_blender.py")
 sys.path.insert(0, os.path.join(TOP, "tests", "support"))
 sys.path.insert(0, os.path.join(TOP, "blender"))
 import harness  # noqa: E402
-from disc_iou import compare_disc  # noqa: E402
+from blender_checks import compare_disc, fresh_scene, rendered_rgba, sample  # noqa: E402
 import quillmarsh  # noqa: E402
 import sample_truth  # noqa: E402
 from harness import case  # noqa: E402
@@ -42,16 +42,6 @@ SHADOW_BEARING_DEG = 2.0
 STICK_MIN_RADIUS = 0.1      # units: a shadow a few render pixels wide
 
 work = tempfile.mkdtemp(prefix="qm-blender-test-")
-
-
-def fresh_scene():
-    bpy.ops.wm.read_factory_settings(use_empty=True)
-    return bpy.context.scene
-
-
-def sample(name):
-    with open(os.path.join(SAMPLES, name + ".json")) as f:
-        return json.load(f)
 
 
 def photo_of(name):
@@ -123,12 +113,7 @@ def render_marker(scene, stick):
     render.resolution_percentage = int(round(100.0 * RENDER_LONG_SIDE / max(render.resolution_x, render.resolution_y)))
     scene.cycles.samples = 8
     render.image_settings.color_mode = "RGBA"
-    render.filepath = os.path.join(work, "marker.png")
-    bpy.ops.render.render(write_still=True)
-    image = bpy.data.images.load(render.filepath)
-    (width, height), flat = image.size, image.pixels[:]
-    bpy.data.images.remove(image)
-    return width, height, [flat[(height - 1 - y) * width * 4:(height - y) * width * 4] for y in range(height)]
+    return rendered_rgba(scene, os.path.join(work, "marker.png"))
 
 
 def off(a, b):

@@ -25,7 +25,7 @@ sys.path.insert(0, os.path.join(TOP, "blender"))
 import harness  # noqa: E402
 import quillmarsh  # noqa: E402
 import usda_reader  # noqa: E402
-from disc_iou import compare_disc  # noqa: E402
+from blender_checks import compare_disc, fresh_scene, rendered_rgba, sample  # noqa: E402
 from harness import case  # noqa: E402
 from quillmarsh import scene as qm_scene  # noqa: E402
 from quillmarsh import ui  # noqa: E402
@@ -41,16 +41,6 @@ RENDER_SAMPLES = 4
 SUN_STRENGTH = 3.0           # W/m^2, the add-on's sun, back from 2049 lux
 Y_UP_TO_Z_UP = Matrix(((1, 0, 0, 0), (0, 0, -1, 0), (0, 1, 0, 0), (0, 0, 0, 1)))   # (x, y, z) -> (x, -z, y)
 work = tempfile.mkdtemp(prefix="qm-blender-export-")
-
-
-def fresh_scene():
-    bpy.ops.wm.read_factory_settings(use_empty=True)
-    return bpy.context.scene
-
-
-def sample(name):
-    with open(os.path.join(SAMPLES, name + ".json")) as f:
-        return json.load(f)
 
 
 def measured(name, diameter):
@@ -111,12 +101,7 @@ def render_disc(scene, camera, size):
     render.resolution_percentage = 100
     render.film_transparent = True
     render.image_settings.color_mode = "RGBA"
-    render.filepath = os.path.join(work, "disc.png")
-    bpy.ops.render.render(write_still=True)
-    image = bpy.data.images.load(render.filepath)
-    (width, height), flat = image.size, image.pixels[:]
-    bpy.data.images.remove(image)
-    return width, height, [flat[(height - 1 - y) * width * 4:(height - y) * width * 4] for y in range(height)]
+    return rendered_rgba(scene, os.path.join(work, "disc.png"))
 
 
 def round_trip(name, diameter=None):

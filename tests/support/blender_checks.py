@@ -1,5 +1,32 @@
-"""The rendered reference disc against the photo's disc, for the Blender tests."""
+"""What the Blender tests share: an empty scene, a sample's truth, and the
+rendered reference disc against the photo's disc."""
+import json
 import math
+import os
+
+SAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data", "samples")
+
+
+def fresh_scene():
+    import bpy
+    bpy.ops.wm.read_factory_settings(use_empty=True)
+    return bpy.context.scene
+
+
+def rendered_rgba(scene, path):
+    """Renders the scene's picture to path (PNG): (width, height, RGBA rows top first)."""
+    import bpy
+    scene.render.filepath = path
+    bpy.ops.render.render(write_still=True)
+    image = bpy.data.images.load(path)
+    (width, height), flat = image.size, image.pixels[:]
+    bpy.data.images.remove(image)
+    return width, height, [flat[(height - 1 - y) * width * 4:(height - y) * width * 4] for y in range(height)]
+
+
+def sample(name):
+    with open(os.path.join(SAMPLES, name + ".json")) as f:
+        return json.load(f)
 
 
 def compare_disc(shot, size, ellipse, centre):
