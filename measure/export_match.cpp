@@ -61,7 +61,8 @@ int ExportMatch(const char *photoPath, uint32_t width, uint32_t height, const Ph
     scene.scale = scene.metric ? options.markerDiameter / kNumbersMarkerDiameter : 1.0;
     SceneNumbers(record, &scene);
     std::string reason;
-    // The illumination record, where the measurement gives one, replaces the default sun here.
+    // Where the illumination record plugs in: once the record carries the
+    // measured sun's strength (W/m^2) and colour, they replace these defaults.
     const SunLight sun = DefaultSunLight();
     if (WriteScene(scene, sun, options.exportFormats, stem, &reason))
         return 1;
