@@ -81,6 +81,9 @@ double VerticalFieldOfView(const MatchScene &scene);
 // starting with a digit, never empty.
 std::string PrimName(const char *photoName);
 
+// The text with every byte that is not part of well-formed UTF-8 made "?":
+// file names are bytes, while JSON and USDA text are UTF-8.
+std::string ValidUtf8(const char *text);
 // The photograph's file name without its extension.
 std::string PhotoStem(const char *photoName);
 

@@ -185,9 +185,29 @@ static void AddSun(tinygltf::Model *model, const MatchScene &scene, const SunLig
     model->nodes[node].extensions["KHR_lights_punctual"] = Value(Value::Object{{"light", Value(0)}});
 }
 
-int GltfDocuments(const MatchScene &scene, const SunLight &sun, const std::string &binName, std::string *gltf,
+// A file name as a relative URI reference (RFC 3986): every byte but the
+// unreserved letters, digits and "-._~" percent-encoded, so spaces, quotes,
+// non-ASCII names and bytes that are no UTF-8 all reach the file.
+static std::string RelativeUri(const std::string &name)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string uri;
+    for (unsigned char c : name) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+            c == '_' || c == '~')
+            uri += static_cast<char>(c);
+        else
+            uri += std::string("%") + kHex[c >> 4] + kHex[c & 0xF];
+    }
+    return uri;
+}
+
+int GltfDocuments(const MatchScene &given, const SunLight &sun, const std::string &binName, std::string *gltf,
                   std::string *bin, std::string *reason)
 {
+    const std::string photoName = ValidUtf8(given.photoName), uri = RelativeUri(binName);
+    MatchScene scene = given;
+    scene.photoName = photoName.c_str();
     const std::string stem = PhotoStem(scene.photoName);
     tinygltf::Model model;
     model.asset.version = "2.0";
@@ -209,7 +229,7 @@ int GltfDocuments(const MatchScene &scene, const SunLight &sun, const std::strin
     Geometry geometry;
     model.nodes[AddNode(&model, "Quillmarsh ground", nullptr)].mesh = AddGround(&model, &geometry, scene);
     model.nodes[AddNode(&model, "Quillmarsh reference disc", nullptr)].mesh = AddDisc(&model, &geometry, scene);
-    AddBuffer(&model, geometry, binName);
+    AddBuffer(&model, geometry, uri);
 
     std::ostringstream stream;
     tinygltf::TinyGLTF writer;
@@ -222,7 +242,7 @@ int GltfDocuments(const MatchScene &scene, const SunLight &sun, const std::strin
         *reason = "tinygltf wrote no readable glTF";
         return 0;
     }
-    document["buffers"][0]["uri"] = binName;
+    document["buffers"][0]["uri"] = uri;
     for (nlohmann::json &camera : document["cameras"])
         camera["perspective"].erase("zfar");
     *gltf = document.dump(kJsonIndent) + "\n";

@@ -107,6 +107,46 @@ double VerticalFieldOfView(const MatchScene &scene)
     return 2.0 * std::atan(std::tan(0.5 * fov) * scene.height / scene.width);
 }
 
+// Well-formed UTF-8 (RFC 3629): a lead byte, then continuation bytes 80..BF,
+// the second one narrowed after E0 (no overlong form), ED (no surrogate),
+// F0 (no overlong form) and F4 (nothing past U+10FFFF).
+std::string ValidUtf8(const char *text)
+{
+    std::string out;
+    const unsigned char *c = reinterpret_cast<const unsigned char *>(text);
+    while (*c != 0) {
+        int length = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        if (*c < 0x80)
+            length = 1;
+        else if (*c >= 0xC2 && *c <= 0xDF)
+            length = 2;
+        else if (*c >= 0xE0 && *c <= 0xEF)
+            length = 3;
+        else if (*c >= 0xF0 && *c <= 0xF4)
+            length = 4;
+        if (*c == 0xE0)
+            low = 0xA0;
+        else if (*c == 0xED)
+            high = 0x9F;
+        else if (*c == 0xF0)
+            low = 0x90;
+        else if (*c == 0xF4)
+            high = 0x8F;
+        int whole = length > 0;
+        for (int i = 1; i < length && whole; i++)
+            whole = i == 1 ? c[i] >= low && c[i] <= high : c[i] >= 0x80 && c[i] <= 0xBF;
+        if (!whole) {
+            out += '?';
+            c++;
+            continue;
+        }
+        out.append(reinterpret_cast<const char *>(c), length);
+        c += length;
+    }
+    return out;
+}
+
 std::string PhotoStem(const char *photoName)
 {
     const std::string name = photoName;
@@ -147,7 +187,7 @@ static std::string Joined(const char *folder, const char *stem, const char *tail
 int CheckExportFolder(const char *folder, std::string *reason)
 {
     if (!IsFolder(folder)) {
-        *reason = std::string("the export folder does not exist: ") + folder;
+        *reason = std::string("the export folder does not exist (or is no folder): ") + folder;
         return 0;
     }
     const std::string probe = Joined(folder, ".quillmarsh-probe-", std::to_string(ProcessTag()).c_str());

@@ -152,8 +152,11 @@ static std::string DiscPrim(const MatchScene &scene)
     return FlatMesh("disc", points, kDiscSegments, radius, top, 1.0);
 }
 
-std::string UsdaDocument(const MatchScene &scene, const SunLight &sun)
+std::string UsdaDocument(const MatchScene &given, const SunLight &sun)
 {
+    const std::string photoName = ValidUtf8(given.photoName);
+    MatchScene scene = given;
+    scene.photoName = photoName.c_str();
     const std::string root = PrimName(PhotoStem(scene.photoName).c_str());
     const std::string units = scene.metric ? "metres" : "the measurement's own units (the disc's diameter is 6)";
     std::string out = "#usda 1.0\n(\n    defaultPrim = " + Quoted(root) + "\n" +

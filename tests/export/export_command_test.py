@@ -11,6 +11,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -189,6 +190,30 @@ def _formats_and_names():
         problems += [root["name"] != "_9_odd__name_" and "root prim %r" % root["name"],
                      document["layer"]["defaultPrim"] != root["name"] and "defaultPrim",
                      root["children"][0]["customData"]["photo"] != '9 odd "name".png' and "photo name lost"]
+    return problems
+
+
+@case("names that are no identifier, no ASCII or no UTF-8 at all: the .bin's URI percent-encoded, text made UTF-8")
+def _odd_names():
+    folder, other = fresh("odd"), fresh("odd-photos")
+    names = ['caf\u00e9 "9".png'.encode("utf-8"), b"bad\xffname.png"]
+    for name in names:
+        shutil.copy(os.path.join(SAMPLES, "s01.png"), os.path.join(other.encode(), name))
+    code, records, err = measure(folder, *[os.path.join(other.encode(), n).decode("utf-8", "surrogateescape")
+                                           for n in names])
+    problems = [code != 0 and "exit %d: %s" % (code, err)]
+    for name, photo in zip(names, ('caf\u00e9 "9".png', "bad?name.png")):
+        stem = os.path.join(folder.encode(), name[:-4])
+        with open(stem + b".usda", encoding="utf-8") as f:
+            root = usda_reader.read(f.read())["prims"][0]
+        with open(stem + b".gltf", encoding="utf-8") as f:
+            document = json.load(f)
+        uri = document["buffers"][0]["uri"]
+        problems += [root["children"][0]["customData"]["photo"] != photo and "USD photo %r" % photo,
+                     document["cameras"][0]["extras"]["photo"] != photo and "glTF photo %r" % photo,
+                     not os.path.isfile(os.path.join(folder.encode(), urllib.parse.unquote_to_bytes(uri)))
+                     and "the URI %s names no file" % uri]
+    problems.append(validator([os.path.join(folder, 'caf\u00e9 "9".gltf')]) is not True and "validator")
     return problems
 
 
