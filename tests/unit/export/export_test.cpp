@@ -106,13 +106,20 @@ TEST(Export, PlacementsAndStage)
     EXPECT_NEAR(sun.m[0][0] * sun.m[0][0] + sun.m[1][0] * sun.m[1][0] + sun.m[2][0] * sun.m[2][0], 1.0, 1e-12);
 }
 
-TEST(Export, PrimNamesAndNoSunWithoutLight)
+TEST(Export, NamesAndNoSunWithoutLight)
 {
     const struct {
         const char *photo, *prim;
     } names[] = {{"s01", "s01"}, {"9 odd \"name\"", "_9_odd__name_"}, {"", "_"}, {"caf\xc3\xa9", "caf__"}};
     for (const auto &name : names)
         EXPECT_EQ(PrimName(name.photo), name.prim);
+    // well-formed UTF-8 kept; stray, overlong, surrogate and past-U+10FFFF bytes made "?"
+    const struct {
+        const char *text, *valid;
+    } texts[] = {{"caf\xc3\xa9 \xf0\x9f\x93\xb7", "caf\xc3\xa9 \xf0\x9f\x93\xb7"}, {"a\xff", "a?"},
+                 {"\xc3", "?"}, {"\xe0\x80\xaf", "???"}, {"\xed\xa0\x80", "???"}, {"\xf4\x90\x80\x80", "????"}};
+    for (const auto &text : texts)
+        EXPECT_EQ(ValidUtf8(text.text), text.valid) << text.text;
     MatchScene scene = Scene(640, 480, 46.2, 0.0);
     scene.lightFound = 0;
     EXPECT_EQ(UsdaDocument(scene, DefaultSunLight()).find("DistantLight"), std::string::npos);
