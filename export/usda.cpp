@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "common/numeric.h"
@@ -22,6 +23,7 @@ static const double kGroundGrey = 0.5;           // linear display colour of the
 static const char kIndent[] = "        ";       // children of the root prim
 
 static const int kDoubleDigits = 17;  // significant digits that bring a double back exactly
+static const int kShortDoubleDigits = 15;  // significant digits every double keeps through text
 static const int kFloatDigits = 9;    // the same for a float
 
 static std::string Digits(double value, int digits)
@@ -31,9 +33,11 @@ static std::string Digits(double value, int digits)
     return text;
 }
 
+// The shorter of 15 and 17 significant digits that gives the same double back.
 static std::string Number(double value)
 {
-    return Digits(value, kDoubleDigits);
+    const std::string shorter = Digits(value, kShortDoubleDigits);
+    return std::strtod(shorter.c_str(), nullptr) == value ? shorter : Digits(value, kDoubleDigits);
 }
 
 // Values of float, float2, float3, color3f and point3f attributes.
