@@ -116,9 +116,9 @@ def round_trip(name, diameter=None):
     bpy.ops.import_scene.gltf(filepath=stem + ".gltf")
     camera = next(o for o in scene.objects if o.type == "CAMERA")
     suns = [o for o in scene.objects if o.type == "LIGHT"]
-    gap = matrix_gap(camera.matrix_world, addon_matrix, reach)
+    gltf_gap = matrix_gap(camera.matrix_world, addon_matrix, reach)
     fov = long_side_fov(camera, *size)
-    problems += [gap > MATRIX_TOLERANCE and "glTF camera off the add-on's by %.2g" % gap,
+    problems += [gltf_gap > MATRIX_TOLERANCE and "glTF camera off the add-on's by %.2g" % gltf_gap,
                  abs(fov - addon_fov) > ANGLE_TOLERANCE_DEG and "glTF fov %.4f, add-on %.4f" % (fov, addon_fov)]
     if addon_toward is None:
         problems.append(suns and "a sun in the glTF without a measured light")
@@ -132,9 +132,9 @@ def round_trip(name, diameter=None):
         prims = usda_reader.world_prims(usda_reader.read(f.read()))
     (usd_camera, usd_matrix), = prims["Camera"]
     usd_z_up = Y_UP_TO_Z_UP @ Matrix(usd_matrix)   # metres, Z up, as Blender's scene
-    gap = matrix_gap(usd_z_up, addon_matrix, reach)
+    usd_gap = matrix_gap(usd_z_up, addon_matrix, reach)
     usd_fov = usda_reader.camera_fov(usd_camera, *size)
-    problems += [gap > MATRIX_TOLERANCE and "USD camera off the add-on's by %.2g" % gap,
+    problems += [usd_gap > MATRIX_TOLERANCE and "USD camera off the add-on's by %.2g" % usd_gap,
                  abs(usd_fov - addon_fov) > ANGLE_TOLERANCE_DEG and "USD fov %.4f, add-on %.4f" % (usd_fov, addon_fov)]
     if addon_toward is not None:
         (_, usd_sun), = prims["DistantLight"]
@@ -143,8 +143,9 @@ def round_trip(name, diameter=None):
                         % turn(toward, addon_toward))
 
     iou, _ = compare_disc(render_disc(scene, camera, size), size, data["image_truth"]["ellipse_px"], (0.0, 0.0))
-    print("  %s: %s estimate, glTF and USD cameras within %.1g of the add-on's, disc IoU %.4f"
-          % (name, json.loads(open(stem + ".gltf").read())["asset"]["extras"]["estimate"], gap, iou))
+    print("  %s: %s estimate; off the add-on's camera: glTF %.1g, USD %.1g; fov glTF %+.5f, USD %+.5f deg; "
+          "disc IoU %.4f" % (name, json.loads(open(stem + ".gltf").read())["asset"]["extras"]["estimate"], gltf_gap,
+                             usd_gap, fov - addon_fov, usd_fov - addon_fov, iou))
     return problems + [iou < DISC_IOU and "disc IoU %.4f" % iou]
 
 

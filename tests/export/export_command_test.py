@@ -172,6 +172,15 @@ def _metres():
                        validator([stem + ".gltf"]) is not True and "validator"]
 
 
+@case("--no-shadow: the camera alone, no sun in either format")
+def _camera_only():
+    folder = fresh("camera-only")
+    code, records, _ = measure(folder, "--no-shadow", os.path.join(SAMPLES, "s01.png"))
+    stem = os.path.join(folder, "s01")
+    return [code != 1 and "exit %d" % code] + compare(stem, records[0], SIZES["s01.png"]) + \
+        [validator([stem + ".gltf"]) is not True and "validator"]
+
+
 @case("--export-format usd writes the .usda alone; names sanitised for the prim, repeated names numbered")
 def _formats_and_names():
     folder, other = fresh("usd"), fresh("photos")
