@@ -44,6 +44,12 @@ threshold used besides; the exit code is the same as the dialog's. With
 beside the analysis drawings. quillmarsh-measure.exe runs through Wine outside
 Windows. It touches no file in the working folder.
 
+With --export DIR (and --export-format, --marker-diameter) the measurement
+command also writes the matched scene as DIR/<photo>.gltf with its .bin and
+DIR/<photo>.usda, after OK from the dialog's saved settings, with --measure
+from the same measurement; the folder must exist. A scene that could not be
+written is said on standard error and makes the exit code 2.
+
 --dialog-available only answers whether the dialog can run here (on Windows,
 or with Wine on PATH): exit 0 when it can, 2 with the reason on standard error
 when it can not. The Blender add-on asks it before choosing the dialog or the
