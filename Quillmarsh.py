@@ -286,16 +286,17 @@ def saved_settings(folder):
 def refined_after_ok(photo, folder, result, export=()):
     """Adds the refined record, measured with the settings the dialog just
     saved (and with them the exported scene); without the measurement command
-    the dialog's result stands alone."""
+    the dialog's result stands alone. Returns (result, False when an export
+    was asked for and not written)."""
     threshold, shadow = saved_settings(folder)
     try:
-        _, record = measure(photo, str(threshold), not shadow, export=export)
+        code, record = measure(photo, str(threshold), not shadow, export=export)
     except LaunchError as error:
         print("Quillmarsh.py: no refined estimate: %s" % error, file=sys.stderr)
-        return result
+        return result, not export
     if record is not None and "refined" in record:
         result["refined"] = record["refined"]
-    return result
+    return result, not export or code != EXIT_NO_RESULT
 
 
 def run(photo_argument, workdir=None, exe=None, export=()):
@@ -319,7 +320,8 @@ def run(photo_argument, workdir=None, exe=None, export=()):
         if code != EXIT_NO_RESULT:
             print("Quillmarsh.py: the program ended with code %d" % code, file=sys.stderr)
         return EXIT_NO_RESULT, None
-    return code, refined_after_ok(photo, folder, read_result(folder, code), export)
+    result, exported = refined_after_ok(photo, folder, read_result(folder, code), export)
+    return (code if exported else EXIT_NO_RESULT), result
 
 
 def main(argv):
