@@ -318,13 +318,31 @@ class QuillmarshExport(_Refusable, bpy.types.Operator):
         diameter = camera.get(DIAMETER_PROP, NUMBERS_MARKER_DIAMETER)
         threshold = camera.get(THRESHOLD_PROP)
         prefs = _preferences()
-        measure.run_export(camera[scene.PHOTO_PROP], folder, self.formats,
-                           None if diameter == NUMBERS_MARKER_DIAMETER else diameter, threshold,
-                           _named(prefs, "launcher"), _named(prefs, "command"))
+        result = measure.run_export(camera[scene.PHOTO_PROP], folder, self.formats,
+                                    None if diameter == NUMBERS_MARKER_DIAMETER else diameter, threshold,
+                                    _named(prefs, "launcher"), _named(prefs, "command"))
         how = "threshold %d" % threshold if threshold is not None else "a threshold chosen by the command"
-        self.report({"INFO"}, "Exported the match of %s to %s (%s, measured at %s)"
-                    % (os.path.basename(camera[scene.PHOTO_PROP]), folder, self.formats.replace(",", " and "), how))
+        line = "Exported the match of %s to %s (%s, measured at %s)" % (
+            os.path.basename(camera[scene.PHOTO_PROP]), folder, self.formats.replace(",", " and "), how)
+        # The export measures again, with the refined estimate where there is one:
+        # say so when its camera is not the one in the scene.
+        if _camera_moved(camera, make_plan(result)["camera"], marker_scale(diameter)):
+            self.report({"WARNING"}, line + "; its camera differs from the scene's (matched with the classic "
+                        "estimate, another threshold, or moved since)")
+        else:
+            self.report({"INFO"}, line)
         return {"FINISHED"}
+
+
+EXPORT_MATCH_TOLERANCE = 1e-4   # of the camera's distance from the marker
+
+
+def _camera_moved(camera, numbers, scale):
+    """Whether the camera stands elsewhere than the numbers place it."""
+    placed = scene.camera_placement(numbers, scale)
+    reach = max(placed.translation.length, 1e-9)
+    return any(abs(camera.matrix_world[i][j] - placed[i][j]) > EXPORT_MATCH_TOLERANCE * (reach if j == 3 else 1.0)
+               for i in range(4) for j in range(4))
 
 
 def _export_menu(self, context):

@@ -172,8 +172,15 @@ def _operator():
         except RuntimeError as error:
             problems = ["poll()" not in str(error) and "not matched" not in str(error) and "refusal: %s" % error]
         addon_matrix, _, _ = addon_scene(record, photo, 0.3)
-        ui.remember_match(bpy.context.scene.camera, record["threshold"], 0.3 / 6.0)
+        camera = bpy.context.scene.camera
+        ui.remember_match(camera, record["threshold"], 0.3 / 6.0)
         bpy.ops.export_scene.quillmarsh_match(directory=folder, formats="gltf")
+        # the warning's test: the match itself is in place, a camera moved since is not
+        numbers = make_plan(read_result(json.dumps({k: v for k, v in record.items() if k != "file"})))["camera"]
+        problems.append(ui._camera_moved(camera, numbers, 0.05) and "the matched camera taken for moved")
+        camera.location.x += 0.01
+        bpy.context.view_layer.update()
+        problems.append(not ui._camera_moved(camera, numbers, 0.05) and "a moved camera taken for the match")
     finally:
         quillmarsh.unregister()
     with open(os.path.join(folder, "s07.gltf")) as f:
