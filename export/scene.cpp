@@ -204,42 +204,42 @@ int WriteScene(const MatchScene &scene, const SunLight &sun, int32_t formats, co
                std::string *reason)
 {
     // In renaming order: the .bin before the .gltf that names it.
-    struct Part {
+    struct SceneFile {
         const char *extension;
         std::string bytes;
         std::string path;
         std::string temporary;
     };
-    Part parts[3] = {{".bin", "", "", ""}, {".gltf", "", "", ""}, {".usda", "", "", ""}};
+    SceneFile files[3] = {{".bin", "", "", ""}, {".gltf", "", "", ""}, {".usda", "", "", ""}};
     if (formats & kExportGltf) {
         const std::string stem = pathStem;
         const size_t slash = stem.find_last_of("/\\");
-        const std::string binName = stem.substr(slash == std::string::npos ? 0 : slash + 1) + parts[0].extension;
-        if (!GltfDocuments(scene, sun, binName, &parts[1].bytes, &parts[0].bytes, reason))
+        const std::string binName = stem.substr(slash == std::string::npos ? 0 : slash + 1) + files[0].extension;
+        if (!GltfDocuments(scene, sun, binName, &files[1].bytes, &files[0].bytes, reason))
             return 0;
     }
     if (formats & kExportUsd)
-        parts[2].bytes = UsdaDocument(scene, sun);
+        files[2].bytes = UsdaDocument(scene, sun);
     const int wanted[3] = {formats & kExportGltf, formats & kExportGltf, formats & kExportUsd};
     const std::string tag = ".part-" + std::to_string(ProcessTag());
     int failed = 0;
     for (int i = 0; i < 3 && !failed; i++) {
         if (!wanted[i])
             continue;
-        parts[i].path = std::string(pathStem) + parts[i].extension;
-        parts[i].temporary = parts[i].path + tag;
-        failed = !WriteWholeFile(parts[i].temporary.c_str(), parts[i].bytes);
+        files[i].path = std::string(pathStem) + files[i].extension;
+        files[i].temporary = files[i].path + tag;
+        failed = !WriteWholeFile(files[i].temporary.c_str(), files[i].bytes);
         if (failed)
-            *reason = "can not write " + parts[i].temporary;
+            *reason = "can not write " + files[i].temporary;
     }
     int renamed[3] = {0, 0, 0};
     for (int i = 0; i < 3 && !failed; i++) {
         if (!wanted[i])
             continue;
-        renamed[i] = RenameOver(parts[i].temporary.c_str(), parts[i].path.c_str());
+        renamed[i] = RenameOver(files[i].temporary.c_str(), files[i].path.c_str());
         failed = !renamed[i];
         if (failed)
-            *reason = "can not rename " + parts[i].temporary + " to " + parts[i].path;
+            *reason = "can not rename " + files[i].temporary + " to " + files[i].path;
     }
     if (!failed)
         return 1;
@@ -247,9 +247,9 @@ int WriteScene(const MatchScene &scene, const SunLight &sun, int32_t formats, co
     for (int i = 0; i < 3; i++) {
         if (!wanted[i])
             continue;
-        RemoveFile(parts[i].temporary.c_str());
+        RemoveFile(files[i].temporary.c_str());
         if (renamed[i])
-            RemoveFile(parts[i].path.c_str());
+            RemoveFile(files[i].path.c_str());
     }
     return 0;
 }
