@@ -170,7 +170,8 @@ static void AnalyseIntoRecord(const Photo &photo, const MeasureOptions &options,
     }
 }
 
-void MeasurePhoto(const char *path, const MeasureOptions &options, const char *previewPath, PhotoRecord *record)
+void MeasurePhoto(const char *path, const MeasureOptions &options, const char *previewPath, PhotoRecord *record,
+                  const char *exportStem)
 {
     std::memset(record, 0, sizeof *record);
     record->threshold = options.threshold == kThresholdAuto ? kDefaultThreshold : options.threshold;
@@ -199,6 +200,9 @@ void MeasurePhoto(const char *path, const MeasureOptions &options, const char *p
         RecordFailure(record, gMemoryDialog.status[0] != '\0' ? gMemoryDialog.status : kMessageLoad);
     else
         AnalyseIntoRecord(photo, options, record);
+    // A photograph without a camera writes no scene.
+    if (exportStem != nullptr && record->cameraFound && record->code != kExitNoResult)
+        record->exportFailed = ExportMatch(path, photo.width, photo.height, *record, options, exportStem) ? 0 : 1;
     if (previewPath != nullptr && gImageGeometry.workWidth > 0)
         record->previewFailed = WritePreview(previewPath, photo, *record) ? 0 : 1;
     ReleasePhoto(&photo);

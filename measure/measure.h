@@ -39,6 +39,9 @@ struct MeasureOptions {
     double markerAlbedo[3];     // the disc's reflectance per channel, (0, 1]; all 0 means the default
     char **photos;              // the photographs' paths, in the order given
     int32_t photoCount;
+    const char *exportFolder;   // null without --export
+    int32_t exportFormats;      // ExportFormat bits (export/export.h)
+    double markerDiameter;      // metres, the disc's real diameter; 0: the scene stays in the numbers' units
 };
 
 // What the command measured on one photograph. Plain data: a worker process
@@ -58,6 +61,7 @@ struct PhotoRecord {
     RefinedEstimate refined;            // the refined record beside the classic one, or why there is none
     MarkerQuality quality;              // how clearly the marker was seen, beside the refined record
     Illumination illumination;          // the light's strength and colour from the disc, beside refined
+    int32_t exportFailed;               // 1 when the matched scene's files could not be written
 };
 
 // Reads the command line; 1 with *options filled, else 0 with a short reason
@@ -67,8 +71,10 @@ int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *re
 extern const char kMeasureUsage[];
 
 // Measures one photograph from a clean analysis state and fills *record,
-// whatever happens. With previewPath, also writes the preview picture there.
-void MeasurePhoto(const char *path, const MeasureOptions &options, const char *previewPath, PhotoRecord *record);
+// whatever happens. With previewPath, also writes the preview picture there;
+// with exportStem, the matched scene's files (ExportMatch).
+void MeasurePhoto(const char *path, const MeasureOptions &options, const char *previewPath, PhotoRecord *record,
+                  const char *exportStem = nullptr);
 
 // On the photograph now in the WorkRaster: the threshold at which the marker
 // is measured most reliably. Thresholds are tried coarsely first, then
@@ -91,10 +97,29 @@ int WritePreview(const char *path, const Photo &photo, const PhotoRecord &record
 // before ".png" when an earlier photograph of the batch took the name.
 // names[i] gets a string of the caller's to free (delete[]).
 void MakePreviewPaths(const MeasureOptions &options, char **names);
+// The file name in a path: what follows its last "/" or "\\".
+const char *PhotoFileName(const char *path);
+// DIR/<photo's file name><suffix> for each photograph (without its
+// extension when keepExtension is 0), with "-2", "-3"... before the suffix
+// when an earlier photograph of the batch took the name; names as above.
+void MakeBatchPaths(const MeasureOptions &options, const char *folder, int keepExtension, const char *suffix,
+                    char **names);
 // With --preview: makes the folder when it is missing and fills names as
 // MakePreviewPaths does; 0 with the reason on standard error when the folder
 // can not be had. Without --preview: 1, names untouched.
 int PreparePreviews(const MeasureOptions &options, char **names);
+
+// With --export: 0 with the reason on standard error when the folder is
+// missing or can not be written in; else 1 with stems[i] the path of each
+// photograph's scene without its extension (DIR/<file name without its
+// extension>, numbered as MakeBatchPaths numbers). Without --export: 1.
+int PrepareExports(const MeasureOptions &options, char **stems);
+// Writes the matched scene of a measured record (camera found) to stem.gltf,
+// stem.bin and stem.usda as the options ask: the refined numbers when the
+// refinement gave a camera, else the classic ones. 1 when written; 0 with the
+// reason on standard error and no file of the scene left.
+int ExportMatch(const char *photoPath, uint32_t width, uint32_t height, const PhotoRecord &record,
+                const MeasureOptions &options, const char *stem);
 
 // Writers, one per format. The CSV header comes once before the rows.
 void PrintTextRecord(FILE *stream, const char *file, const PhotoRecord &record);

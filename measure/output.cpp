@@ -339,6 +339,8 @@ void PrintTextRecord(FILE *stream, const char *file, const PhotoRecord &record)
     std::fprintf(stream, "%s%s", RefinedText(record).c_str(), QualityText(record).c_str());
     if (record.previewFailed)
         std::fprintf(stream, "; preview not written");
+    if (record.exportFailed)
+        std::fprintf(stream, "; export not written");
     std::fprintf(stream, "\n");
 }
 
@@ -368,6 +370,8 @@ void PrintJsonRecord(FILE *stream, const char *file, const PhotoRecord &record)
         std::fprintf(stream, ", \"warning\": %s", JsonString(record.message).c_str());
     if (record.previewFailed)
         std::fprintf(stream, ", \"preview\": \"not written\"");
+    if (record.exportFailed)
+        std::fprintf(stream, ", \"export\": \"not written\"");
     std::fprintf(stream, "}\n");
 }
 
@@ -424,7 +428,7 @@ ExitCode BatchExitCode(const PhotoRecord *records, int32_t count)
 {
     ExitCode code = kExitCameraAndLight;
     for (int32_t i = 0; i < count; i++) {
-        if (records[i].code == kExitNoResult || records[i].previewFailed)
+        if (records[i].code == kExitNoResult || records[i].previewFailed || records[i].exportFailed)
             return kExitNoResult;
         if (records[i].code == kExitCameraOnly)
             code = kExitCameraOnly;

@@ -53,6 +53,11 @@ def camera_rotation(camera):
             @ Matrix.Rotation(math.radians(camera["roll"]), 3, "Z"))
 
 
+def camera_placement(camera, scale):
+    """The camera's world matrix for the numbers: placed at camera_position, turned by camera_rotation."""
+    return Matrix.Translation(camera_position(camera, scale)) @ camera_rotation(camera).to_4x4()
+
+
 def sun_direction(light):
     """Unit vector toward the sun. Its elevation is e = -xrot; its bearing yrot
     runs from the backward axis (-Y) counter-clockwise seen from above toward
@@ -228,7 +233,7 @@ def place_camera(scene, image, key, stem, plan, scale):
     cam = _object(scene, "CAMERA", "camera", stem, lambda name: bpy.data.cameras.new(name), key)
     position = camera_position(camera, scale)
     cam.rotation_mode = "XYZ"
-    cam.matrix_world = Matrix.Translation(position) @ camera_rotation(camera).to_4x4()
+    cam.matrix_world = camera_placement(camera, scale)
     data = cam.data
     data.type = "PERSP"
     data.sensor_fit = "AUTO"       # the angle applies to the long side, portrait or landscape

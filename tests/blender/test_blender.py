@@ -20,6 +20,7 @@ ADDON = os.path.join(TOP, "blender", "quillmarsh_blender.py")
 sys.path.insert(0, os.path.join(TOP, "tests", "support"))
 sys.path.insert(0, os.path.join(TOP, "blender"))
 import harness  # noqa: E402
+from blender_checks import compare_disc, fresh_scene, rendered_rgba, sample  # noqa: E402
 import quillmarsh  # noqa: E402
 import sample_truth  # noqa: E402
 from harness import case  # noqa: E402
@@ -41,16 +42,6 @@ SHADOW_BEARING_DEG = 2.0
 STICK_MIN_RADIUS = 0.1      # units: a shadow a few render pixels wide
 
 work = tempfile.mkdtemp(prefix="qm-blender-test-")
-
-
-def fresh_scene():
-    bpy.ops.wm.read_factory_settings(use_empty=True)
-    return bpy.context.scene
-
-
-def sample(name):
-    with open(os.path.join(SAMPLES, name + ".json")) as f:
-        return json.load(f)
 
 
 def photo_of(name):
@@ -122,37 +113,7 @@ def render_marker(scene, stick):
     render.resolution_percentage = int(round(100.0 * RENDER_LONG_SIDE / max(render.resolution_x, render.resolution_y)))
     scene.cycles.samples = 8
     render.image_settings.color_mode = "RGBA"
-    render.filepath = os.path.join(work, "marker.png")
-    bpy.ops.render.render(write_still=True)
-    image = bpy.data.images.load(render.filepath)
-    (width, height), flat = image.size, image.pixels[:]
-    bpy.data.images.remove(image)
-    return width, height, [flat[(height - 1 - y) * width * 4:(height - y) * width * 4] for y in range(height)]
-
-
-def compare_disc(shot, size, ellipse, centre):
-    """Intersection over union of the rendered disc (alpha) and the photo's
-    ellipse at the render's pixel centres, and the bearing (degrees, y down)
-    from the disc centre's image to the mean of the shadow's pixels (the dark
-    part of the lit disc): the shadow's image is a segment from that centre."""
-    width, height, rows = shot
-    sx, sy = size[0] / width, size[1] / height
-    c, s = math.cos(ellipse["angle"]), math.sin(ellipse["angle"])
-    lit = sorted(max(row[4 * x:4 * x + 3]) for row in rows for x in range(width) if row[4 * x + 3] > 0.99)
-    dark = 0.5 * lit[len(lit) // 2] if lit else 0.0
-    both = either = 0
-    sum_x = sum_y = 0.0
-    for y, row in enumerate(rows):
-        for x in range(width):
-            px, py = (x + 0.5) * sx, (y + 0.5) * sy
-            dx, dy = px - ellipse["cx"], py - ellipse["cy"]
-            inside = ((dx * c + dy * s) / ellipse["a"]) ** 2 + ((-dx * s + dy * c) / ellipse["b"]) ** 2 <= 1.0
-            drawn = row[4 * x + 3] > 0.5
-            both += inside and drawn
-            either += inside or drawn
-            if row[4 * x + 3] > 0.99 and max(row[4 * x:4 * x + 3]) < dark:
-                sum_x, sum_y = sum_x + px - centre[0], sum_y + py - centre[1]
-    return both / max(either, 1), math.degrees(math.atan2(sum_y, sum_x))
+    return rendered_rgba(scene, os.path.join(work, "marker.png"))
 
 
 def off(a, b):

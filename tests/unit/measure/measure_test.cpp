@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cmath>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "export/export.h"
 #include "measure/measure.h"
 #include "shell/analysis.h"
 #include "shell/report.h"
@@ -329,6 +332,46 @@ TEST(BatchTest, ExitCodeAndPreviewNames)
     EXPECT_STREQ(names[3], "out/x.jpg-3.png");
     for (char *name : names)
         delete[] name;
+}
+
+// The export's numbers, the add-on's choice: the classic camera and lens
+// without a refined camera; the refined light's bearing alone joins the
+// classic elevation.
+TEST(ExportTest, ClassicWithoutRefinedCameraAndTheBearingAlone)
+{
+    PhotoRecord record = Measure("s01.png");
+    ASSERT_EQ(record.code, kExitCameraAndLight);
+    MeasureOptions options = Options(kDefaultThreshold, 1);
+    options.exportFormats = kExportGltf;
+    const std::string stem = testing::TempDir() + "qm-export-plan";
+    const double kDegree = 3.141592653589793 / 180.0;
+    struct {
+        int32_t refined, elevation;
+        const char *estimate;
+        double pitch, yfov, xrot, yrot;  // degrees
+    } cases[] = {
+        {0, 1, "classic", record.pose.pitch / kDegree, 2.0 * std::atan(0.75 * 160.0 / 375.0) / kDegree,
+         record.xrot / kDegree, record.yrot / kDegree},
+        {1, 0, "refined", record.refined.camera.pitch, 2.0 * std::atan(0.75 * 160.0 / 375.0) / kDegree,
+         record.xrot / kDegree, record.refined.light.yrot},
+    };
+    for (const auto &c : cases) {
+        PhotoRecord changed = record;
+        changed.refinedRan = c.refined;
+        changed.refined.light.elevationFound = c.elevation;
+        ASSERT_TRUE(ExportMatch("s01.png", 640, 480, changed, options, stem.c_str()));
+        std::ifstream file(stem + ".gltf");
+        const nlohmann::json gltf = nlohmann::json::parse(file);
+        EXPECT_EQ(gltf["asset"]["extras"]["estimate"], c.estimate);
+        EXPECT_NEAR(gltf["cameras"][0]["perspective"]["yfov"].get<double>() / kDegree, c.yfov, 1e-9);
+        const nlohmann::json &camera = gltf["nodes"][0]["matrix"], &sun = gltf["nodes"][1]["matrix"];
+        EXPECT_NEAR(std::asin(camera[9].get<double>()) / kDegree, -c.pitch, 1e-9) << c.estimate;
+        // the sun's +Z: (cos e sin yrot, sin e, cos e cos yrot), e = -xrot
+        EXPECT_NEAR(std::asin(sun[9].get<double>()) / kDegree, -c.xrot, 1e-9) << c.estimate;
+        EXPECT_NEAR(std::atan2(sun[8].get<double>(), sun[10].get<double>()) / kDegree, c.yrot, 1e-9) << c.estimate;
+    }
+    for (const char *extension : {".gltf", ".bin"})
+        std::remove((stem + extension).c_str());
 }
 
 }  // namespace
