@@ -38,7 +38,6 @@ MATRIX_TOLERANCE = 1e-4      # of the camera's distance from the marker (the sce
 ANGLE_TOLERANCE_DEG = 0.01
 DISC_IOU = 0.99              # the disc rendered through the imported camera against the photo's
 RENDER_SAMPLES = 4
-SUN_STRENGTH = 3.0           # W/m^2, the add-on's sun, back from 2049 lux
 Y_UP_TO_Z_UP = Matrix(((1, 0, 0, 0), (0, 0, -1, 0), (0, 1, 0, 0), (0, 0, 0, 1)))   # (x, y, z) -> (x, -z, y)
 work = tempfile.mkdtemp(prefix="qm-blender-export-")
 
@@ -65,7 +64,8 @@ def addon_scene(record, photo, diameter):
     qm_scene.apply_match(scene, photo, plan, marker_scale(6.0 if diameter is None else diameter))
     suns = [o for o in scene.objects if o.type == "LIGHT"]
     toward = suns[0].matrix_world.to_3x3().col[2].normalized() if suns else None
-    return scene.camera.matrix_world.copy(), math.degrees(scene.camera.data.angle), toward
+    light = (suns[0].data.energy, tuple(suns[0].data.color)) if suns else None
+    return scene.camera.matrix_world.copy(), math.degrees(scene.camera.data.angle), toward, light
 
 
 def long_side_fov(camera, width, height):
@@ -108,7 +108,7 @@ def round_trip(name, diameter=None):
     data = sample(name)
     size = (data["image"]["width"], data["image"]["height"])
     record, stem, photo = measured(name, diameter)
-    addon_matrix, addon_fov, addon_toward = addon_scene(record, photo, diameter)
+    addon_matrix, addon_fov, addon_toward, addon_light = addon_scene(record, photo, diameter)
     reach = addon_matrix.translation.length
     problems = []
 
@@ -126,7 +126,10 @@ def round_trip(name, diameter=None):
         toward = suns[0].matrix_world.to_3x3().col[2]
         problems += [turn(toward, addon_toward) > ANGLE_TOLERANCE_DEG and "glTF sun %.4f deg off"
                      % turn(toward, addon_toward),
-                     abs(suns[0].data.energy - SUN_STRENGTH) > 1e-6 and "sun strength %.6f" % suns[0].data.energy]
+                     abs(suns[0].data.energy - addon_light[0]) > 1e-6 * addon_light[0]
+                     and "sun strength %.6f, add-on %.6f" % (suns[0].data.energy, addon_light[0]),
+                     max(abs(a - b) for a, b in zip(suns[0].data.color, addon_light[1])) > 1e-6
+                     and "sun colour %s, add-on %s" % (tuple(suns[0].data.color), addon_light[1])]
 
     with open(stem + ".usda", encoding="utf-8") as f:
         prims = usda_reader.world_prims(usda_reader.read(f.read()))
@@ -171,7 +174,7 @@ def _operator():
             problems = ["exported without a matched camera"]
         except RuntimeError as error:
             problems = ["poll()" not in str(error) and "not matched" not in str(error) and "refusal: %s" % error]
-        addon_matrix, _, _ = addon_scene(record, photo, 0.3)
+        addon_matrix = addon_scene(record, photo, 0.3)[0]
         camera = bpy.context.scene.camera
         ui.remember_match(camera, record["threshold"], 0.3 / 6.0)
         bpy.ops.export_scene.quillmarsh_match(directory=folder, formats="gltf")
