@@ -3,6 +3,7 @@
 
 Usage: Quillmarsh.py PHOTO [--workdir DIR] [--exe PATH]
        Quillmarsh.py PHOTO --measure [--threshold N|auto] [--no-shadow] [--preview DIR] [--measure-exe PATH]
+       Quillmarsh.py PHOTO [--measure ...] --export DIR [--export-format gltf,usd] [--marker-diameter D]
        Quillmarsh.py --dialog-available
 
 Starts Quillmarsh.exe on the photograph (directly on Windows, through Wine
@@ -42,6 +43,12 @@ threshold used besides; the exit code is the same as the dialog's. With
 --preview DIR the command also writes DIR/<photo's file name>.png, the photo
 beside the analysis drawings. quillmarsh-measure.exe runs through Wine outside
 Windows. It touches no file in the working folder.
+
+With --export DIR (and --export-format, --marker-diameter) the measurement
+command also writes the matched scene as DIR/<photo>.gltf with its .bin and
+DIR/<photo>.usda, after OK from the dialog's saved settings, with --measure
+from the same measurement; the folder must exist. A scene that could not be
+written is said on standard error and makes the exit code 2.
 
 --dialog-available only answers whether the dialog can run here (on Windows,
 or with Wine on PATH): exit 0 when it can, 2 with the reason on standard error
@@ -172,8 +179,27 @@ def program_environment():
 MEASURE_RECORD_ONLY = ("file", "code", "error")
 
 
-def measure(photo_argument, threshold=None, no_shadow=False, exe=None, preview=None):
-    """Runs the measurement command on one photograph: (code, result or None)."""
+def export_arguments(folder, formats=None, diameter=None):
+    """The command's words for --export and its options (none without a folder).
+    The folder must exist: the command makes no folder for a scene."""
+    if folder is None:
+        if formats is not None or diameter is not None:
+            raise LaunchError("--export-format and --marker-diameter go with --export")
+        return []
+    if not os.path.isdir(folder):
+        raise LaunchError("the export folder does not exist: %s" % folder)
+    words = ["--export", os.path.abspath(folder)]
+    if formats is not None:
+        words += ["--export-format", formats]
+    if diameter is not None:
+        words += ["--marker-diameter", diameter]
+    return words
+
+
+def measure(photo_argument, threshold=None, no_shadow=False, exe=None, preview=None, export=()):
+    """Runs the measurement command on one photograph: (code, result or None).
+    export: the command's --export words (export_arguments); a scene that
+    could not be written is said on standard error and makes the code 2."""
     photo = os.path.abspath(photo_argument)
     if not os.path.isfile(photo):
         raise LaunchError("no such photograph: %s" % photo_argument)
@@ -188,6 +214,8 @@ def measure(photo_argument, threshold=None, no_shadow=False, exe=None, preview=N
     if preview is not None:
         folder = os.path.abspath(preview)
         command += ["--preview", windows_path(folder) if through_wine else folder]
+    if export:
+        command += [windows_path(export[1]) if through_wine and i == 1 else word for i, word in enumerate(export)]
     command += ["--", windows_path(photo) if through_wine else photo]
     try:
         done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=program_environment())
@@ -203,7 +231,10 @@ def measure(photo_argument, threshold=None, no_shadow=False, exe=None, preview=N
         print("Quillmarsh.py: %s" % record["error"], file=sys.stderr)
     if "camera" not in record:
         return EXIT_NO_RESULT, None
-    result = {key: value for key, value in record.items() if key not in MEASURE_RECORD_ONLY}
+    result = {key: value for key, value in record.items() if key not in MEASURE_RECORD_ONLY + ("export",)}
+    if "export" in record:
+        print("Quillmarsh.py: the matched scene could not be exported to %s" % export[1], file=sys.stderr)
+        return EXIT_NO_RESULT, result
     return record.get("code", EXIT_NO_RESULT), result
 
 
@@ -252,21 +283,23 @@ def saved_settings(folder):
     return threshold, number("detect_shadow", 1) != 0
 
 
-def refined_after_ok(photo, folder, result):
+def refined_after_ok(photo, folder, result, export=()):
     """Adds the refined record, measured with the settings the dialog just
-    saved; without the measurement command the dialog's result stands alone."""
+    saved (and with them the exported scene); without the measurement command
+    the dialog's result stands alone. Returns (result, False when an export
+    was asked for and not written)."""
     threshold, shadow = saved_settings(folder)
     try:
-        _, record = measure(photo, str(threshold), not shadow)
+        code, record = measure(photo, str(threshold), not shadow, export=export)
     except LaunchError as error:
         print("Quillmarsh.py: no refined estimate: %s" % error, file=sys.stderr)
-        return result
+        return result, not export
     if record is not None and "refined" in record:
         result["refined"] = record["refined"]
-    return result
+    return result, not export or code != EXIT_NO_RESULT
 
 
-def run(photo_argument, workdir=None, exe=None):
+def run(photo_argument, workdir=None, exe=None, export=()):
     photo = os.path.abspath(photo_argument)
     if not os.path.isfile(photo):
         raise LaunchError("no such photograph: %s" % photo_argument)
@@ -287,7 +320,8 @@ def run(photo_argument, workdir=None, exe=None):
         if code != EXIT_NO_RESULT:
             print("Quillmarsh.py: the program ended with code %d" % code, file=sys.stderr)
         return EXIT_NO_RESULT, None
-    return code, refined_after_ok(photo, folder, read_result(folder, code))
+    result, exported = refined_after_ok(photo, folder, read_result(folder, code), export)
+    return (code if exported else EXIT_NO_RESULT), result
 
 
 def main(argv):
@@ -300,6 +334,9 @@ def main(argv):
     parser.add_argument("--no-shadow", action="store_true", help="with --measure: the camera only")
     parser.add_argument("--preview", metavar="DIR", help="with --measure: the command's preview picture into DIR")
     parser.add_argument("--measure-exe", help="path of quillmarsh-measure")
+    parser.add_argument("--export", metavar="DIR", help="also write the matched scene as DIR/<photo>.gltf and .usda")
+    parser.add_argument("--export-format", help="with --export: gltf, usd or gltf,usd (both)")
+    parser.add_argument("--marker-diameter", metavar="D", help="with --export: the disc's diameter in metres")
     parser.add_argument("--dialog-available", action="store_true",
                         help="only tell whether the dialog can run here: exit 0 when it can, 2 when not")
     args = parser.parse_args(argv)
@@ -318,10 +355,11 @@ def main(argv):
     if not args.measure and (args.threshold is not None or args.no_shadow or args.measure_exe or args.preview):
         parser.error("--threshold, --no-shadow, --preview and --measure-exe go with --measure")
     try:
+        export = export_arguments(args.export, args.export_format, args.marker_diameter)
         if args.measure:
-            code, result = measure(args.photo, args.threshold, args.no_shadow, args.measure_exe, args.preview)
+            code, result = measure(args.photo, args.threshold, args.no_shadow, args.measure_exe, args.preview, export)
         else:
-            code, result = run(args.photo, args.workdir, args.exe)
+            code, result = run(args.photo, args.workdir, args.exe, export)
     except LaunchError as error:
         print("Quillmarsh.py: %s" % error, file=sys.stderr)
         return EXIT_NO_RESULT

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csetjmp>
 #include <cstdio>
@@ -629,14 +631,27 @@ LoadStatus DecodeAndTransferPhotoBytes(const uint8_t *bytes, size_t count, Photo
 
 // Reads the whole file, up to one byte beyond kMaxFileBytes; 0 when the path
 // is not a readable regular file.
+// Only a regular file is read. Opening a named pipe waits for a writer that
+// may never come, so the path is looked at before it is opened; and opened
+// without waiting, so that a pipe put in the file's place between the look
+// and the open does not block either, and looked at again once open.
 static int ReadWholeFile(const char *path, std::vector<uint8_t> *bytes)
 {
-    FILE *file = std::fopen(path, "rb");
-    if (file == nullptr)
-        return 0;
     struct stat status;
-    if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) {
-        std::fclose(file);
+    if (stat(path, &status) != 0 || !S_ISREG(status.st_mode))
+        return 0;
+    const int descriptor = open(path, O_RDONLY | O_NONBLOCK);
+    if (descriptor < 0)
+        return 0;
+    const int flags = fcntl(descriptor, F_GETFL);
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || flags < 0 ||
+        fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(descriptor);
+        return 0;
+    }
+    FILE *file = fdopen(descriptor, "rb");
+    if (file == nullptr) {
+        close(descriptor);
         return 0;
     }
     std::vector<uint8_t> read;

@@ -82,14 +82,15 @@ static void LoseRecord(const MeasureOptions &options, PhotoRecord *record)
     std::strncpy(record->message, kMessageWorkerLost, kRecordMessageSize - 1);
 }
 
-static void RunWorker(const MeasureOptions &options, char **previews, int tasks, int results)
+static void RunWorker(const MeasureOptions &options, char **previews, char **exports, int tasks, int results)
 {
     int32_t index;
     while (MoveAll(tasks, &index, sizeof index, 1)) {
         if (index < 0 || index >= options.photoCount)
             break;
         PhotoRecord record;
-        MeasurePhoto(options.photos[index], options, previews ? previews[index] : nullptr, &record);
+        MeasurePhoto(options.photos[index], options, previews ? previews[index] : nullptr, &record,
+                     exports ? exports[index] : nullptr);
         if (!MoveAll(results, &record, sizeof record, 0))
             break;
     }
@@ -98,8 +99,8 @@ static void RunWorker(const MeasureOptions &options, char **previews, int tasks,
 // 1 with the worker started and idle; 0 when no process could be started.
 // The parent's ends of the other workers' pipes are closed in the new one,
 // so that each pipe ends when its own worker and the parent let go of it.
-static int StartWorker(const MeasureOptions &options, char **previews, const std::vector<Worker> &others,
-                       Worker *worker)
+static int StartWorker(const MeasureOptions &options, char **previews, char **exports,
+                       const std::vector<Worker> &others, Worker *worker)
 {
     int tasks[2], results[2];
     if (pipe(tasks) != 0)
@@ -126,7 +127,7 @@ static int StartWorker(const MeasureOptions &options, char **previews, const std
         }
         close(tasks[1]);
         close(results[0]);
-        RunWorker(options, previews, tasks[0], results[1]);
+        RunWorker(options, previews, exports, tasks[0], results[1]);
         // _exit: the parent's stdio buffers are the parent's to flush.
         _exit(0);
     }
@@ -177,10 +178,14 @@ ExitCode MeasureBatch(const MeasureOptions &options)
     const int32_t count = options.photoCount;
     std::vector<PhotoRecord> records(count);
     std::vector<char> done(count, 0);
-    std::vector<char *> previews(count, nullptr);
-    if (!PreparePreviews(options, previews.data()))
+    std::vector<char *> previews(count, nullptr), exports(count, nullptr);
+    if (!PrepareExports(options, exports.data()) || !PreparePreviews(options, previews.data())) {
+        for (char *stem : exports)
+            delete[] stem;
         return kExitNoResult;
+    }
     char **previewPaths = options.previewFolder != nullptr ? previews.data() : nullptr;
+    char **exportStems = options.exportFolder != nullptr ? exports.data() : nullptr;
     const int progress = isatty(STDERR_FILENO);
     const auto start = std::chrono::steady_clock::now();
     auto seconds = [&start]() {
@@ -198,7 +203,7 @@ ExitCode MeasureBatch(const MeasureOptions &options)
     while (printed < count) {
         while (static_cast<int32_t>(workers.size()) < jobs && next < count) {
             Worker worker;
-            if (!StartWorker(options, previewPaths, workers, &worker))
+            if (!StartWorker(options, previewPaths, exportStems, workers, &worker))
                 break;
             workers.push_back(worker);
         }
@@ -212,7 +217,8 @@ ExitCode MeasureBatch(const MeasureOptions &options)
         }
         if (workers.empty()) {
             // No process could be started: this photograph is measured here.
-            MeasurePhoto(options.photos[next], options, previewPaths ? previewPaths[next] : nullptr, &records[next]);
+            MeasurePhoto(options.photos[next], options, previewPaths ? previewPaths[next] : nullptr, &records[next],
+                         exportStems ? exportStems[next] : nullptr);
             done[next++] = 1;
             finished++;
         } else {
@@ -267,6 +273,8 @@ ExitCode MeasureBatch(const MeasureOptions &options)
     }
     for (char *path : previews)
         delete[] path;
+    for (char *stem : exports)
+        delete[] stem;
     if (printed < count)
         return kExitNoResult;
     return BatchExitCode(records.data(), count);

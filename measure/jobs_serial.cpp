@@ -55,15 +55,18 @@ ExitCode MeasureBatch(const MeasureOptions &options)
 {
     const int32_t count = options.photoCount;
     std::vector<PhotoRecord> records(count);
-    std::vector<char *> previews(count, nullptr);
-    if (!PreparePreviews(options, previews.data()))
+    std::vector<char *> previews(count, nullptr), exports(count, nullptr);
+    if (!PrepareExports(options, exports.data()) || !PreparePreviews(options, previews.data())) {
+        for (char *stem : exports)
+            delete[] stem;
         return kExitNoResult;
+    }
     const int progress = isatty(STDERR_FILENO);
     const auto start = std::chrono::steady_clock::now();
     if (options.format == kFormatCsv)
         PrintCsvHeader(stdout);
     for (int32_t i = 0; i < count; i++) {
-        MeasurePhoto(options.photos[i], options, previews[i], &records[i]);
+        MeasurePhoto(options.photos[i], options, previews[i], &records[i], exports[i]);
         PrintRecord(stdout, options, options.photos[i], records[i]);
         std::fflush(stdout);
         if (progress) {
@@ -73,5 +76,7 @@ ExitCode MeasureBatch(const MeasureOptions &options)
     }
     for (char *path : previews)
         delete[] path;
+    for (char *stem : exports)
+        delete[] stem;
     return BatchExitCode(records.data(), count);
 }

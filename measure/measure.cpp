@@ -7,6 +7,7 @@
 #include "decode/decode.h"
 #include "image/image.h"
 #include "marker/marker.h"
+#include "plausible/plausible.h"
 #include "shell/analysis.h"
 #include "shell/report.h"
 #include "shell/report_memory.h"
@@ -44,8 +45,23 @@ static int AllFinite(const PhotoRecord &record)
     return finite;
 }
 
+// The command's own words when the automatic threshold finds nothing that
+// looks like a whole marker.
+static const char kMessageNoMarker[] = "no marker found at any threshold";
+
 // Shown in the refined record when the shadow search was switched off.
 static const char kNoteNoShadow[] = "shadow detection off: light not refined";
+
+// The light's strength and colour from the disc, for the refined light; a
+// caller's options without an albedo mean the default disc.
+static void AddIlluminationRecord(const Photo &photo, const MeasureOptions &options, PhotoRecord *record)
+{
+    double albedo[3];
+    const int given = options.markerAlbedo[0] > 0.0 && options.markerAlbedo[1] > 0.0 && options.markerAlbedo[2] > 0.0;
+    for (int c = 0; c < 3; c++)
+        albedo[c] = given ? options.markerAlbedo[c] : kDefaultMarkerAlbedo;
+    MeasureIllumination(&photo, record->refined, albedo, &record->illumination);
+}
 
 // The refinement from the classic ellipse on the full-resolution photograph;
 // without the shadow search it reports the camera alone.
@@ -57,6 +73,43 @@ static void AddRefinedRecord(const Photo &photo, const MeasureOptions &options, 
         std::memset(&record->refined.light, 0, sizeof record->refined.light);
         std::snprintf(record->refined.note, sizeof record->refined.note, "%s", kNoteNoShadow);
     }
+    AddIlluminationRecord(photo, options, record);
+}
+
+// The checks of a whole marker on what the last analysis and the refinement
+// measured: the record's quality figures, and 1 when every check holds, else
+// 0 with the first failed check in reason. runLevels is the automatic
+// threshold's run, -1 at a fixed threshold (no run was scanned).
+static int JudgeMarker(const Photo &photo, int32_t runLevels, PhotoRecord *record, char *reason, size_t reasonSize)
+{
+    const double scale = gImageGeometry.workScale;
+    RegionEvidence region;
+    GatherRegionEvidence(gWorkRaster.brightness, gImageGeometry.workWidth, gImageGeometry.workHeight,
+                         record->threshold, gAnalysisTrace.ellipse, gComponentTable, &region);
+    const RefinedEstimate &r = record->refined;
+    RimEvidence rim = {};
+    // A rim was fitted unless the rim search itself gave up.
+    if (r.rim.normals > 0 && r.status != kRefineNoContrast && r.status != kRefineBorder && r.status != kRefineNoFit)
+        GatherRimEvidence(r.rim, photo.width, photo.height, &rim);
+    MarkerQuality &q = record->quality;
+    q.measured = 1;
+    q.rimFound = rim.found;
+    q.rimContrast = rim.contrast;
+    q.rimCoverage = rim.coverage;
+    q.rimResidual = rim.residual;
+    q.regionContrast = region.insideLevel - region.ringLevel;
+    q.margin = rim.found ? rim.margin : region.margin / scale;
+    q.thresholdRun = runLevels;
+    if (!RegionPlausible(region, reason, reasonSize) || !RimPlausible(rim, reason, reasonSize))
+        return 0;
+    return 1;
+}
+
+// Refuses the refined record, with the failed check in its note.
+static void RefuseRefined(RefinedEstimate *refined, const char *reason)
+{
+    refined->status = kRefineImplausible;
+    std::snprintf(refined->note, sizeof refined->note, "refused: %.200s", reason);
 }
 
 // The OK flow without its question and its file: the analysis at the chosen
@@ -64,10 +117,15 @@ static void AddRefinedRecord(const Photo &photo, const MeasureOptions &options, 
 static void AnalyseIntoRecord(const Photo &photo, const MeasureOptions &options, PhotoRecord *record)
 {
     int32_t threshold = options.threshold;
-    if (threshold == kThresholdAuto && !ChooseThreshold(&threshold))
-        // No threshold gives a camera: the record tells what the first
-        // start's threshold gives, with its message.
+    int32_t runLevels = -1;
+    int noMarker = 0;
+    if (threshold == kThresholdAuto && !ChooseThreshold(&threshold, &runLevels)) {
+        // No threshold shows a whole marker: the record keeps the first
+        // start's threshold and its analysis (which the preview draws), with
+        // the command's own words.
         threshold = kDefaultThreshold;
+        noMarker = 1;
+    }
     record->threshold = threshold;
 
     // A photograph's final run starts from the label map a fresh dialog has,
@@ -79,8 +137,8 @@ static void AnalyseIntoRecord(const Photo &photo, const MeasureOptions &options,
     CameraPose pose = {};
     double xrot = 0.0, yrot = 0.0;
     int lightFound = 0;
-    if (!RunAnalysis(0, &pose, &xrot, &yrot, &lightFound)) {
-        RecordFailure(record, gMemoryDialog.status);
+    if (!RunAnalysis(0, &pose, &xrot, &yrot, &lightFound) || noMarker) {
+        RecordFailure(record, noMarker ? kMessageNoMarker : gMemoryDialog.status);
         return;
     }
     record->cameraFound = 1;
@@ -98,9 +156,22 @@ static void AnalyseIntoRecord(const Photo &photo, const MeasureOptions &options,
     if (options.detectShadow && !lightFound)
         KeepMessage(record, kMessageNoShadow);
     AddRefinedRecord(photo, options, record);
+    char reason[kRecordMessageSize];
+    if (!JudgeMarker(photo, runLevels, record, reason, sizeof reason) || record->refined.status != kRefineDone) {
+        if (options.threshold == kThresholdAuto) {
+            // The automatic threshold gives a camera only for a whole marker.
+            std::memset(&record->refined, 0, sizeof record->refined);
+            record->refinedRan = 0;
+            record->quality = MarkerQuality{};
+            RecordFailure(record, kMessageNoMarker);
+        } else if (record->refined.status == kRefineDone) {
+            RefuseRefined(&record->refined, reason);
+        }
+    }
 }
 
-void MeasurePhoto(const char *path, const MeasureOptions &options, const char *previewPath, PhotoRecord *record)
+void MeasurePhoto(const char *path, const MeasureOptions &options, const char *previewPath, PhotoRecord *record,
+                  const char *exportStem)
 {
     std::memset(record, 0, sizeof *record);
     record->threshold = options.threshold == kThresholdAuto ? kDefaultThreshold : options.threshold;
@@ -129,6 +200,9 @@ void MeasurePhoto(const char *path, const MeasureOptions &options, const char *p
         RecordFailure(record, gMemoryDialog.status[0] != '\0' ? gMemoryDialog.status : kMessageLoad);
     else
         AnalyseIntoRecord(photo, options, record);
+    // A photograph without a camera writes no scene.
+    if (exportStem != nullptr && record->cameraFound && record->code != kExitNoResult)
+        record->exportFailed = ExportMatch(path, photo.width, photo.height, *record, options, exportStem) ? 0 : 1;
     if (previewPath != nullptr && gImageGeometry.workWidth > 0)
         record->previewFailed = WritePreview(previewPath, photo, *record) ? 0 : 1;
     ReleasePhoto(&photo);

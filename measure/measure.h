@@ -9,7 +9,9 @@
 #include <string>
 
 #include "camera/camera.h"
+#include "illumination/illumination.h"
 #include "image/photo.h"
+#include "plausible/plausible.h"
 #include "refine/refine.h"
 #include "shell/result.h"
 
@@ -34,8 +36,12 @@ struct MeasureOptions {
     OutputFormat format;
     int32_t jobs;               // photographs measured at once, 1..kMaxJobs
     const char *previewFolder;  // null without --preview
+    double markerAlbedo[3];     // the disc's reflectance per channel, (0, 1]; all 0 means the default
     char **photos;              // the photographs' paths, in the order given
     int32_t photoCount;
+    const char *exportFolder;   // null without --export
+    int32_t exportFormats;      // ExportFormat bits (export/export.h)
+    double markerDiameter;      // metres, the disc's real diameter; 0: the scene stays in the numbers' units
 };
 
 // What the command measured on one photograph. Plain data: a worker process
@@ -53,6 +59,9 @@ struct PhotoRecord {
     int32_t previewFailed;              // 1 when the preview picture could not be written
     int32_t refinedRan;                 // 1 when the refinement ran (after the classic camera was found)
     RefinedEstimate refined;            // the refined record beside the classic one, or why there is none
+    MarkerQuality quality;              // how clearly the marker was seen, beside the refined record
+    Illumination illumination;          // the light's strength and colour from the disc, beside refined
+    int32_t exportFailed;               // 1 when the matched scene's files could not be written
 };
 
 // Reads the command line; 1 with *options filled, else 0 with a short reason
@@ -62,16 +71,21 @@ int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *re
 extern const char kMeasureUsage[];
 
 // Measures one photograph from a clean analysis state and fills *record,
-// whatever happens. With previewPath, also writes the preview picture there.
-void MeasurePhoto(const char *path, const MeasureOptions &options, const char *previewPath, PhotoRecord *record);
+// whatever happens. With previewPath, also writes the preview picture there;
+// with exportStem, the matched scene's files (ExportMatch).
+void MeasurePhoto(const char *path, const MeasureOptions &options, const char *previewPath, PhotoRecord *record,
+                  const char *exportStem = nullptr);
 
 // On the photograph now in the WorkRaster: the threshold at which the marker
 // is measured most reliably. Thresholds are tried coarsely first, then
 // finer only when no coarse one gives a camera; among those that do, the
 // widest run of neighbours whose fitted ellipses agree wins and its middle
-// is taken. 1 with *threshold set, 0 when no threshold gives a camera.
+// is taken. A threshold counts only when its region looks like a whole
+// marker (RegionPlausible), and a run only when it spans enough levels
+// (RunPlausible). 1 with *threshold and *runLevels (the run's width in
+// brightness levels) set, 0 when no threshold counts.
 // Leaves gSettings.threshold and the analysis records changed.
-int ChooseThreshold(int32_t *threshold);
+int ChooseThreshold(int32_t *threshold, int32_t *runLevels);
 
 // Writes the preview picture of the last analysis: the photograph at the
 // WorkRaster's resolution on the left, the analysis drawings at the same
@@ -83,10 +97,29 @@ int WritePreview(const char *path, const Photo &photo, const PhotoRecord &record
 // before ".png" when an earlier photograph of the batch took the name.
 // names[i] gets a string of the caller's to free (delete[]).
 void MakePreviewPaths(const MeasureOptions &options, char **names);
+// The file name in a path: what follows its last "/" or "\\".
+const char *PhotoFileName(const char *path);
+// DIR/<photo's file name><suffix> for each photograph (without its
+// extension when keepExtension is 0), with "-2", "-3"... before the suffix
+// when an earlier photograph of the batch took the name; names as above.
+void MakeBatchPaths(const MeasureOptions &options, const char *folder, int keepExtension, const char *suffix,
+                    char **names);
 // With --preview: makes the folder when it is missing and fills names as
 // MakePreviewPaths does; 0 with the reason on standard error when the folder
 // can not be had. Without --preview: 1, names untouched.
 int PreparePreviews(const MeasureOptions &options, char **names);
+
+// With --export: 0 with the reason on standard error when the folder is
+// missing or can not be written in; else 1 with stems[i] the path of each
+// photograph's scene without its extension (DIR/<file name without its
+// extension>, numbered as MakeBatchPaths numbers). Without --export: 1.
+int PrepareExports(const MeasureOptions &options, char **stems);
+// Writes the matched scene of a measured record (camera found) to stem.gltf,
+// stem.bin and stem.usda as the options ask: the refined numbers when the
+// refinement gave a camera, else the classic ones. 1 when written; 0 with the
+// reason on standard error and no file of the scene left.
+int ExportMatch(const char *photoPath, uint32_t width, uint32_t height, const PhotoRecord &record,
+                const MeasureOptions &options, const char *stem);
 
 // Writers, one per format. The CSV header comes once before the rows.
 void PrintTextRecord(FILE *stream, const char *file, const PhotoRecord &record);
@@ -97,6 +130,18 @@ void PrintCsvRecord(FILE *stream, const char *file, const PhotoRecord &record);
 std::string RefinedJson(const PhotoRecord &record);
 std::string RefinedText(const PhotoRecord &record);
 std::string RefinedCsv(const PhotoRecord &record);
+// The quality record's part in each format ("" when it was not measured; CSV: its empty columns).
+std::string QualityJson(const PhotoRecord &record);
+std::string QualityText(const PhotoRecord &record);
+std::string QualityCsv(const PhotoRecord &record);
+// The illumination record's parts, written inside the refined record ("" when
+// the refined light has no bearing), and its CSV columns.
+std::string IlluminationJson(const PhotoRecord &record);
+std::string IlluminationText(const PhotoRecord &record);
+std::string IlluminationCsvHeader();
+std::string IlluminationCsv(const PhotoRecord &record);
+// Reads "--marker-albedo" values: A or R,G,B, each in (0, 1]; 1 with albedo set.
+int ParseMarkerAlbedo(const char *text, double albedo[3]);
 // The writer of the options' format.
 void PrintRecord(FILE *stream, const MeasureOptions &options, const char *file, const PhotoRecord &record);
 // "done/total photos, rate per second, time left" on one rewritten line.

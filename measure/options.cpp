@@ -1,16 +1,26 @@
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "export/export.h"
 #include "measure/measure.h"
 #include "shell/report.h"
 
 const char kMeasureUsage[] =
-    "usage: quillmarsh-measure [--threshold N|auto] [--no-shadow] [--json|--csv] [--preview DIR] [--jobs N] PHOTO...\n"
+    "usage: quillmarsh-measure [--threshold N|auto] [--no-shadow] [--json|--csv] [--preview DIR] [--jobs N]\n"
+    "                          [--marker-albedo A|R,G,B]\n"
+    "                          [--export DIR [--export-format gltf,usd] [--marker-diameter D]] PHOTO...\n"
     "  --threshold N|auto  brightness 0..255 that separates the marker (160), or chosen per photograph\n"
     "  --no-shadow         measure the camera only, without looking for the shadow\n"
     "  --json, --csv       one JSON object per line, or a CSV table, instead of text\n"
     "  --preview DIR       write DIR/<photo>.png: the photograph and the analysis drawings\n"
     "  --jobs N            photographs measured at once (default: the number of cores)\n"
+    "  --marker-albedo A|R,G,B  the disc's reflectance in (0, 1], for the light's strength and colour (0.8)\n"
+    "  --export DIR        write the matched scene as DIR/<photo>.gltf (with .bin) and DIR/<photo>.usda\n"
+    "  --export-format F   gltf, usd or gltf,usd (both, the default)\n"
+    "  --marker-diameter D the disc's real diameter in metres: the scene in metres (else in the disc's units of 6)\n"
     "Exit code: 0 camera and light for every photograph, 1 some camera only, 2 any failure.\n";
 
 static const char kAutoWord[] = "auto";
@@ -32,6 +42,56 @@ static int ReadWhole(const char *text, int32_t lowest, int32_t highest, int32_t 
     if (n < lowest)
         return 0;
     *value = static_cast<int32_t>(n);
+    return 1;
+}
+
+// A folder's name: 0 when it is missing or empty.
+static int ReadFolder(const char *value, const char **folder)
+{
+    if (value == nullptr || *value == '\0')
+        return 0;
+    *folder = value;
+    return 1;
+}
+
+// Largest marker diameter, metres: far past any disc photographed.
+static const double kLargestMarkerDiameter = 1.0e4;
+
+// A decimal number above 0 and at most kLargestMarkerDiameter, and nothing after it.
+static int ReadDiameter(const char *text, double *value)
+{
+    if (text == nullptr || *text == '\0')
+        return 0;
+    char *end = nullptr;
+    const double d = std::strtod(text, &end);
+    if (*end != '\0' || !(d > 0.0) || !(d <= kLargestMarkerDiameter))
+        return 0;
+    *value = d;
+    return 1;
+}
+
+// "gltf", "usd" or both, comma-separated, into ExportFormat bits.
+static int ReadFormats(const char *text, int32_t *formats)
+{
+    if (text == nullptr)
+        return 0;
+    int32_t bits = 0;
+    std::string list = text;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t comma = list.find(',', start);
+        const std::string word = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (word == "gltf")
+            bits |= kExportGltf;
+        else if (word == "usd")
+            bits |= kExportUsd;
+        else
+            return 0;
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    *formats = bits;
     return 1;
 }
 
@@ -60,6 +120,32 @@ static int IsOption(const char *argument, const char *name)
     return std::strncmp(argument, name, length) == 0 && (argument[length] == '\0' || argument[length] == '=');
 }
 
+int ParseMarkerAlbedo(const char *text, double albedo[3])
+{
+    if (text == nullptr)
+        return 0;
+    double values[3];
+    int count = 0;
+    for (const char *c = text;; c++) {
+        char *end = nullptr;
+        const double v = std::strtod(c, &end);
+        if (end == c || count == 3 || !std::isfinite(v) || !(v > 0.0 && v <= 1.0))
+            return 0;
+        values[count++] = v;
+        c = end;
+        if (*c == '\0')
+            break;
+        if (*c != ',')
+            return 0;
+    }
+    if (count == 2)
+        return 0;
+    // A single value is a grey disc.
+    for (int k = 0; k < 3; k++)
+        albedo[k] = values[count == 1 ? 0 : k];
+    return 1;
+}
+
 int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *reason, size_t reasonSize)
 {
     MeasureOptions parsed = {};
@@ -67,7 +153,11 @@ int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *re
     parsed.detectShadow = kDefaultDetectShadow;
     parsed.format = kFormatText;
     parsed.jobs = DefaultJobs();
+    for (int k = 0; k < 3; k++)
+        parsed.markerAlbedo[k] = kDefaultMarkerAlbedo;
     int formats = 0;
+    int exportOptions = 0;  // --export-format and --marker-diameter, which go with --export
+    parsed.exportFormats = kExportGltf | kExportUsd;
     int onlyPhotos = 0;
     // Photographs are gathered to the front of argv, in their order, so that
     // options and photographs may be mixed.
@@ -91,10 +181,28 @@ int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *re
             if (!ReadWhole(value, 1, kMaxJobs, &parsed.jobs))
                 return Refuse(reason, reasonSize, "--jobs takes 1..256", value ? value : "(nothing)");
         } else if (IsOption(argument, "--preview")) {
-            const char *value = OptionValue(argc, argv, &i, "--preview");
-            if (value == nullptr || *value == '\0')
+            if (!ReadFolder(OptionValue(argc, argv, &i, "--preview"), &parsed.previewFolder))
                 return Refuse(reason, reasonSize, "--preview takes a folder", "(nothing)");
-            parsed.previewFolder = value;
+        } else if (IsOption(argument, "--marker-albedo")) {
+            const char *value = OptionValue(argc, argv, &i, "--marker-albedo");
+            if (!ParseMarkerAlbedo(value, parsed.markerAlbedo))
+                return Refuse(reason, reasonSize, "--marker-albedo takes A or R,G,B, each above 0 and at most 1",
+                              value ? value : "(nothing)");
+        } else if (IsOption(argument, "--export-format")) {
+            const char *value = OptionValue(argc, argv, &i, "--export-format");
+            if (!ReadFormats(value, &parsed.exportFormats))
+                return Refuse(reason, reasonSize, "--export-format takes gltf, usd or gltf,usd",
+                              value ? value : "(nothing)");
+            exportOptions++;
+        } else if (IsOption(argument, "--export")) {
+            if (!ReadFolder(OptionValue(argc, argv, &i, "--export"), &parsed.exportFolder))
+                return Refuse(reason, reasonSize, "--export takes a folder", "(nothing)");
+        } else if (IsOption(argument, "--marker-diameter")) {
+            const char *value = OptionValue(argc, argv, &i, "--marker-diameter");
+            if (!ReadDiameter(value, &parsed.markerDiameter))
+                return Refuse(reason, reasonSize, "--marker-diameter takes metres above 0 and at most 10000",
+                              value ? value : "(nothing)");
+            exportOptions++;
         } else if (std::strcmp(argument, "--no-shadow") == 0) {
             parsed.detectShadow = 0;
         } else if (std::strcmp(argument, "--json") == 0) {
@@ -107,6 +215,8 @@ int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *re
             return Refuse(reason, reasonSize, "unknown option", argument);
         }
     }
+    if (exportOptions > 0 && parsed.exportFolder == nullptr)
+        return Refuse(reason, reasonSize, "--export-format and --marker-diameter go with", "--export");
     if (formats > 1)
         return Refuse(reason, reasonSize, "one output format", "--json or --csv");
     if (photoCount == 0)

@@ -214,7 +214,7 @@ std::string RefinedJson(const PhotoRecord &record)
         if (!members.empty())
             out += "\"" + std::string(kGroupNames[group]) + "\": {" + members + "}, ";
     }
-    return out + JsonMembers(r, kGroupRecord) + "}";
+    return out + JsonMembers(r, kGroupRecord) + IlluminationJson(record) + "}";
 }
 
 std::string RefinedText(const PhotoRecord &record)
@@ -228,7 +228,7 @@ std::string RefinedText(const PhotoRecord &record)
             out += " " + std::string(field.text) + "=" + FieldText(r, field, kFormatText);
     if (r.note[0] != '\0')
         out += " (" + OneLine(r.note) + ")";
-    return out;
+    return out + IlluminationText(record);
 }
 
 // The refined columns after the classic ones; empty fields where a number is not given.
@@ -248,6 +248,85 @@ std::string RefinedCsv(const PhotoRecord &record)
     return out;
 }
 
+// The quality record in the refined one: how clearly the marker was seen,
+// for a batch to sort and filter by. One table for every writer: JSON puts
+// the fields in the refined object's "quality" (null where a figure was not
+// measured), text after "quality", CSV in the named columns (empty where not
+// measured).
+
+enum QualityValue : int32_t {
+    kQualityRimContrast,      // grey levels in linear light: median disc minus ground across the refined rim
+    kQualityRimCoverage,      // share of the rim's normals that found the edge
+    kQualityRimResidual,      // source pixels, RMS distance of the refined rim's edge points from its ellipse
+    kQualityRegionContrast,   // brightness levels, the marker's median over the ring around it
+    kQualityMargin,           // source pixels, from the marker's bounding box to the picture's edge
+    kQualityThresholdRun,     // brightness levels of the automatic threshold's stable run; null at a fixed threshold
+};
+
+struct QualityField {
+    QualityValue value;
+    const char *key;     // JSON and text
+    const char *column;  // CSV
+};
+
+static const QualityField kQualityFields[] = {
+    {kQualityRimContrast, "rim_contrast", "quality_rim_contrast"},
+    {kQualityRimCoverage, "rim_coverage", "quality_rim_coverage"},
+    {kQualityRimResidual, "outline_residual", "quality_outline_residual"},
+    {kQualityRegionContrast, "region_contrast", "quality_region_contrast"},
+    {kQualityMargin, "margin", "quality_margin"},
+    {kQualityThresholdRun, "threshold_run", "quality_threshold_run"},
+};
+
+// The figure as text, or "" when it was not measured.
+static std::string QualityText(const MarkerQuality &q, QualityValue value)
+{
+    if (!q.measured)
+        return "";
+    switch (value) {
+    case kQualityRimContrast: return q.rimFound ? Formatted("%f", q.rimContrast) : "";
+    case kQualityRimCoverage: return q.rimFound ? Formatted("%f", q.rimCoverage) : "";
+    case kQualityRimResidual: return q.rimFound ? Formatted("%f", q.rimResidual) : "";
+    case kQualityRegionContrast: return Formatted("%f", q.regionContrast);
+    case kQualityMargin: return Formatted("%f", q.margin);
+    case kQualityThresholdRun: return q.thresholdRun >= 0 ? std::to_string(q.thresholdRun) : "";
+    }
+    return "";
+}
+
+std::string QualityJson(const PhotoRecord &record)
+{
+    if (!record.quality.measured)
+        return "";
+    std::string out = ", \"quality\": {";
+    for (const QualityField &field : kQualityFields) {
+        const std::string text = QualityText(record.quality, field.value);
+        out += (&field == kQualityFields ? "\"" : ", \"") + std::string(field.key) + "\": " + (text.empty() ? "null" : text);
+    }
+    return out + "}";
+}
+
+std::string QualityText(const PhotoRecord &record)
+{
+    if (!record.quality.measured)
+        return "";
+    std::string out = "; quality";
+    for (const QualityField &field : kQualityFields) {
+        const std::string text = QualityText(record.quality, field.value);
+        if (!text.empty())
+            out += " " + std::string(field.key) + "=" + text;
+    }
+    return out;
+}
+
+std::string QualityCsv(const PhotoRecord &record)
+{
+    std::string out;
+    for (const QualityField &field : kQualityFields)
+        out += "," + QualityText(record.quality, field.value);
+    return out;
+}
+
 void PrintTextRecord(FILE *stream, const char *file, const PhotoRecord &record)
 {
     std::fprintf(stream, "%s: %s", OneLine(file).c_str(), record.cameraFound ? OutcomeWords(record) : OneLine(record.message).c_str());
@@ -261,9 +340,11 @@ void PrintTextRecord(FILE *stream, const char *file, const PhotoRecord &record)
     }
     if (record.lightFound)
         std::fprintf(stream, "; xrot=%f yrot=%f", DegreesFromRadians(record.xrot), DegreesFromRadians(record.yrot));
-    std::fprintf(stream, "%s", RefinedText(record).c_str());
+    std::fprintf(stream, "%s%s", RefinedText(record).c_str(), QualityText(record).c_str());
     if (record.previewFailed)
         std::fprintf(stream, "; preview not written");
+    if (record.exportFailed)
+        std::fprintf(stream, "; export not written");
     std::fprintf(stream, "\n");
 }
 
@@ -282,13 +363,19 @@ void PrintJsonRecord(FILE *stream, const char *file, const PhotoRecord &record)
     if (record.lightFound)
         std::fprintf(stream, ", \"light\": {\"xrot\": %f, \"yrot\": %f}", DegreesFromRadians(record.xrot),
                      DegreesFromRadians(record.yrot));
-    std::fprintf(stream, "%s", RefinedJson(record).c_str());
+    // The quality record closes the refined object it judges.
+    std::string refined = RefinedJson(record);
+    if (!refined.empty())
+        refined.insert(refined.size() - 1, QualityJson(record));
+    std::fprintf(stream, "%s", refined.c_str());
     if (record.code == kExitNoResult)
         std::fprintf(stream, ", \"error\": %s", JsonString(record.message).c_str());
     else if (record.message[0] != '\0')
         std::fprintf(stream, ", \"warning\": %s", JsonString(record.message).c_str());
     if (record.previewFailed)
         std::fprintf(stream, ", \"preview\": \"not written\"");
+    if (record.exportFailed)
+        std::fprintf(stream, ", \"export\": \"not written\"");
     std::fprintf(stream, "}\n");
 }
 
@@ -298,7 +385,9 @@ void PrintCsvHeader(FILE *stream)
     for (const RefinedField &field : kRefinedFields)
         if (field.column != nullptr)
             std::fprintf(stream, ",%s", field.column);
-    std::fprintf(stream, "\n");
+    for (const QualityField &field : kQualityFields)
+        std::fprintf(stream, ",%s", field.column);
+    std::fprintf(stream, ",%s\n", IlluminationCsvHeader().c_str());
 }
 
 void PrintCsvRecord(FILE *stream, const char *file, const PhotoRecord &record)
@@ -315,7 +404,8 @@ void PrintCsvRecord(FILE *stream, const char *file, const PhotoRecord &record)
         std::fprintf(stream, ",%f,%f", DegreesFromRadians(record.xrot), DegreesFromRadians(record.yrot));
     else
         std::fprintf(stream, ",,");
-    std::fprintf(stream, ",%s,%s\n", CsvField(record.message).c_str(), RefinedCsv(record).c_str());
+    std::fprintf(stream, ",%s,%s%s,%s\n", CsvField(record.message).c_str(), RefinedCsv(record).c_str(),
+                 QualityCsv(record).c_str(), IlluminationCsv(record).c_str());
 }
 
 void PrintRecord(FILE *stream, const MeasureOptions &options, const char *file, const PhotoRecord &record)
@@ -342,10 +432,87 @@ ExitCode BatchExitCode(const PhotoRecord *records, int32_t count)
 {
     ExitCode code = kExitCameraAndLight;
     for (int32_t i = 0; i < count; i++) {
-        if (records[i].code == kExitNoResult || records[i].previewFailed)
+        if (records[i].code == kExitNoResult || records[i].previewFailed || records[i].exportFailed)
             return kExitNoResult;
         if (records[i].code == kExitCameraOnly)
             code = kExitCameraOnly;
     }
     return code;
+}
+
+// The illumination record, inside the refined one: the numbers in linear
+// light for exposure 0 and the Standard view, one standard deviation of each
+// in its "uncertainty", the albedo they hold for, and the note; only the
+// albedo and the note when the disc gave no light.
+
+// The record when the refined light has its bearing, else null.
+static const Illumination *GivenIllumination(const PhotoRecord &record)
+{
+    const int given = record.refinedRan && record.refined.status == kRefineDone && record.refined.light.bearingFound;
+    return given ? &record.illumination : nullptr;
+}
+
+static std::string Triple(const double v[3], const char *separator)
+{
+    return Formatted("%f", v[0]) + separator + Formatted("%f", v[1]) + separator + Formatted("%f", v[2]);
+}
+
+static std::string JsonTriple(const double v[3])
+{
+    return "[" + Triple(v, ", ") + "]";
+}
+
+std::string IlluminationJson(const PhotoRecord &record)
+{
+    const Illumination *given = GivenIllumination(record);
+    if (given == nullptr)
+        return "";
+    const Illumination &l = *given;
+    std::string out = ", \"illumination\": {";
+    if (l.status == kIlluminationDone)
+        out += "\"shadow_ratio\": " + JsonTriple(l.shadowRatio) + ", \"sun_strength\": " +
+               Formatted("%f", l.sunStrength) + ", \"sun_color\": " + JsonTriple(l.sunColor) +
+               ", \"sky_color\": " + JsonTriple(l.skyColor) + ", \"clipped\": " + (l.clipped ? "true" : "false") +
+               ", \"uncertainty\": {\"shadow_ratio\": " + JsonTriple(l.shadowRatioSigma) +
+               ", \"sun_strength\": " + Formatted("%f", l.sunStrengthSigma) +
+               ", \"sun_color\": " + JsonTriple(l.sunColorSigma) + ", \"sky_color\": " +
+               JsonTriple(l.skyColorSigma) + "}, ";
+    return out + "\"albedo\": " + JsonTriple(l.albedo) + ", \"note\": " + JsonString(l.note) + "}";
+}
+
+std::string IlluminationText(const PhotoRecord &record)
+{
+    const Illumination *l = GivenIllumination(record);
+    if (l == nullptr)
+        return "";
+    std::string out = "; illumination";
+    if (l->status == kIlluminationDone)
+        out += " shadow_ratio=" + Triple(l->shadowRatio, ",") + " sun_strength=" + Formatted("%f", l->sunStrength) +
+               " sun_color=" + Triple(l->sunColor, ",") + " sky_color=" + Triple(l->skyColor, ",") +
+               " clipped=" + (l->clipped ? "yes" : "no");
+    out += " albedo=" + Triple(l->albedo, ",");
+    if (l->note[0] != '\0')
+        out += " (" + OneLine(l->note) + ")";
+    return out;
+}
+
+std::string IlluminationCsvHeader()
+{
+    return "shadow_ratio_r,shadow_ratio_g,shadow_ratio_b,sun_strength,sun_color_r,sun_color_g,sun_color_b,"
+           "sky_color_r,sky_color_g,sky_color_b,albedo_r,albedo_g,albedo_b,clipped,"
+           "sd_shadow_ratio_r,sd_shadow_ratio_g,sd_shadow_ratio_b,sd_sun_strength,"
+           "sd_sky_color_r,sd_sky_color_g,sd_sky_color_b,illumination_note";
+}
+
+std::string IlluminationCsv(const PhotoRecord &record)
+{
+    if (GivenIllumination(record) == nullptr)
+        return ",,,,,,,,,,,,,,,,,,,,,";
+    const Illumination &l = record.illumination;
+    if (l.status != kIlluminationDone)
+        return ",,,,,,,,,," + Triple(l.albedo, ",") + ",,,,,,,,," + CsvField(l.note);
+    return Triple(l.shadowRatio, ",") + "," + Formatted("%f", l.sunStrength) + "," + Triple(l.sunColor, ",") + "," +
+           Triple(l.skyColor, ",") + "," + Triple(l.albedo, ",") + "," + (l.clipped ? "1" : "0") + "," +
+           Triple(l.shadowRatioSigma, ",") + "," + Formatted("%f", l.sunStrengthSigma) + "," +
+           Triple(l.skyColorSigma, ",") + "," + CsvField(l.note);
 }

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "image/canvas_memory.h"
@@ -116,6 +117,19 @@ static void DrawRefined(const PhotoRecord &record)
     DrawCross(&sDrawing, r.pose.centreImage[0], r.pose.centreImage[1], kColourRefinedCentre);
 }
 
+// Where the light's strength and colour were read: the shadow's core from
+// its first to its last distance (green) and the outer edges of the sunlit
+// bands beside it at the last distance (blue crosses).
+static void DrawIllumination(const PhotoRecord &record)
+{
+    const Illumination &l = record.illumination;
+    if (!record.refinedRan || l.status != kIlluminationDone)
+        return;
+    DrawSegment(&sDrawing, l.coreImage[0], l.coreImage[1], kColourGreen);
+    DrawCross(&sDrawing, l.litImage[0][0], l.litImage[0][1], kColourBlue);
+    DrawCross(&sDrawing, l.litImage[1][0], l.litImage[1][1], kColourBlue);
+}
+
 // Left half: each work pixel shows the photograph's pixel that the
 // reduction kept for it (the last of its interval, as the read plan lists
 // them), in colour.
@@ -163,6 +177,7 @@ int WritePreview(const char *path, const Photo &photo, const PhotoRecord &record
     PutPhoto(photo, &pixels, stride);
     DrawAnalysis(record);
     DrawRefined(record);
+    DrawIllumination(record);
     PutDrawing(&pixels, stride, width);
 
     return WritePng(path, pixels.data(), 2 * width, height);
@@ -172,7 +187,7 @@ static const char kPreviewSuffix[] = ".png";
 // Room for the "-N" that tells apart photographs of the same name, bytes.
 static const size_t kCounterRoom = 16;
 
-static const char *BaseName(const char *path)
+const char *PhotoFileName(const char *path)
 {
     const char *base = path;
     for (const char *c = path; *c != '\0'; c++)
@@ -181,23 +196,23 @@ static const char *BaseName(const char *path)
     return base;
 }
 
-void MakePreviewPaths(const MeasureOptions &options, char **names)
+void MakeBatchPaths(const MeasureOptions &options, const char *folder, int keepExtension, const char *suffix,
+                    char **names)
 {
-    const char *folder = options.previewFolder;
     size_t folderLength = std::strlen(folder);
     int separator = folderLength > 0 && folder[folderLength - 1] != '/' && folder[folderLength - 1] != '\\';
     for (int32_t i = 0; i < options.photoCount; i++) {
-        const char *base = BaseName(options.photos[i]);
-        size_t size = folderLength + 1 + std::strlen(base) + kCounterRoom + sizeof kPreviewSuffix;
+        std::string base = PhotoFileName(options.photos[i]);
+        const size_t dot = base.rfind('.');
+        if (!keepExtension && dot != std::string::npos && dot > 0)
+            base.erase(dot);
+        size_t size = folderLength + 1 + base.size() + kCounterRoom + std::strlen(suffix) + 1;
         char *name = new char[size];
-        // The photograph's whole name stays in the picture's, extension and
-        // all, so that a preview never takes an input photograph's name
-        // when DIR is the photographs' own folder.
         for (int copy = 1;; copy++) {
             if (copy == 1)
-                std::snprintf(name, size, "%s%s%s%s", folder, separator ? "/" : "", base, kPreviewSuffix);
+                std::snprintf(name, size, "%s%s%s%s", folder, separator ? "/" : "", base.c_str(), suffix);
             else
-                std::snprintf(name, size, "%s%s%s-%d%s", folder, separator ? "/" : "", base, copy, kPreviewSuffix);
+                std::snprintf(name, size, "%s%s%s-%d%s", folder, separator ? "/" : "", base.c_str(), copy, suffix);
             int taken = 0;
             for (int32_t j = 0; j < i && !taken; j++)
                 taken = std::strcmp(names[j], name) == 0;
@@ -206,6 +221,14 @@ void MakePreviewPaths(const MeasureOptions &options, char **names)
         }
         names[i] = name;
     }
+}
+
+// The photograph's whole name stays in the picture's, extension and all, so
+// that a preview never takes an input photograph's name when DIR is the
+// photographs' own folder.
+void MakePreviewPaths(const MeasureOptions &options, char **names)
+{
+    MakeBatchPaths(options, options.previewFolder, 1, kPreviewSuffix, names);
 }
 
 int PreparePreviews(const MeasureOptions &options, char **names)

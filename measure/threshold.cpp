@@ -2,7 +2,9 @@
 
 #include "common/numeric.h"
 #include "image/image.h"
+#include "marker/marker.h"
 #include "measure/measure.h"
+#include "plausible/plausible.h"
 #include "shell/analysis.h"
 #include "shell/report.h"
 
@@ -31,6 +33,7 @@ static const double kMostMarkerShare = kPi / 4.0;
 struct ScanPoint {
     int32_t tried;
     int32_t camera;         // 1 when labelling, outline, fit and pose succeeded
+    int32_t plausible;      // 1 when, besides, the region looks like a whole marker
     EllipseParams ellipse;  // work pixels, normal form
 };
 
@@ -74,6 +77,19 @@ static void AnalyseAtThreshold(int t)
     point.tried = 1;
     point.camera = RunAnalysis(0, &pose, &xrot, &yrot, &lightFound);
     point.ellipse = gAnalysisTrace.ellipse;
+    if (point.camera) {
+        RegionEvidence evidence;
+        GatherRegionEvidence(gWorkRaster.brightness, gImageGeometry.workWidth, gImageGeometry.workHeight, t,
+                             point.ellipse, gComponentTable, &evidence);
+        char reason[kRecordMessageSize];
+        point.plausible = RegionPlausible(evidence, reason, sizeof reason);
+    }
+}
+
+// A threshold the scan counts: a camera, and a region that looks like a marker.
+static int Counts(int t)
+{
+    return sScan[t].camera && sScan[t].plausible;
 }
 
 // The angle matters only as far as it moves the outline: turning an ellipse
@@ -91,14 +107,14 @@ static int EllipsesAgree(const EllipseParams &p, const EllipseParams &q)
            std::fabs(turn) * elongation <= tolerance;
 }
 
-// Widest run of consecutive pass thresholds that give a camera with agreeing
-// neighbours; the first of equally wide runs. 0 when none gives a camera.
+// Widest run of consecutive pass thresholds that count with agreeing
+// neighbours; the first of equally wide runs. 0 when none counts.
 static int WidestRun(int start, int step, int *first, int *last)
 {
     int found = 0, runFirst = -1, bestFirst = 0, bestLast = -1;
     int previous = -1;
     for (int t = start; t < kThresholdCount; t += step) {
-        if (!sScan[t].camera) {
+        if (!Counts(t)) {
             runFirst = -1;
             previous = -1;
             continue;
@@ -119,7 +135,7 @@ static int WidestRun(int start, int step, int *first, int *last)
     return found;
 }
 
-int ChooseThreshold(int32_t *threshold)
+int ChooseThreshold(int32_t *threshold, int32_t *runLevels)
 {
     for (int t = 0; t < kThresholdCount; t++)
         sScan[t] = ScanPoint{};
@@ -131,15 +147,18 @@ int ChooseThreshold(int32_t *threshold)
             if (finest || !MostlyBright(t))
                 AnalyseAtThreshold(t);
         int first, last;
-        if (!WidestRun(start, step, &first, &last))
+        // A run too narrow to be stable sends the scan on to finer steps,
+        // which try the levels between and may widen it.
+        if (!WidestRun(start, step, &first, &last) || !RunPlausible(last - first))
             continue;
         // The middle of the run, tried when it lies between pass thresholds;
         // should it fail there, the run's own middle threshold serves.
         int middle = (first + last) / 2;
         AnalyseAtThreshold(middle);
-        if (!sScan[middle].camera)
+        if (!Counts(middle))
             middle = first + (last - first) / step / 2 * step;
         *threshold = middle;
+        *runLevels = last - first;
         return 1;
     }
     return 0;

@@ -22,6 +22,7 @@ static const char *const kReasons[] = {
     "the rim is cut by the picture's border",
     "the rim's edge points do not fit an ellipse",
     "no camera pose fits the rim",
+    "refused: what was measured does not look like a whole marker",
 };
 
 // Work pixel x holds the last source pixel whose trunc(sx * scale) is x, so

@@ -59,6 +59,11 @@ struct RimFit {
     double groundShare;     // median of the ground's level over the disc's beside the rim, linear light
     int32_t used;           // edge points kept in the last fit
     int32_t normals;        // normals sampled in the last pass
+    // How clearly the last pass saw the rim: what tells a whole disc's edge
+    // from a cut one or from texture.
+    double contrast;        // grey levels, median of disc minus ground over the kept edge points
+    double coverage;        // share of the last pass's normals that gave an edge point
+    double widestGap;       // radians, widest turn around the centre without an edge point
 };
 
 // Reasons a refinement stops; RefinedEstimate.note says them in words.
@@ -68,6 +73,7 @@ enum RefineStatus : int32_t {
     kRefineBorder = 2,
     kRefineNoFit = 3,
     kRefineNoPose = 4,
+    kRefineImplausible = 5,  // refused: what was measured does not look like a whole marker
 };
 
 // Sub-pixel rim along the normals of the starting ellipse (source pixels),
@@ -159,6 +165,9 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
 int SampleGrey(const Photo *photo, double x, double y, double *grey);
 
 const double kGreyFullScale = 255.0;  // grey levels, SampleGrey's top (white), as an 8-bit channel's
+// Linear light 0..1 of an 8-bit sRGB code, by the exact curve (a linear toe,
+// then a 2.4 power), not a gamma of 2.2.
+double LinearFromSrgb(double code);
 const double kMadToSigma = 1.4826;  // median absolute deviation to standard deviation, normal noise
 // 1 / sqrt(3): a spread uniform over +-x has the deviation x / sqrt(3), and
 // one uniform over [0, x] the root mean square x / sqrt(3) about 0.

@@ -23,6 +23,13 @@ const double kSrgbLinearSlope = 12.92;
 const double kSrgbOffset = 0.055;
 const double kSrgbGamma = 2.4;
 
+double LinearFromSrgb(double code)
+{
+    const double c = code / kGreyFullScale;
+    return c <= kSrgbLinearLimit ? c / kSrgbLinearSlope
+                                 : std::pow((c + kSrgbOffset) / (1.0 + kSrgbOffset), kSrgbGamma);
+}
+
 // The luminance's three terms for every channel value (sRGB 0..255 to
 // linear light scaled to 0..255, times the channel's weight), once for all
 // values: a pixel's grey is then three look-ups added red, green, blue, the
@@ -37,10 +44,7 @@ static LumaTerms MakeLumaTerms()
 {
     LumaTerms terms;
     for (int v = 0; v < 256; v++) {
-        const double c = v / kGreyFullScale;
-        const double linear = c <= kSrgbLinearLimit ? c / kSrgbLinearSlope
-                                                    : std::pow((c + kSrgbOffset) / (1.0 + kSrgbOffset), kSrgbGamma);
-        const double level = kGreyFullScale * linear;
+        const double level = kGreyFullScale * LinearFromSrgb(v);
         terms.red[v] = kLumaRed * level;
         terms.green[v] = kLumaGreen * level;
         terms.blue[v] = kLumaBlue * level;
@@ -299,6 +303,25 @@ static void DropShadowed(std::vector<EdgePoint> *points)
     *points = kept;
 }
 
+// How clearly the pass saw the rim: the median contrast of its edge points,
+// the share of the normals they answer, and the widest turn around the
+// fit's centre that holds none of them.
+static void SummariseRim(const std::vector<EdgePoint> &points, int normals, RimFit *fit)
+{
+    std::vector<double> contrast, turn;
+    for (const EdgePoint &p : points) {
+        contrast.push_back(p.inner - p.outer);
+        turn.push_back(std::atan2(p.y - fit->ellipse.cy, p.x - fit->ellipse.cx));
+    }
+    fit->contrast = Median(contrast);
+    fit->coverage = normals > 0 ? static_cast<double>(points.size()) / normals : 0.0;
+    std::sort(turn.begin(), turn.end());
+    double widest = turn.empty() ? 2.0 * kPi : 2.0 * kPi - (turn.back() - turn.front());
+    for (size_t i = 1; i < turn.size(); i++)
+        widest = std::max(widest, turn[i] - turn[i - 1]);
+    fit->widestGap = widest;
+}
+
 RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels, RimFit *fit)
 {
     if (photo == nullptr || photo->argb == nullptr || photo->width < 2 || photo->height < 2 || !(start.a > 0.0) ||
@@ -333,6 +356,7 @@ RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels
         if (!FitEdgePoints(points, &result))
             return kRefineNoFit;
         result.normals = normals;
+        SummariseRim(points, normals, &result);
         e = result.ellipse;
     }
     *fit = result;
@@ -402,6 +426,7 @@ int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit)
     if (!FitEdgePoints(points, &result))
         return 0;
     result.normals = normals;
+    SummariseRim(points, normals, &result);
     *fit = result;
     return 1;
 }

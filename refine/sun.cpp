@@ -489,7 +489,6 @@ RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal
     light.bearingFound = 1;
     light.yrot = WrappedDegrees(DegreesFromRadians(phi) + kHalfTurnDegrees);
     light.yrotLocalSigma = DegreesFromRadians(bearingSigma);
-    light.stickRadius = shadowHalfWidth;
     Project(f, PointOnDisc(f, MakeBearing(f, phi), kShadowCoarseFar, 0.0), light.shadowPoint);
     double tip = 0.0, tipSigma = 0.0;
     const int tipState = FindShadowTip(photo, f, phi, shadowHalfWidth, &tip, &tipSigma);
@@ -499,6 +498,7 @@ RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal
     light.stickTop[0] = top[0];
     light.stickTop[1] = top[1];
     light.stickHeight = height;
+    light.stickRadius = shadowHalfWidth;
     if (!(height > kDiscThickness))
         return light;
     if (tipState == 2) {

@@ -8,7 +8,8 @@
 # Medians of several runs; a busy machine shows in the spread of the runs.
 # With --native (first, or alone): the measurement command natively on 50
 # JPEGs of 2048 x 1536 (tests/bench/measure/bench_measure.sh); --native-only
-# skips the rest.
+# skips the rest. The native part also times the matched scene's export
+# (bench_export: glTF and USDA at most 5 ms per photo).
 #
 # usage: scripts/bench.sh [--native|--native-only] [--runs N] [--prefix WINEPREFIX] [--only startup|ok|blender]
 #        (the Wine prefix defaults to $QM_E2E_PREFIX, else build/e2e-wine)

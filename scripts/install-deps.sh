@@ -9,6 +9,8 @@ packages=(cmake make g++ libgtest-dev libbenchmark-dev clang
 packages+=(pkg-config libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libexif-dev)
 # The measurement command's JSON strings; the refined estimate's linear algebra.
 packages+=(nlohmann-json3-dev libeigen3-dev)
+# The glTF export (header-only tinygltf).
+packages+=(libtinygltf-dev)
 # Release archives.
 packages+=(zip)
 # The measurement command's benchmark compares it with djpeg.
@@ -38,4 +40,21 @@ fi
 # said here and shows as failed Blender tests, never as passed ones.
 if [ -n "$(missing_of blender)" ]; then
   install blender || echo "could not install Blender: the add-on's tests will fail"
+fi
+# Blender's own glTF importer (the export's round trip) needs numpy.
+if [ -n "$(missing_of python3-numpy)" ]; then
+  install python3-numpy || echo "could not install numpy: the glTF round trip in Blender will fail"
+fi
+
+# The glTF export's tests: Node runs the Khronos glTF validator, kept in the
+# project's own build/node (not committed). A Node already on PATH serves.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  install nodejs npm || echo "could not install Node: the glTF validator's tests will fail"
+fi
+GLTF_VALIDATOR_VERSION=2.0.0-dev.3.10
+top=$(cd "$(dirname "$0")/.." && pwd)
+if command -v npm >/dev/null && [ ! -f "$top/build/node/node_modules/gltf-validator/package.json" ]; then
+  mkdir -p "$top/build/node"
+  npm install --prefix "$top/build/node" --no-audit --no-fund --silent "gltf-validator@$GLTF_VALIDATOR_VERSION" \
+    || echo "could not install gltf-validator: the glTF validator's tests will fail"
 fi

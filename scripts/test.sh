@@ -113,6 +113,14 @@ if command -v blender >/dev/null; then
 else
   echo "Blender is not installed (scripts/install-deps.sh installs it)"; failed=$((failed + 1))
 fi
+echo "== the exported glTF and USDA against the add-on's scene, in Blender"
+if command -v blender >/dev/null; then
+  blender -b --factory-startup --python "$top/tests/blender/test_export.py" >"$log/blender-export.txt" 2>&1
+  grep -E '^(PASS|FAIL|  |blender export:)' "$log/blender-export.txt" || tail -n 20 "$log/blender-export.txt"
+  add_summary "blender export" "$log/blender-export.txt"
+else
+  echo "Blender is not installed: the export's round trip did not run"; failed=$((failed + 1))
+fi
 
 rm -rf "$log"
 echo "$passed passed, $failed failed"

@@ -1,6 +1,7 @@
 """Quillmarsh photo match for Blender: turns the launcher's JSON for one
 photograph into a matched scene (camera, sun, backdrop, shadow catcher), and
-adds File > Import > "Quillmarsh photo match".
+adds File > Import > "Quillmarsh photo match" and, for a matched photo,
+File > Export > "Quillmarsh match (glTF/USD)".
 
 It installs as the add-on "quillmarsh" (Blender 3.x and 4.x, bl_info) and, from
 4.2 on, as an extension (blender_manifest.toml beside this file). The modules:
@@ -14,7 +15,7 @@ bl_info = {
     "author": "Quillmarsh",
     "version": (1, 0, 0),
     "blender": (3, 4, 0),
-    "location": "File > Import > Quillmarsh photo match",
+    "location": "File > Import > Quillmarsh photo match; File > Export > Quillmarsh match (glTF/USD)",
     "description": "Camera, sun, backdrop and shadow catcher matched to a photograph of the Quillmarsh marker",
     "category": "Import-Export",
 }

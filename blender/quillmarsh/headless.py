@@ -3,12 +3,16 @@
     blender -b --factory-startup --python quillmarsh_blender.py -- PHOTO
         [--result RESULT.json] [--estimate refined|classic] [--marker-diameter D]
         [--no-ground] [--without-dialog] [--threshold N|auto]
+        [--no-light-match] [--marker-albedo A|R,G,B]
         [--save OUT.blend] [--render OUT.png]
 
 With --result it applies that JSON (what Quillmarsh.py printed); without it, it
 opens the dialog through the launcher, or, with --without-dialog or where
 neither Windows nor Wine is present, measures with the native command
-quillmarsh-measure at --threshold (default auto) and accepts it. Exit 0 when
+quillmarsh-measure at --threshold (default auto) and accepts it. The sun's
+strength and colour and the sky come from the refined record, rescaled to
+--marker-albedo when given; --no-light-match matches the direction only. Other
+lamps are excluded from rendering. Exit 0 when
 the scene was matched, 2 with one line on standard error when nothing was
 changed or written.
 
@@ -21,27 +25,31 @@ import sys
 import tempfile
 
 from . import measure
-from .result import ESTIMATES, NUMBERS_MARKER_DIAMETER, MatchError, make_plan, marker_scale, read_result_file
+from .result import (ESTIMATES, NUMBERS_MARKER_DIAMETER, MatchError, make_plan, marker_scale, parse_albedo,
+                     read_result_file)
 
 EXIT_MATCHED = 0
 EXIT_FAILED = 2
 
 USAGE = ("blender -b --factory-startup --python quillmarsh_blender.py -- PHOTO [--result RESULT.json] "
          "[--estimate refined|classic] [--marker-diameter D] [--no-ground] [--without-dialog] [--threshold N|auto] "
-         "[--save OUT.blend] [--render OUT.png]")
+         "[--no-light-match] [--marker-albedo A|R,G,B] [--save OUT.blend] [--render OUT.png]")
 
 
 def parse_arguments(argv):
     """The options after Blender's "--"; MatchError on anything else."""
     options = {"photo": None, "result": None, "estimate": None, "marker_diameter": NUMBERS_MARKER_DIAMETER,
-               "ground": True, "save": None, "render": None, "without_dialog": False, "threshold": None}
+               "ground": True, "save": None, "render": None, "without_dialog": False, "threshold": None,
+               "light_match": True, "marker_albedo": None}
     valued = {"--result": "result", "--estimate": "estimate", "--marker-diameter": "marker_diameter",
-              "--save": "save", "--render": "render", "--threshold": "threshold"}
+              "--save": "save", "--render": "render", "--threshold": "threshold", "--marker-albedo": "marker_albedo"}
     i = 0
     while i < len(argv):
         word = argv[i]
         if word == "--no-ground":
             options["ground"] = False
+        elif word == "--no-light-match":
+            options["light_match"] = False
         elif word == "--without-dialog":
             options["without_dialog"] = True
         elif word in valued:
@@ -64,6 +72,8 @@ def parse_arguments(argv):
         options["marker_diameter"] = float(options["marker_diameter"])
     except ValueError:
         raise MatchError("--marker-diameter takes a number, not %s" % options["marker_diameter"])
+    if options["marker_albedo"] is not None:
+        options["marker_albedo"] = parse_albedo(options["marker_albedo"])
     threshold = options["threshold"]
     if threshold == "auto":
         options["threshold"] = None
@@ -143,7 +153,8 @@ def headless(argv, target=None):
             if options[name]:
                 _output_folder(options[name], "--" + name)
         result, how = _measured(photo, options)
-        plan = make_plan(result, options["estimate"], strict=True)
+        plan = make_plan(result, options["estimate"], strict=True, light_match=options["light_match"],
+                         albedo=options["marker_albedo"])
         line = scene.apply_match(target, photo, plan, scale, options["ground"], True)
         if how:
             line += "; " + how

@@ -92,10 +92,7 @@ def run_measure(photo, threshold=None, launcher=None, command=None, preview_fold
         arguments += ["--preview", preview_folder]
     code, out, message = _launch(launcher, arguments)
     if code not in (LAUNCHER_CAMERA_AND_LIGHT, LAUNCHER_CAMERA_ONLY):
-        # the launcher's first line says why; "no result" follows it
-        said = [line[len(LAUNCHER_PREFIX):] for line in message if line.startswith(LAUNCHER_PREFIX)]
-        raise MatchError(said[0] if said else message[-1] if message
-                         else "the measurement command ended with code %d" % code)
+        raise MatchError(_refusal(code, message))
     try:
         record = json.loads(out)
         used = record.get("threshold") if isinstance(record, dict) else None
@@ -109,3 +106,27 @@ def run_measure(photo, threshold=None, launcher=None, command=None, preview_fold
         candidate = os.path.join(preview_folder, os.path.basename(photo) + ".png")
         preview = candidate if os.path.isfile(candidate) else None
     return result, used, preview
+
+
+def _refusal(code, message):
+    """The launcher's first line says why a measurement failed; "no result" follows it."""
+    said = [line[len(LAUNCHER_PREFIX):] for line in message if line.startswith(LAUNCHER_PREFIX)]
+    return said[0] if said else message[-1] if message else "the measurement command ended with code %d" % code
+
+
+def run_export(photo, folder, formats, diameter=None, threshold=None, launcher=None, command=None):
+    """Has the measurement command write the photo's matched scene into folder
+    (the launcher's --measure --export): formats "gltf", "usd" or "gltf,usd";
+    diameter the marker's in metres (None: the numbers' own units); threshold
+    the one the match was measured at (None: chosen by the command). Returns
+    the result as read_result gives it; MatchError with the launcher's words."""
+    arguments = [photo, "--measure", "--threshold", "auto" if threshold is None else str(int(threshold)),
+                 "--export", folder, "--export-format", formats]
+    if diameter is not None:
+        arguments += ["--marker-diameter", repr(float(diameter))]
+    if command:
+        arguments += ["--measure-exe", command]
+    code, out, message = _launch(launcher, arguments)
+    if code not in (LAUNCHER_CAMERA_AND_LIGHT, LAUNCHER_CAMERA_ONLY):
+        raise MatchError(_refusal(code, message))
+    return read_result(out)

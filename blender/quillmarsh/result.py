@@ -63,22 +63,111 @@ def _light(record, where, keys=LIGHT_KEYS):
     return {key: _number(record, key, where, *limits[key]) for key in keys}
 
 
+# ---------------------------------------------------------------- the light's strength and colour
+
+DEFAULT_MARKER_ALBEDO = 0.8     # the disc's reflectance the command assumes
+MAX_SUN_STRENGTH = 1.0e6        # W/m^2, far above any daylight at any exposure
+
+
+def _triple(record, key, where, low, high):
+    values = record.get(key)
+    if not isinstance(values, list) or len(values) != 3:
+        raise MatchError("%s.%s in the result is not three numbers" % (where, key))
+    return tuple(_number({key: v}, key, where, low, high) for v in values)
+
+
+def _illumination(record):
+    """The refined record's illumination: None when absent, {"note"} alone
+    when the disc gave no light, else its numbers."""
+    where = "refined.illumination"
+    if record is None:
+        return None
+    if not isinstance(record, dict):
+        raise MatchError("the %s record in the result is not an object" % where)
+    note = record.get("note") if isinstance(record.get("note"), str) else ""
+    if "sun_strength" not in record:
+        return {"note": note}
+    clipped = record.get("clipped")
+    if not isinstance(clipped, bool):
+        raise MatchError("%s.clipped in the result is not true or false" % where)
+    return {
+        "shadow_ratio": _triple(record, "shadow_ratio", where, 0.0, 1.0),
+        "sun_strength": _number(record, "sun_strength", where, 0.0, MAX_SUN_STRENGTH),
+        "sun_color": _triple(record, "sun_color", where, 0.0, 1.0),
+        "sky_color": _triple(record, "sky_color", where, 0.0, MAX_SUN_STRENGTH),
+        "albedo": _triple(record, "albedo", where, 1.0e-6, 1.0),
+        "clipped": clipped,
+        "note": note,
+    }
+
+
+def parse_albedo(text):
+    """A disc albedo "A" or "R,G,B", each in (0, 1], as three floats; MatchError otherwise."""
+    words = str(text).split(",")
+    try:
+        values = [float(w) for w in words]
+    except ValueError:
+        values = []
+    if len(values) not in (1, 3) or not all(math.isfinite(v) and 0.0 < v <= 1.0 for v in values):
+        raise MatchError("the marker albedo takes A or R,G,B, each above 0 and at most 1, not %s" % text)
+    return tuple(values * 3 if len(values) == 1 else values)
+
+
+def matched_light(illumination, albedo=None):
+    """Sun strength, sun colour and sky colour for a disc of `albedo` (three
+    values; None: the one the record was computed for). Both the sun's
+    strength times colour and the sky scale as 1 / albedo per channel."""
+    measured = illumination["albedo"]
+    albedo = measured if albedo is None else albedo
+    sun = [illumination["sun_strength"] * c * m / a
+           for c, m, a in zip(illumination["sun_color"], measured, albedo)]
+    strength = max(sun)
+    return {
+        "sun_strength": strength,
+        "sun_color": tuple(v / strength for v in sun) if strength > 0.0 else (1.0, 1.0, 1.0),
+        "sky_color": tuple(s * m / a for s, m, a in zip(illumination["sky_color"], measured, albedo)),
+        "clipped": illumination["clipped"],
+    }
+
+
+def _light_plan(refined, light_match, albedo, notes):
+    """The light's strength and colour to apply, or None (with the reason in notes)."""
+    if not light_match:
+        return None
+    illumination = refined.get("illumination") if refined is not None else None
+    if illumination is None:
+        notes.append("the result has no light strength and colour: only the light's direction is matched")
+        return None
+    if "sun_strength" not in illumination:
+        notes.append("the light's strength and colour are not matched: %s" % illumination["note"])
+        return None
+    if illumination["clipped"]:
+        notes.append("the photo's disc is overexposed: the sun is at least this strong; expose for the white disc")
+    return matched_light(illumination, albedo)
+
+
 def read_result(text):
     """The launcher's JSON, checked whole: {"camera", "light" or None, "refined"
-    or None}. Raises MatchError naming the first problem."""
+    or None, "refined_failed": the refined record's note when the refined step
+    found no camera (its checks refused it, or it could not measure), else
+    None}. Raises MatchError naming the first problem."""
     try:
         result = json.loads(text)
     except ValueError as error:
         raise MatchError("the result is not JSON (%s)" % error)
     if not isinstance(result, dict):
         raise MatchError("the result is not a JSON object")
-    checked = {"camera": _camera(result.get("camera"), "camera"), "light": None, "refined": None}
+    checked = {"camera": _camera(result.get("camera"), "camera"), "light": None, "refined": None,
+               "refined_failed": None}
     if result.get("light") is not None:
         checked["light"] = _light(result["light"], "light")
     refined = result.get("refined")
     if refined is not None:
         if not isinstance(refined, dict):
             raise MatchError("the refined record in the result is not an object")
+        if "camera" not in refined and isinstance(refined.get("note"), str):
+            checked["refined_failed"] = refined["note"] or "the refined step found no camera"
+            return checked
         light = refined.get("light")
         keys = ()
         if light is not None:
@@ -88,6 +177,7 @@ def read_result(text):
             "camera": _camera(refined.get("camera"), "refined.camera"),
             "light": _light(light, "refined.light", keys) if light is not None else None,
             "fov": _number(refined, "fov", "refined", MIN_FOV_DEG, MAX_FOV_DEG),
+            "illumination": _illumination(refined.get("illumination")),
         }
     return checked
 
@@ -106,14 +196,25 @@ def read_result_file(path):
         raise MatchError("the result %s is not UTF-8 text" % path)
 
 
-def make_plan(result, estimate=None, strict=False):
+def make_plan(result, estimate=None, strict=False, light_match=True, albedo=None):
     """What to apply: {"estimate", "camera", "light" (None: leave every sun
-    alone), "fov", "notes"}. estimate None or "refined" takes the refined record
-    when present; strict makes its absence an error (an estimate asked for)."""
+    alone), "fov", "illumination" (the sun's strength and colour and the sky's,
+    None: leave them), "notes"}. estimate None or "refined" takes the refined
+    record when present; strict makes its absence an error (an estimate asked
+    for). light_match takes the light's strength and colour from the refined
+    record, rescaled to the disc's albedo when given (three values)."""
     if estimate not in (None,) + ESTIMATES:
         raise MatchError("unknown estimate %r (refined or classic)" % estimate)
     notes = []
     refined = result["refined"]
+    failed = result.get("refined_failed")
+    if failed is not None:
+        # a refined record its own checks refused is never applied; the
+        # classic numbers only when chosen, saying why
+        if estimate != "classic":
+            raise MatchError("the refined check failed (%s); choose the classic estimate to use the dialog's numbers"
+                             % failed)
+        notes.append("the refined check failed: %s" % failed)
     if estimate == "classic" or refined is None:
         if estimate == "refined" and strict:
             raise MatchError("the result carries no refined estimate")
@@ -135,6 +236,13 @@ def make_plan(result, estimate=None, strict=False):
                 "fov": refined["fov"], "notes": notes}
     if result["light"] is None:
         plan["notes"].append("no shadow was found, so no sun was made or changed")
+    plan["illumination"] = None
+    if plan["estimate"] == "refined" and plan["light"] is not None:
+        plan["illumination"] = _light_plan(refined, light_match, albedo, plan["notes"])
+    elif light_match and plan["light"] is not None and refined is not None and refined.get("illumination"):
+        # its strength is read for the refined sun's elevation
+        plan["notes"].append("the light's strength and colour come with the refined estimate: only the direction "
+                             "is matched")
     return plan
 
 

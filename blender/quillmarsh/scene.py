@@ -53,6 +53,11 @@ def camera_rotation(camera):
             @ Matrix.Rotation(math.radians(camera["roll"]), 3, "Z"))
 
 
+def camera_placement(camera, scale):
+    """The camera's world matrix for the numbers: placed at camera_position, turned by camera_rotation."""
+    return Matrix.Translation(camera_position(camera, scale)) @ camera_rotation(camera).to_4x4()
+
+
 def sun_direction(light):
     """Unit vector toward the sun. Its elevation is e = -xrot; its bearing yrot
     runs from the backward axis (-Y) counter-clockwise seen from above toward
@@ -228,7 +233,7 @@ def place_camera(scene, image, key, stem, plan, scale):
     cam = _object(scene, "CAMERA", "camera", stem, lambda name: bpy.data.cameras.new(name), key)
     position = camera_position(camera, scale)
     cam.rotation_mode = "XYZ"
-    cam.matrix_world = Matrix.Translation(position) @ camera_rotation(camera).to_4x4()
+    cam.matrix_world = camera_placement(camera, scale)
     data = cam.data
     data.type = "PERSP"
     data.sensor_fit = "AUTO"       # the angle applies to the long side, portrait or landscape
@@ -279,6 +284,7 @@ def place_sun(scene, key, stem, light, distance):
     for other in bpy.data.objects:
         if other.type == "LIGHT" and other.get(ROLE_PROP) == "sun":
             other.hide_render = other.hide_viewport = other != sun
+    return sun
 
 
 def place_ground(scene, scale, ground, disc):
@@ -304,7 +310,91 @@ def place_ground(scene, scale, ground, disc):
         ring.hide_render = True
 
 
-def apply_match(scene, photo, plan, scale, ground=True, disc=True):
+# ---------------------------------------------------------------- the light's strength and colour
+
+WORLD_SUFFIX = " sky"           # the photo's world is named after it
+
+
+def place_light_match(scene, sun, stem, light):
+    """The sun's strength and colour and a world of the sky's colour at strength
+    1, named after the photo (the scene's earlier world stays in the file), for
+    a render with exposure 0 under the Standard view: then a material of the
+    disc's albedo renders at the photo's own values."""
+    sun.data.energy = light["sun_strength"]
+    sun.data.color = light["sun_color"]
+    world = bpy.data.worlds.get(stem + WORLD_SUFFIX)
+    if world is None:
+        world = bpy.data.worlds.new(stem + WORLD_SUFFIX)
+    if "use_nodes" in world.bl_rna.properties and not world.use_nodes:
+        world.use_nodes = True      # from 5.0 on a world always has its nodes
+    tree = world.node_tree
+    background = next((n for n in tree.nodes if n.bl_idname == "ShaderNodeBackground"), None)
+    if background is None:
+        background = tree.nodes.new("ShaderNodeBackground")
+    output = next((n for n in tree.nodes if n.bl_idname == "ShaderNodeOutputWorld"), None)
+    if output is None:
+        output = tree.nodes.new("ShaderNodeOutputWorld")
+    tree.links.new(background.outputs["Background"], output.inputs["Surface"])
+    background.inputs["Color"].default_value = tuple(light["sky_color"]) + (1.0,)
+    background.inputs["Strength"].default_value = 1.0
+    scene.world = world
+    scene.view_settings.exposure = 0.0
+    scene.view_settings.view_transform = "Standard"
+
+
+CATCHER_NODE = "Quillmarsh shadow catcher"
+
+
+def _coloured_catcher(scene):
+    """The catcher's shadow in colour: Cycles' Shadow Catcher pass (per
+    channel, the share of the light that the CG objects leave on the catcher)
+    multiplies the photo, and the Combined pass then holds the objects alone.
+    Without the pass (or its node) the catcher keeps its grey shadow in the
+    alpha; returns whether the colour one is in place."""
+    layers_ok = [vl for vl in scene.view_layers if hasattr(vl, "cycles")
+                 and "use_pass_shadow_catcher" in vl.cycles.bl_rna.properties]
+    if not layers_ok:
+        return False
+    for layer in layers_ok:
+        layer.cycles.use_pass_shadow_catcher = True
+    tree, _ = _compositor(scene)
+    layers = next((n for n in tree.nodes if n.bl_idname == "CompositorNodeRLayers"), None)
+    scale, over = tree.nodes.get(SCALE_NODE), tree.nodes.get(OVER_NODE)
+    if layers is None or scale is None or over is None or "Shadow Catcher" not in layers.outputs:
+        return False
+    try:
+        multiply = _node(tree, "CompositorNodeMixRGB", CATCHER_NODE, (50.0, 200.0))
+    except RuntimeError:
+        return False     # a compositor without the node
+    multiply.blend_type = "MULTIPLY"
+    multiply.inputs[0].default_value = 1.0
+    tree.links.new(scale.outputs[0], multiply.inputs[1])
+    tree.links.new(layers.outputs["Shadow Catcher"], multiply.inputs[2])
+    tree.links.new(multiply.outputs[0], over.inputs[1])
+    return True
+
+
+def other_lamps(scene):
+    """Lamps in the scene that would light the render beside the photos' suns."""
+    return [obj for obj in scene.objects
+            if obj.type == "LIGHT" and obj.get(ROLE_PROP) != "sun" and not obj.hide_render]
+
+
+def exclude_other_lamps(scene, exclude):
+    """The report's words on the other lamps; with exclude they leave the
+    render (hide_render), and are never deleted."""
+    lamps = other_lamps(scene)
+    if not lamps:
+        return None
+    names = ", ".join(sorted(obj.name for obj in lamps))
+    if exclude:
+        for obj in lamps:
+            obj.hide_render = True
+        return "other lamps excluded from rendering: %s" % names
+    return "other lamps still light the render: %s" % names
+
+
+def apply_match(scene, photo, plan, scale, ground=True, disc=True, only_photo_light=True):
     """Puts the matched camera (made the scene's camera), the sun when the plan
     has a light, the photo as backdrop and composite, the ground catcher and the
     reference disc into the scene. Everything is checked beforehand
@@ -316,9 +406,17 @@ def apply_match(scene, photo, plan, scale, ground=True, disc=True):
     stem = os.path.splitext(os.path.basename(photo))[0]
     cam, distance = place_camera(scene, image, key, stem, plan, scale)
     place_backdrop(scene, image)
+    notes = list(plan["notes"])
     if plan["light"] is not None:
-        place_sun(scene, key, stem, plan["light"], distance)
+        sun = place_sun(scene, key, stem, plan["light"], distance)
+        if plan.get("illumination") is not None:
+            place_light_match(scene, sun, stem, plan["illumination"])
+        lamps = exclude_other_lamps(scene, only_photo_light)
+        if lamps:
+            notes.append(lamps)
     place_ground(scene, scale, ground, disc)
+    if ground and plan.get("illumination") is not None and not _coloured_catcher(scene):
+        notes.append("the catcher's shadow stays grey: this Blender has no Shadow Catcher pass to colour it")
 
     # Selection lives in the view layer: only objects in it can be selected.
     layer = bpy.context.view_layer
@@ -329,7 +427,10 @@ def apply_match(scene, photo, plan, scale, ground=True, disc=True):
 
     what = "camera and sun" if plan["light"] is not None else "camera only"
     line = "Matched %s: %s, %s estimate" % (os.path.basename(photo), what, plan["estimate"])
-    return "; ".join([line] + plan["notes"])
+    if plan.get("illumination") is not None:
+        light = plan["illumination"]
+        line += ", sun %.3g W/m2" % light["sun_strength"]
+    return "; ".join([line] + notes)
 
 
 def _new_sun(name):

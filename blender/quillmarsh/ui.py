@@ -16,7 +16,8 @@ from dataclasses import dataclass
 import bpy
 
 from . import measure, scene
-from .result import MAX_MARKER_DIAMETER, NUMBERS_MARKER_DIAMETER, MatchError, make_plan, marker_scale
+from .result import (DEFAULT_MARKER_ALBEDO, MAX_MARKER_DIAMETER, NUMBERS_MARKER_DIAMETER, MatchError, make_plan,
+                     marker_scale)
 
 PREVIEW_IMAGE = "Quillmarsh preview"
 DEFAULT_THRESHOLD = 160         # brightness, the dialog's own default
@@ -112,8 +113,9 @@ def accept_pending(target):
     if pending is None:
         raise MatchError("no measurement is waiting to be accepted")
     o = pending.options
-    plan = make_plan(pending.result, o["estimate"])
-    line = scene.apply_match(target, pending.photo, plan, o["scale"], o["ground"], o["disc"])
+    plan = make_plan(pending.result, o["estimate"], light_match=o["light_match"], albedo=o["albedo"])
+    line = scene.apply_match(target, pending.photo, plan, o["scale"], o["ground"], o["disc"], o["only_photo_light"])
+    remember_match(target.camera, pending.threshold, o["scale"])
     line += "; " + measure.WITHOUT_DIALOG % pending.threshold
     pending = None
     return line, plan
@@ -193,6 +195,16 @@ class QuillmarshImport(_Refusable, bpy.types.Operator):
                                    description="A large shadow catcher on the ground (Cycles)")
     disc: bpy.props.BoolProperty(name="Reference disc", default=True,
                                  description="The marker's outline at the origin, hidden in renders")
+    light_match: bpy.props.BoolProperty(
+        name="Match the light's strength and colour", default=True,
+        description="Sun strength and colour and a world of the sky's colour read off the white disc, rendered "
+                    "with exposure 0 and the Standard view; off: only the light's direction")
+    only_photo_light: bpy.props.BoolProperty(
+        name="Only the photo's light", default=True,
+        description="Other lamps of the scene are excluded from rendering (never deleted)")
+    marker_albedo: bpy.props.FloatVectorProperty(
+        name="Marker albedo", subtype="COLOR", size=3, min=1.0e-3, max=1.0,
+        default=(DEFAULT_MARKER_ALBEDO,) * 3, description="The white disc's reflectance")
 
     def invoke(self, context, event):
         context.window_manager.fileselect_add(self)
@@ -203,12 +215,15 @@ class QuillmarshImport(_Refusable, bpy.types.Operator):
         photo = os.path.abspath(bpy.path.abspath(self.filepath))
         scene.check_photo(photo)
         scale = marker_scale(self.marker_diameter)
+        albedo = tuple(self.marker_albedo)
         if not _use_dialog(prefs):
-            options = {"estimate": self.estimate, "scale": scale, "ground": self.ground, "disc": self.disc}
+            options = {"estimate": self.estimate, "scale": scale, "ground": self.ground, "disc": self.disc,
+                       "light_match": self.light_match, "albedo": albedo, "only_photo_light": self.only_photo_light}
             return _waiting(self, context, measure_pending(photo, None, options, prefs))
         result = measure.run_launcher(photo, _named(prefs, "launcher"), _named(prefs, "program"))
-        plan = make_plan(result, self.estimate)
-        line = scene.apply_match(context.scene, photo, plan, scale, self.ground, self.disc)
+        plan = make_plan(result, self.estimate, light_match=self.light_match, albedo=albedo)
+        line = scene.apply_match(context.scene, photo, plan, scale, self.ground, self.disc, self.only_photo_light)
+        remember_match(context.scene.camera, None, scale)
         return _matched(self, line + "; " + measure.WITH_DIALOG, plan)
 
 
@@ -264,7 +279,91 @@ def _menu(self, context):
     self.layout.operator(QuillmarshImport.bl_idname, text="Quillmarsh photo match")
 
 
-CLASSES = (QuillmarshPreferences, QuillmarshImport, QuillmarshRetry, QuillmarshAccept, QuillmarshPreviewPanel)
+# ---------------------------------------------------------------- export
+
+# On a matched photo's camera: what its match was measured with, for the export.
+THRESHOLD_PROP = "quillmarsh_threshold"
+DIAMETER_PROP = "quillmarsh_marker_diameter"
+
+
+def remember_match(camera, threshold, scale):
+    """Keeps on the camera the threshold (None: the dialog's, not known here)
+    and the marker diameter its match was made with."""
+    camera[DIAMETER_PROP] = scale * NUMBERS_MARKER_DIAMETER
+    if threshold is None:
+        camera.pop(THRESHOLD_PROP, None)
+    else:
+        camera[THRESHOLD_PROP] = int(threshold)
+
+
+def matched_camera(context):
+    """The scene's camera when the add-on matched it to a photo; MatchError otherwise."""
+    camera = context.scene.camera
+    if camera is None or camera.get(scene.ROLE_PROP) != "camera" or not camera.get(scene.PHOTO_PROP):
+        raise MatchError("the scene's camera is not matched to a photo: "
+                         "import one with File > Import > Quillmarsh photo match first")
+    return camera
+
+
+class QuillmarshExport(_Refusable, bpy.types.Operator):
+    """Write the scene's matched photo as glTF and USD (camera, sun, ground and disc) for other applications"""
+    bl_idname = "export_scene.quillmarsh_match"
+    bl_label = "Quillmarsh match (glTF/USD)"
+
+    directory: bpy.props.StringProperty(subtype="DIR_PATH")
+    formats: bpy.props.EnumProperty(
+        name="Formats", default="gltf,usd",
+        items=(("gltf,usd", "glTF and USD", "<photo>.gltf with its .bin, and <photo>.usda"),
+               ("gltf", "glTF", "<photo>.gltf with its .bin"), ("usd", "USD", "<photo>.usda")))
+
+    @classmethod
+    def poll(cls, context):
+        camera = context.scene.camera
+        return camera is not None and camera.get(scene.ROLE_PROP) == "camera"
+
+    def invoke(self, context, event):
+        context.window_manager.fileselect_add(self)
+        return {"RUNNING_MODAL"}
+
+    def step(self, context):
+        camera = matched_camera(context)
+        folder = os.path.abspath(bpy.path.abspath(self.directory))
+        diameter = camera.get(DIAMETER_PROP, NUMBERS_MARKER_DIAMETER)
+        threshold = camera.get(THRESHOLD_PROP)
+        prefs = _preferences()
+        result = measure.run_export(camera[scene.PHOTO_PROP], folder, self.formats,
+                                    None if diameter == NUMBERS_MARKER_DIAMETER else diameter, threshold,
+                                    _named(prefs, "launcher"), _named(prefs, "command"))
+        how = "threshold %d" % threshold if threshold is not None else "a threshold chosen by the command"
+        line = "Exported the match of %s to %s (%s, measured at %s)" % (
+            os.path.basename(camera[scene.PHOTO_PROP]), folder, self.formats.replace(",", " and "), how)
+        # The export measures again, with the refined estimate where there is one:
+        # say so when its camera is not the one in the scene.
+        if _camera_moved(camera, make_plan(result)["camera"], marker_scale(diameter)):
+            self.report({"WARNING"}, line + "; its camera differs from the scene's (matched with the classic "
+                        "estimate, another threshold, or moved since)")
+        else:
+            self.report({"INFO"}, line)
+        return {"FINISHED"}
+
+
+EXPORT_MATCH_TOLERANCE = 1e-4   # of the camera's distance from the marker
+
+
+def _camera_moved(camera, numbers, scale):
+    """Whether the camera stands elsewhere than the numbers place it."""
+    placed = scene.camera_placement(numbers, scale)
+    reach = max(placed.translation.length, 1e-9)
+    return any(abs(camera.matrix_world[i][j] - placed[i][j]) > EXPORT_MATCH_TOLERANCE * (reach if j == 3 else 1.0)
+               for i in range(4) for j in range(4))
+
+
+def _export_menu(self, context):
+    self.layout.operator(QuillmarshExport.bl_idname, text="Quillmarsh match (glTF/USD)")
+
+
+CLASSES = (QuillmarshPreferences, QuillmarshImport, QuillmarshRetry, QuillmarshAccept, QuillmarshPreviewPanel,
+           QuillmarshExport)
 
 
 def register():
@@ -274,9 +373,11 @@ def register():
         name="Threshold", default=DEFAULT_THRESHOLD, min=0, max=measure.MAX_THRESHOLD,
         description="The threshold Retry measures at")
     bpy.types.TOPBAR_MT_file_import.append(_menu)
+    bpy.types.TOPBAR_MT_file_export.append(_export_menu)
 
 
 def unregister():
+    bpy.types.TOPBAR_MT_file_export.remove(_export_menu)
     bpy.types.TOPBAR_MT_file_import.remove(_menu)
     del bpy.types.WindowManager.quillmarsh_threshold
     for cls in reversed(CLASSES):

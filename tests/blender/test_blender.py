@@ -20,6 +20,7 @@ ADDON = os.path.join(TOP, "blender", "quillmarsh_blender.py")
 sys.path.insert(0, os.path.join(TOP, "tests", "support"))
 sys.path.insert(0, os.path.join(TOP, "blender"))
 import harness  # noqa: E402
+from blender_checks import compare_disc, fresh_scene, rendered_rgba, sample  # noqa: E402
 import quillmarsh  # noqa: E402
 import sample_truth  # noqa: E402
 from harness import case  # noqa: E402
@@ -41,16 +42,6 @@ SHADOW_BEARING_DEG = 2.0
 STICK_MIN_RADIUS = 0.1      # units: a shadow a few render pixels wide
 
 work = tempfile.mkdtemp(prefix="qm-blender-test-")
-
-
-def fresh_scene():
-    bpy.ops.wm.read_factory_settings(use_empty=True)
-    return bpy.context.scene
-
-
-def sample(name):
-    with open(os.path.join(SAMPLES, name + ".json")) as f:
-        return json.load(f)
 
 
 def photo_of(name):
@@ -122,37 +113,7 @@ def render_marker(scene, stick):
     render.resolution_percentage = int(round(100.0 * RENDER_LONG_SIDE / max(render.resolution_x, render.resolution_y)))
     scene.cycles.samples = 8
     render.image_settings.color_mode = "RGBA"
-    render.filepath = os.path.join(work, "marker.png")
-    bpy.ops.render.render(write_still=True)
-    image = bpy.data.images.load(render.filepath)
-    (width, height), flat = image.size, image.pixels[:]
-    bpy.data.images.remove(image)
-    return width, height, [flat[(height - 1 - y) * width * 4:(height - y) * width * 4] for y in range(height)]
-
-
-def compare_disc(shot, size, ellipse, centre):
-    """Intersection over union of the rendered disc (alpha) and the photo's
-    ellipse at the render's pixel centres, and the bearing (degrees, y down)
-    from the disc centre's image to the mean of the shadow's pixels (the dark
-    part of the lit disc): the shadow's image is a segment from that centre."""
-    width, height, rows = shot
-    sx, sy = size[0] / width, size[1] / height
-    c, s = math.cos(ellipse["angle"]), math.sin(ellipse["angle"])
-    lit = sorted(max(row[4 * x:4 * x + 3]) for row in rows for x in range(width) if row[4 * x + 3] > 0.99)
-    dark = 0.5 * lit[len(lit) // 2] if lit else 0.0
-    both = either = 0
-    sum_x = sum_y = 0.0
-    for y, row in enumerate(rows):
-        for x in range(width):
-            px, py = (x + 0.5) * sx, (y + 0.5) * sy
-            dx, dy = px - ellipse["cx"], py - ellipse["cy"]
-            inside = ((dx * c + dy * s) / ellipse["a"]) ** 2 + ((-dx * s + dy * c) / ellipse["b"]) ** 2 <= 1.0
-            drawn = row[4 * x + 3] > 0.5
-            both += inside and drawn
-            either += inside or drawn
-            if row[4 * x + 3] > 0.99 and max(row[4 * x:4 * x + 3]) < dark:
-                sum_x, sum_y = sum_x + px - centre[0], sum_y + py - centre[1]
-    return both / max(either, 1), math.degrees(math.atan2(sum_y, sum_x))
+    return rendered_rgba(scene, os.path.join(work, "marker.png"))
 
 
 def off(a, b):
@@ -492,6 +453,217 @@ def _without_dialog_no_marker():
                      ui.pending is not None and "a failure waits"]
     return problems
 
+
+# ---------------------------------------------------------------- the light's strength and colour
+
+LIGHT_PHOTOS = os.path.join(TOP, "tests", "data", "renders", "light")
+LIGHT_TOLERANCE = 0.06      # CG against the photo, relative, per channel
+LIGHT_SAMPLES = 64          # Cycles samples of the light's renders
+LIGHT_LONG_SIDE = 480       # pixels of the light's renders' long side
+THICK_STICK = 0.12          # units: the CG stick's radius, so that its shadow spans render pixels
+NEAR_FOOT = 0.8             # units from the stick where the shade is compared: the thicker CG stick hides
+                            # about 1.5 % more of the sky there than the photo's
+POLE = (0.4, 3.0)           # units: side and height of the CG box whose shadow falls on the catcher
+
+
+def linear(v):
+    """The exact sRGB curve, code value 0..1 to linear light."""
+    return v / 12.92 if v <= 0.04045 else ((v + 0.055) / 1.055) ** 2.4
+
+
+def pixels_of(path):
+    """(width, height, rows of linear RGBA, top first) of a picture: Blender
+    keeps a 16-bit PNG linear, an 8-bit picture as its sRGB codes."""
+    image = bpy.data.images.load(path)
+    (width, height), flat, encoded = image.size, image.pixels[:], not image.is_float
+    bpy.data.images.remove(image)
+    rows = [flat[(height - 1 - y) * width * 4:(height - y) * width * 4] for y in range(height)]
+    if encoded:
+        rows = [[linear(v) for v in row] for row in rows]
+    return width, height, rows
+
+
+def linear_at(picture, x, y):
+    """Linear RGB of the pixel under a point (pixels, y down)."""
+    width, height, rows = picture
+    i, j = min(max(int(x), 0), width - 1), min(max(int(y), 0), height - 1)
+    return rows[j][4 * i:4 * i + 3]
+
+
+def mean_colour(picture, points, scale=1.0):
+    """Mean linear RGB at the points (photo pixels; scale takes them to the picture's)."""
+    colours = [linear_at(picture, x * scale, y * scale) for x, y in points]
+    return [sum(c[k] for c in colours) / len(colours) for k in range(3)]
+
+
+def light_match(name):
+    """A fresh scene matched to a rendered photo with the command's own result
+    (light match on): (scene, its truth, the command's illumination record)."""
+    photo = os.path.join(LIGHT_PHOTOS, name + ".jpg")
+    with open(os.path.join(LIGHT_PHOTOS, name + ".json")) as f:
+        data = json.load(f)
+    done = subprocess.run([COMMAND, "--json", "--threshold", "auto", photo], stdout=subprocess.PIPE, check=False)
+    text = done.stdout.decode()
+    scene = fresh_scene()
+    qm_scene.apply_match(scene, photo, make_plan(read_result(text)), marker_scale(6.0))
+    return scene, data, json.loads(text)["refined"]["illumination"]
+
+
+def shadow_way(scene):
+    """Unit vector along the ground from the stick's foot down its shadow."""
+    sun = next(o for o in scene.objects if o.type == "LIGHT" and not o.hide_render)
+    toward = sun.matrix_world.to_3x3() @ Vector((0.0, 0.0, 1.0))
+    return Vector((-toward.x, -toward.y, 0.0)).normalized(), toward
+
+
+def render_light(scene, path, composite, long_side=LIGHT_LONG_SIDE):
+    render = scene.render
+    render.use_compositing = composite
+    render.resolution_percentage = int(round(100.0 * long_side / max(render.resolution_x, render.resolution_y)))
+    scene.cycles.samples = LIGHT_SAMPLES
+    scene.cycles.device = "CPU"
+    scene.cycles.use_denoising = False
+    render.image_settings.file_format = "PNG"
+    render.image_settings.color_mode = "RGBA"
+    render.image_settings.color_depth = "16"     # no 8-bit steps in the dark shade
+    render.filepath = path
+    bpy.ops.render.render(write_still=True)
+    return pixels_of(path), render.resolution_percentage / 100.0
+
+
+def black_material():
+    """For the CG stick and box: no light bounces off them into their own shadows."""
+    material = bpy.data.materials.new("black")
+    material.use_nodes = True
+    bsdf = next(n for n in material.node_tree.nodes if n.bl_idname == "ShaderNodeBsdfPrincipled")
+    bsdf.inputs["Base Color"].default_value = (0.0, 0.0, 0.0, 1.0)
+    return material
+
+
+def marker_material(albedo):
+    """The marker's matte white plastic: Principled, specular 0.3, roughness 0.7."""
+    material = bpy.data.materials.new("marker")
+    material.use_nodes = True
+    bsdf = next(n for n in material.node_tree.nodes if n.bl_idname == "ShaderNodeBsdfPrincipled")
+    bsdf.inputs["Base Color"].default_value = tuple(albedo) + (1.0,)
+    bsdf.inputs["Roughness"].default_value = 0.7
+    specular = bsdf.inputs.get("Specular") or bsdf.inputs.get("Specular IOR Level")
+    specular.default_value = 0.3
+    return material
+
+
+@case("light match: a CG disc of the disc's albedo renders at the photo's sunlit and shadowed values")
+def _light_disc():
+    problems = []
+    for name in ("l02", "l06"):
+        scene, data, illumination = light_match(name)
+        problems.append("sun_strength" not in illumination and "%s: %s" % (name, illumination.get("note")))
+        disc = bpy.data.objects[qm_scene.DISC_NAME]
+        disc.hide_render = False
+        disc.data.materials.append(marker_material(illumination["albedo"]))
+        bpy.data.objects[qm_scene.GROUND_NAME].hide_render = True
+        height = data["stick"]["height"]
+        bpy.ops.mesh.primitive_cylinder_add(radius=THICK_STICK, depth=height, location=(0.0, 0.0, 0.5 * height))
+        bpy.context.object.visible_camera = False
+        bpy.context.object.data.materials.append(black_material())
+        shot, scale = render_light(scene, os.path.join(work, "light-disc.png"), False)
+        photo = pixels_of(os.path.join(LIGHT_PHOTOS, data["file"]))
+        way, toward = shadow_way(scene)
+        side = Vector((-way.y, way.x, 0.0))
+        reach = min(2.5, 0.8 * (height - qm_scene.MARKER_TOP) / max(toward.z, 1e-6) * math.hypot(toward.x, toward.y))
+        along = [NEAR_FOOT + (reach - NEAR_FOOT) * k / 15.0 for k in range(16)]
+        top = qm_scene.MARKER_TOP
+        shade = [projected(scene, (way.x * r, way.y * r, top)) for r in along]
+        lit = [projected(scene, (way.x * r + side.x * w, way.y * r + side.y * w, top))
+               for r in along for w in (-0.6, 0.6)]
+        for what, points in (("sunlit", lit), ("shadowed", shade)):
+            cg, real = mean_colour(shot, points, scale), mean_colour(photo, points)
+            off = [c / p - 1.0 for c, p in zip(cg, real)]
+            print("  %s %s: CG %s, photo %s" % (name, what, " ".join("%.4f" % v for v in cg),
+                                              " ".join("%.4f" % v for v in real)))
+            problems.append(max(abs(o) for o in off) > LIGHT_TOLERANCE and "%s %s off by %s" % (
+                name, what, " ".join("%+.1f%%" % (100 * o) for o in off)))
+    return problems
+
+
+@case("light match: a CG box's shadow on the catcher darkens the photo's ground by the photo's shadow ratio")
+def _light_catcher():
+    problems = []
+    for name in ("l02",):
+        scene, data, illumination = light_match(name)
+        bpy.data.objects[qm_scene.DISC_NAME].hide_render = True
+        plain, scale = render_light(scene, os.path.join(work, "light-plain.png"), True, RENDER_LONG_SIDE)
+        way, toward = shadow_way(scene)
+        side = Vector((-way.y, way.x, 0.0))
+        # the pole stands beside the disc, on whichever side keeps its shadow in the picture
+        for offset in (5.0, -5.0):
+            foot = side * offset
+            along = [foot + way * (POLE[0] + 1.5 + 0.25 * k) for k in range(12)]
+            points = [projected(scene, tuple(p)) for p in along]
+            if all(0 <= x < scene.render.resolution_x and 0 <= y < scene.render.resolution_y for x, y in points):
+                break
+        bpy.ops.mesh.primitive_cube_add(size=1.0, location=(foot.x, foot.y, 0.5 * POLE[1]))
+        bpy.context.object.scale = (POLE[0], POLE[0], POLE[1])
+        bpy.context.object.data.materials.append(black_material())
+        shadowed, _ = render_light(scene, os.path.join(work, "light-shadow.png"), True, RENDER_LONG_SIDE)
+        ratio = [s / p for s, p in zip(mean_colour(shadowed, points, scale), mean_colour(plain, points, scale))]
+        print("  %s: the catcher darkens the ground to %s, the photo's shadow ratio %s" % (
+            name, " ".join("%.4f" % r for r in ratio), " ".join("%.4f" % r for r in illumination["shadow_ratio"])))
+        off = [r / s - 1.0 for r, s in zip(ratio, illumination["shadow_ratio"])]
+        problems.append(max(abs(o) for o in off) > LIGHT_TOLERANCE and "%s off by %s" % (
+            name, " ".join("%+.1f%%" % (100 * o) for o in off)))
+    return problems
+
+
+@case("light match: sun, world, exposure, other lamps excluded not deleted; --no-light-match; --marker-albedo rescales")
+def _light_settings():
+    photo = os.path.join(LIGHT_PHOTOS, "l02.jpg")
+    done = subprocess.run([COMMAND, "--json", "--threshold", "auto", photo], stdout=subprocess.PIPE, check=False)
+    result = os.path.join(work, "l02.json")
+    _write(result, done.stdout.decode())
+    illumination = json.loads(done.stdout.decode())["refined"]["illumination"]
+
+    def matched(*extra):
+        scene = fresh_scene()
+        kept_world = bpy.data.worlds.new("the user's world")
+        scene.world = kept_world
+        lamp = bpy.data.objects.new("Light", bpy.data.lights.new("Light", "POINT"))
+        scene.collection.objects.link(lamp)
+        scene.view_settings.exposure = 1.5
+        code, line = headless.headless([photo, "--result", result] + list(extra))
+        sun = bpy.data.objects["l02 sun"]
+        return code, line, scene, sun, lamp
+
+    problems = []
+    code, line, scene, sun, lamp = matched()
+    sun_rgb = [illumination["sun_strength"] * c for c in illumination["sun_color"]]
+    problems += [code != 0 and line,
+                 abs(sun.data.energy - illumination["sun_strength"]) > 1e-6 and "sun %g" % sun.data.energy,
+                 max(abs(a - b) for a, b in zip(sun.data.color, illumination["sun_color"])) > 1e-6 and "sun colour",
+                 (scene.world is None or scene.world.name != "l02 sky") and "world %s" % scene.world,
+                 "the user's world" not in bpy.data.worlds and "the user's world went",
+                 scene.view_settings.exposure != 0.0 and "exposure %g" % scene.view_settings.exposure,
+                 scene.view_settings.view_transform != "Standard" and "view transform",
+                 not lamp.hide_render and "the other lamp still renders",
+                 "Light" not in bpy.data.objects and "the other lamp was deleted",
+                 "other lamps excluded from rendering: Light" not in line and "report: %s" % line]
+    if scene.world is not None and scene.world.node_tree is not None:
+        background = next(n for n in scene.world.node_tree.nodes if n.bl_idname == "ShaderNodeBackground")
+        problems += [max(abs(a - b) for a, b in zip(background.inputs["Color"].default_value,
+                                                     illumination["sky_color"])) > 1e-6 and "sky colour",
+                     background.inputs["Strength"].default_value != 1.0 and "sky strength"]
+    # a disc of half the albedo: sun and sky twice as strong
+    code, line, scene, sun, lamp = matched("--marker-albedo", "0.4")
+    background = next(n for n in scene.world.node_tree.nodes if n.bl_idname == "ShaderNodeBackground")
+    problems += [abs(sun.data.energy - 2.0 * illumination["sun_strength"]) > 1e-6 and "rescaled sun %g" % sun.data.energy,
+                 abs(background.inputs["Color"].default_value[0] - 2.0 * illumination["sky_color"][0]) > 1e-6
+                 and "rescaled sky"]
+    code, line, scene, sun, lamp = matched("--no-light-match")
+    problems += [abs(sun.data.energy - qm_scene.SUN_STRENGTH) > 1e-6 and "no light match: sun %g" % sun.data.energy,
+                 scene.world.name != "the user's world" and "no light match: world %s" % scene.world.name]
+    code, line = headless.headless([photo, "--result", result, "--marker-albedo", "1.5"])
+    problems.append(code != headless.EXIT_FAILED and "--marker-albedo 1.5 accepted")
+    return problems
 
 shutil.rmtree(work, ignore_errors=True)
 harness.summary("blender")

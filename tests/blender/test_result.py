@@ -20,6 +20,7 @@ TOP = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(TOP, "blender"))
 from quillmarsh import headless, measure  # noqa: E402
 from quillmarsh.result import CLASSIC_FOV_DEG, MatchError, make_plan, marker_scale, read_result, read_result_file  # noqa: E402,E501
+from quillmarsh.result import matched_light, parse_albedo  # noqa: E402
 
 with open(os.path.join(HERE, "results", "s07.json")) as _f:
     S07 = _f.read()
@@ -102,6 +103,57 @@ class ResultTest(unittest.TestCase):
         self.assertEqual(make_plan(classic_only, "refined")["estimate"], "classic")
         with self.assertRaisesRegex(MatchError, "no refined estimate"):
             make_plan(classic_only, "refined", strict=True)
+
+    def test_a_refused_refined_record_is_applied_only_as_the_classic_estimate_chosen(self):
+        note = "refused: the rim shows an edge on only 40 % of its length"
+        result = read_result(edited(lambda r: r.update(refined={
+            "fov": 46.2, "focal_source": "default", "note": note, "quality": {"rim_coverage": 0.4}})))
+        for estimate in (None, "refined"):
+            with self.subTest(estimate=estimate), self.assertRaisesRegex(MatchError, "refined check failed.*" + note):
+                make_plan(result, estimate)
+        chosen = make_plan(result, "classic")
+        self.assertEqual((chosen["estimate"], chosen["camera"]), ("classic", json.loads(S07)["camera"]))
+        self.assertIn("the refined check failed: " + note, chosen["notes"])
+
+    def test_light_match_plan_rescaled_by_albedo_warned_when_clipped_or_missing(self):
+        illumination = {"shadow_ratio": [0.1, 0.15, 0.3], "sun_strength": 5.0, "sun_color": [1.0, 0.8, 0.6],
+                        "sky_color": [0.1, 0.12, 0.2], "clipped": False, "albedo": [0.8, 0.8, 0.8], "note": "",
+                        "uncertainty": {}}
+
+        def plan(record, **options):
+            return make_plan(read_result(edited(lambda r: r["refined"].update(illumination=record))), **options)
+        light = plan(illumination)["illumination"]
+        for got, want in zip((light["sun_strength"],) + light["sun_color"] + light["sky_color"],
+                             (5.0, 1.0, 0.8, 0.6, 0.1, 0.12, 0.2)):
+            self.assertAlmostEqual(got, want)
+        # a disc reflecting (0.4, 0.8, 0.8): sun and sky red twice as strong, the sun's colour renormalised
+        light = plan(illumination, albedo=(0.4, 0.8, 0.8))["illumination"]
+        self.assertAlmostEqual(light["sun_strength"], 10.0)
+        for got, want in zip(light["sun_color"] + light["sky_color"], (1.0, 0.4, 0.3, 0.2, 0.12, 0.2)):
+            self.assertAlmostEqual(got, want)
+        self.assertIsNone(plan(illumination, light_match=False)["illumination"])
+        classic = plan(illumination, estimate="classic")
+        self.assertIsNone(classic["illumination"])
+        self.assertTrue(any("refined estimate" in n for n in classic["notes"]), classic["notes"])
+        clipped = plan(dict(illumination, clipped=True))
+        self.assertTrue(clipped["illumination"]["clipped"])
+        self.assertTrue(any("overexposed" in n for n in clipped["notes"]), clipped["notes"])
+        missing = plan({"albedo": [0.8, 0.8, 0.8], "note": "the shadow is too narrow to read between its penumbrae"})
+        self.assertIsNone(missing["illumination"])
+        self.assertTrue(any("too narrow" in n for n in missing["notes"]), missing["notes"])
+        for bad in (dict(illumination, sun_color=[1.0, 0.5]), dict(illumination, sky_color=[0.1, float("nan"), 0.1]),
+                    dict(illumination, clipped="no"), dict(illumination, sun_strength=-1.0)):
+            with self.subTest(bad), self.assertRaisesRegex(MatchError, "refined.illumination"):
+                plan(bad)
+        self.assertEqual(parse_albedo("0.5"), (0.5, 0.5, 0.5))
+        self.assertEqual(parse_albedo("0.9,0.8,0.7"), (0.9, 0.8, 0.7))
+        for text in ("0", "1.5", "0.5,0.5", "a", "", "nan", "0.5,0.5,0.5,0.5", "-0.2"):
+            with self.subTest(text), self.assertRaisesRegex(MatchError, "marker albedo"):
+                parse_albedo(text)
+        self.assertEqual(matched_light(dict(illumination, sun_strength=0.0), (0.8, 0.8, 0.8))["sun_color"],
+                         (1.0, 1.0, 1.0))
+        options = headless.parse_arguments(["x.jpg", "--no-light-match", "--marker-albedo", "0.7"])
+        self.assertEqual((options["light_match"], options["marker_albedo"]), (False, (0.7, 0.7, 0.7)))
 
     def test_marker_diameters_out_of_range_are_refused(self):
         self.assertAlmostEqual(marker_scale(0.3), 0.05)

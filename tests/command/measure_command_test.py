@@ -19,6 +19,9 @@ import unittest
 
 PROGRAM = SAMPLES = None
 CAMERA_KEYS = ["yaw", "pitch", "roll", "dollyX", "dollyY", "dollyZ"]
+QUALITY_KEYS = ["rim_contrast", "rim_coverage", "outline_residual", "region_contrast", "margin", "threshold_run"]
+RENDERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "renders", "plausibility")
+NO_MARKER = "no marker found at any threshold"
 
 
 def run(*args, cwd=None):
@@ -63,16 +66,17 @@ class MeasureCommandTest(unittest.TestCase):
         with open(huge, "wb") as stream:  # a header that claims 4096 x 4096
             stream.write(b"\x89PNG\r\n\x1a\n" + struct.pack(">I", 13) + b"IHDR" + struct.pack(">II", 4096, 4096) +
                          b"\x08\x02\x00\x00\x00" + b"\x00" * 4)
+        pipe = os.path.join(self.folder, "pipe.jpg")  # opening it would wait for a writer
+        os.mkfifo(pipe)
         photos = [sample("s01.png"), truncated, self.folder, os.path.join(self.folder, "missing.png"), huge,
-                  sample("s02.png")]
+                  pipe, sample("s02.png")]
         code, out, err = run("--json", "--jobs", "3", *photos)
         self.assertEqual(code, 2, err)
         records = [json.loads(line) for line in out.splitlines()]
         self.assertEqual([r["file"] for r in records], photos)
-        self.assertEqual([r["code"] for r in records], [0, 2, 2, 2, 2, 0])
-        self.assertEqual(records[1]["error"], "can not load background image file")
-        self.assertEqual(records[2]["error"], "can not load background image file")
-        self.assertEqual(records[3]["error"], "can not load background image file")
+        self.assertEqual([r["code"] for r in records], [0, 2, 2, 2, 2, 2, 0])
+        for unreadable in (1, 2, 3, 5):
+            self.assertEqual(records[unreadable]["error"], "can not load background image file")
         self.assertEqual(records[4]["error"], "background image is too large")
         self.assertEqual(err, "")  # no progress line when standard error is not a terminal
 
@@ -81,8 +85,19 @@ class MeasureCommandTest(unittest.TestCase):
         _, out, _ = run("--json", *photos)
         records = [json.loads(line) for line in out.splitlines()]
         self.assertEqual(sorted(records[0]), ["camera", "code", "file", "light", "refined", "threshold"])
+        self.assertEqual(list(records[0]["refined"]["quality"]), QUALITY_KEYS)
+        self.assertIsNone(records[0]["refined"]["quality"]["threshold_run"])  # a fixed threshold scans no run
         refined = records[0]["refined"]
-        self.assertEqual(sorted(refined), ["camera", "focal_source", "fov", "light", "note", "uncertainty"])
+        self.assertEqual(sorted(refined), ["camera", "focal_source", "fov", "illumination", "light", "note",
+                                           "quality", "uncertainty"])
+        # the light's strength and colour: s01's 640 px shadow is too narrow, s15's is read
+        self.assertEqual(refined["illumination"], {"albedo": [0.8, 0.8, 0.8],
+                                                   "note": "the shadow is too narrow to read between its penumbrae"})
+        light = records[3]["refined"]["illumination"]
+        self.assertEqual((light["albedo"], light["clipped"], light["note"]), ([0.8, 0.8, 0.8], False, ""))
+        for key in ("shadow_ratio", "sun_color", "sky_color"):
+            self.assertTrue(all(0.0 < v <= 1.0 for v in light[key]), (key, light))
+        self.assertNotIn("illumination", records[1]["refined"])  # no shadow, no light
         self.assertEqual(list(refined["camera"]), CAMERA_KEYS)
         self.assertEqual(refined["focal_source"], "default")
         self.assertNotIn("light", records[1]["refined"])  # no shadow on e02
@@ -112,6 +127,45 @@ class MeasureCommandTest(unittest.TestCase):
                 self.assertEqual(float(column) if column else None, refined.get("light", {}).get(key))
             self.assertEqual(row["focal_source"], refined.get("focal_source", ""))
             self.assertEqual(row["refined_note"], refined.get("note", ""))
+            for key in QUALITY_KEYS:
+                value = refined.get("quality", {}).get(key)
+                self.assertEqual(row["quality_" + key], "" if value is None else ("%d" if key == "threshold_run" else "%f") % value)
+
+    def test_no_camera_without_a_whole_marker(self):
+        # (photo, threshold, code, what the record says): under auto a photo
+        # without a whole marker fails; at a fixed threshold the classic
+        # numbers stay the dialog's and only the refined record is refused.
+        negatives = [sample("f01.png"), sample("f04.png"), "f09.png", "f10.jpg", "cut_left.jpg", "cut_right.jpg",
+                     "cut_top.jpg", "cut_bottom.jpg", "tiles_props.jpg", "noise_props.jpg", "square_card.jpg",
+                     "rectangle_card.jpg", "two_discs.jpg"]
+        cases = [(photo, "auto", 2, NO_MARKER) for photo in negatives] + [
+            ("whole_props.jpg", "auto", 0, None),
+            ("whole_dim.jpg", "auto", 0, None),  # where 160 finds no outline
+            ("whole_grazing.jpg", "auto", 0, None),
+            ("whole_close.jpg", "auto", 0, None),
+            (sample("s10.png"), "auto", 0, None),
+            ("two_discs.jpg", "160", 1, "refused: "),  # the classic analysis finds no shadow there
+            (sample("s01.png"), "160", 0, None),
+        ]
+        photos = [p if os.path.isabs(p) else os.path.join(RENDERS, p) for p, _, _, _ in cases]
+        for threshold in ("auto", "160"):
+            chosen = [(photo, case) for photo, case in zip(photos, cases) if case[1] == threshold]
+            _, out, _ = run("--json", "--jobs", "2", "--threshold", threshold, *[photo for photo, _ in chosen])
+            self.assertEqual(len(out.splitlines()), len(chosen))
+            for line, (photo, (_, _, code, said)) in zip(out.splitlines(), chosen):
+                record = json.loads(line)
+                with self.subTest(photo=os.path.basename(photo), threshold=threshold):
+                    self.assertEqual(record["code"], code)
+                    if code == 2:
+                        self.assertEqual(record["error"], said)
+                        self.assertNotIn("camera", record)
+                        self.assertNotIn("refined", record)
+                    elif said:
+                        self.assertNotIn("camera", record["refined"])
+                        self.assertTrue(record["refined"]["note"].startswith(said), record["refined"]["note"])
+                    else:
+                        self.assertIn("camera", record["refined"])
+                        self.assertEqual(record["refined"]["quality"]["threshold_run"] is None, threshold != "auto")
 
     def test_workers_change_nothing_and_the_order_is_kept(self):
         photos = [sample(n) for n in sorted(os.listdir(SAMPLES)) if n.endswith((".png", ".jpg"))]

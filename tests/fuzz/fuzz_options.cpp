@@ -58,6 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Check(options.jobs >= 1 && options.jobs <= kMaxJobs);
     Check(options.format == kFormatText || options.format == kFormatJson || options.format == kFormatCsv);
     Check(options.photoCount >= 1 && options.photoCount < static_cast<int32_t>(argv.size()));
+    Check(options.exportFormats >= 1 && options.exportFormats <= 3);
+    Check(options.markerDiameter == 0.0 || (options.markerDiameter > 0.0 && options.markerDiameter <= 1.0e4));
+    Check(options.exportFolder != nullptr || options.markerDiameter == 0.0);
 
     PhotoRecord record = {};
     record.code = kExitNoResult;

@@ -8,7 +8,8 @@
 # reduction into the WorkRaster, the analysis and the refined step. Goals: at
 # most 1.5 x djpeg's time, at least 60 photos per second on one core, the
 # reduction at most 1 ms, the refined step at most 3 ms, the analysis after
-# decoding at most 2 ms, auto at most 10 x fixed.
+# decoding at most 2 ms, auto at most 10 x fixed; and bench_export: the
+# matched scene's glTF and USDA at most 5 ms per photo.
 #
 # usage: bench_measure.sh BUILD_DIR
 set -euo pipefail
@@ -55,3 +56,5 @@ printf '  --threshold auto, --jobs 1: %.1f photos/s (%.2f x the time of a fixed 
   "$(python3 -c "print($one / $auto_one)")"
 printf '  in one process: '
 "$build/tests/bench_measure" "$photos"/*.jpg
+printf '  '
+"$build/tests/bench_export" "$photos"/*.jpg

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cmath>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "export/export.h"
 #include "measure/measure.h"
 #include "shell/analysis.h"
 #include "shell/report.h"
@@ -98,6 +101,34 @@ TEST(MeasureOptionsTest, AcceptsTheDocumentedFormsAndRefusesTheRest)
     }
 }
 
+TEST(MeasureOptionsTest, MarkerAlbedoIsOneOrThreeReflectancesAboveZeroAndAtMostOne)
+{
+    struct Case {
+        const char *value;
+        int accepted;
+        double albedo[3];
+    } cases[] = {
+        {"0.5", 1, {0.5, 0.5, 0.5}},           {"1", 1, {1.0, 1.0, 1.0}},
+        {"0.9,0.8,0.7", 1, {0.9, 0.8, 0.7}},   {"0", 0, {}},
+        {"1.01", 0, {}},                       {"-0.5", 0, {}},
+        {"0.5,0.5", 0, {}},                    {"0.5,0.5,0.5,0.5", 0, {}},
+        {"0.5,", 0, {}},                       {"nan", 0, {}},
+        {"inf", 0, {}},                        {"0.5x", 0, {}},
+        {"", 0, {}},
+    };
+    for (const Case &c : cases) {
+        CommandLine line({"--marker-albedo", c.value, "a.jpg"});
+        MeasureOptions options = {};
+        ASSERT_EQ(line.Parse(&options), c.accepted) << c.value;
+        for (int k = 0; k < 3 && c.accepted; k++)
+            EXPECT_EQ(options.markerAlbedo[k], c.albedo[k]) << c.value;
+    }
+    CommandLine plain({"a.jpg"});
+    MeasureOptions options = {};
+    ASSERT_EQ(plain.Parse(&options), 1);
+    EXPECT_EQ(options.markerAlbedo[1], kDefaultMarkerAlbedo);
+}
+
 // The command's numbers are the OK flow's: the same RunAnalysis on the same
 // WorkRaster, reached by decoding the file instead of the test support's PPM.
 TEST(MeasurePhotoTest, GivesTheNumbersOfTheOkFlowOnEveryPngSample)
@@ -157,7 +188,7 @@ TEST(MeasurePhotoTest, FailuresCarryTheDialogsMessages)
 }
 
 // Where some threshold gives a camera, auto gives one, at a threshold whose
-// fixed run it reproduces exactly.
+// fixed run it reproduces exactly but for the run of thresholds only the scan knows.
 TEST(ChooseThresholdTest, FindsACameraOnEverySampleWhereSomeThresholdDoes)
 {
     for (const char *file : kAllSamples) {
@@ -165,6 +196,9 @@ TEST(ChooseThresholdTest, FindsACameraOnEverySampleWhereSomeThresholdDoes)
         PhotoRecord automatic = Measure(file, kThresholdAuto);
         if (automatic.cameraFound) {
             PhotoRecord fixed = Measure(file, automatic.threshold);
+            EXPECT_EQ(fixed.quality.thresholdRun, -1);
+            EXPECT_TRUE(RunPlausible(automatic.quality.thresholdRun));
+            fixed.quality.thresholdRun = automatic.quality.thresholdRun;
             EXPECT_EQ(std::memcmp(&automatic, &fixed, sizeof fixed), 0);
             continue;
         }
@@ -192,17 +226,21 @@ TEST(ChooseThresholdTest, PrefersTheStableMiddleOverAnIsolatedSuccess)
     EXPECT_LE(record.threshold, 208);
 }
 
-// The scan's first pass (every 32nd threshold from 16) settles these
-// photographs: auto's threshold is the middle of that pass's widest run.
-// A first pass from 0 would put it at 176 on the first four.
-TEST(ChooseThresholdTest, FirstPassSettlesTheSamples)
+// The thresholds auto chooses: the coarse pass's levels (16 + 32 k) decide
+// where the runs' middles fall.
+TEST(ChooseThresholdTest, ChoosesTheSamplesKnownThresholds)
 {
     const struct {
         const char *file;
         int32_t threshold;
-    } cases[] = {{"e02.png", 160}, {"s07.png", 160}, {"s18.jpg", 160}, {"v02.jpg", 160}, {"s21.jpg", 176}};
-    for (const auto &c : cases)
-        EXPECT_EQ(Measure(c.file, kThresholdAuto).threshold, c.threshold) << c.file;
+    } chosen[] = {{"e02.png", 160}, {"s02.png", 176}, {"s07.png", 160}, {"s15_n.jpg", 160},
+                  {"s18.jpg", 160}, {"s18_n.jpg", 176}, {"v02.jpg", 160}};
+    for (const auto &c : chosen) {
+        SCOPED_TRACE(c.file);
+        PhotoRecord record = Measure(c.file, kThresholdAuto);
+        EXPECT_TRUE(record.cameraFound);
+        EXPECT_EQ(record.threshold, c.threshold);
+    }
 }
 
 PhotoRecord Sample(int32_t code, int light, const char *message)
@@ -273,8 +311,11 @@ TEST(WritersTest, CsvRowsMatchTheHeaderAndQuoteWhatNeedsIt)
 {
     EXPECT_EQ(Printed(PrintCsvRecord, "a,b.png", Sample(0, 1, "")),
               "\"a,b.png\",0,160,0.000000,-28.647890,0.057296,0.500000,8.250000,13.000000,-14.323945,85.943669,"
-              ",,,,,,,,,,,,,,,,\n");
-    EXPECT_EQ(Printed(PrintCsvRecord, "c.png", Sample(2, 0, "two\n\"lines\"")), "c.png,2,160,,,,,,,,,\"two\n\"\"lines\"\"\",,,,,,,,,,,,,,,,\n");
+              ",,,,,,,,,,,,,,,,,,,,,,"
+              ",,,,,,,,,,,,,,,,,,,,,,\n");  // the refined, quality and illumination columns empty
+    EXPECT_EQ(Printed(PrintCsvRecord, "c.png", Sample(2, 0, "two\n\"lines\"")),
+              "c.png,2,160,,,,,,,,,\"two\n\"\"lines\"\"\","
+              ",,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,\n");
     EXPECT_EQ(Printed(PrintTextRecord, "c.png", Sample(2, 0, "two\nlines")), "c.png: two lines; threshold 160\n");
 }
 
@@ -376,6 +417,46 @@ TEST(BatchTest, ExitCodeAndPreviewNames)
     EXPECT_STREQ(names[3], "out/x.jpg-3.png");
     for (char *name : names)
         delete[] name;
+}
+
+// The export's numbers, the add-on's choice: the classic camera and lens
+// without a refined camera; the refined light's bearing alone joins the
+// classic elevation.
+TEST(ExportTest, ClassicWithoutRefinedCameraAndTheBearingAlone)
+{
+    PhotoRecord record = Measure("s01.png");
+    ASSERT_EQ(record.code, kExitCameraAndLight);
+    MeasureOptions options = Options(kDefaultThreshold, 1);
+    options.exportFormats = kExportGltf;
+    const std::string stem = testing::TempDir() + "qm-export-plan";
+    const double kDegree = 3.141592653589793 / 180.0;
+    struct {
+        int32_t refined, elevation;
+        const char *estimate;
+        double pitch, yfov, xrot, yrot;  // degrees
+    } cases[] = {
+        {0, 1, "classic", record.pose.pitch / kDegree, 2.0 * std::atan(0.75 * 160.0 / 375.0) / kDegree,
+         record.xrot / kDegree, record.yrot / kDegree},
+        {1, 0, "refined", record.refined.camera.pitch, 2.0 * std::atan(0.75 * 160.0 / 375.0) / kDegree,
+         record.xrot / kDegree, record.refined.light.yrot},
+    };
+    for (const auto &c : cases) {
+        PhotoRecord changed = record;
+        changed.refinedRan = c.refined;
+        changed.refined.light.elevationFound = c.elevation;
+        ASSERT_TRUE(ExportMatch("s01.png", 640, 480, changed, options, stem.c_str()));
+        std::ifstream file(stem + ".gltf");
+        const nlohmann::json gltf = nlohmann::json::parse(file);
+        EXPECT_EQ(gltf["asset"]["extras"]["estimate"], c.estimate);
+        EXPECT_NEAR(gltf["cameras"][0]["perspective"]["yfov"].get<double>() / kDegree, c.yfov, 1e-9);
+        const nlohmann::json &camera = gltf["nodes"][0]["matrix"], &sun = gltf["nodes"][1]["matrix"];
+        EXPECT_NEAR(std::asin(camera[9].get<double>()) / kDegree, -c.pitch, 1e-9) << c.estimate;
+        // the sun's +Z: (cos e sin yrot, sin e, cos e cos yrot), e = -xrot
+        EXPECT_NEAR(std::asin(sun[9].get<double>()) / kDegree, -c.xrot, 1e-9) << c.estimate;
+        EXPECT_NEAR(std::atan2(sun[8].get<double>(), sun[10].get<double>()) / kDegree, c.yrot, 1e-9) << c.estimate;
+    }
+    for (const char *extension : {".gltf", ".bin"})
+        std::remove((stem + extension).c_str());
 }
 
 }  // namespace
