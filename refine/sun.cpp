@@ -227,6 +227,7 @@ struct StickWalk {
     int ended;     // 1 once a step left the photo
     double side;   // source pixels from the stick's axis to where the background is read
     std::vector<double> along, profile, background;
+    std::vector<double> sides;  // grey levels, |left - right| beside each step
 };
 
 // Walks on until count steps are taken or a step leaves the photo; 1 when
@@ -246,9 +247,35 @@ static int WalkStick(const Photo *photo, const StickImage &s, size_t count, Stic
         walk->along.push_back(t);
         walk->profile.push_back(g);
         walk->background.push_back(std::max(l, r));
+        walk->sides.push_back(std::fabs(l - r));
         walk->t += kStickStep;
     }
     return walk->profile.size() >= count;
+}
+
+// The silhouette's top is the far rim of the stick's flat top cap, and the
+// last stretch below it is the cap itself, seen at the depression d of the
+// ray: a disc of the stick's radius rho foreshortened to a depth of
+// 2 rho sin d, so its middle lies halfWidth * sin d source pixels inside
+// the top. The sun lights that cap (its normal is the vertical) unlike the
+// stick's side, so the edge steps from the cap's level C to the background
+// B, not from the stick's level S. The edge's middle is the level (B + C) / 2;
+// the crossing is read at (B + S) / 2, which lies (S - C) / 2 grey levels
+// away, so along a ramp of slope g (grey levels per pixel) the crossing
+// moves by
+//     shift = |S - C| / (2 g)   source pixels.
+// The ramp's true shape (the renderer's filter, JPEG) is not known well
+// enough to correct by it, so the shift counts as the top's deviation.
+static double CapToneShift(const Photo *photo, const ViewFrame &f, const StickImage &s, double stick, double slope,
+                           const double top[2])
+{
+    const Eigen::Vector3d ray = Ray(f, top[0], top[1]).normalized();
+    const double inside = s.halfWidth * std::fabs(ray.dot(f.up));
+    double cap;
+    if (!(slope > 0.0) ||
+        !SampleGrey(photo, top[0] - inside * s.direction[0], top[1] - inside * s.direction[1], &cap))
+        return 0.0;
+    return std::fabs(stick - cap) / (2.0 * slope);
 }
 
 // The stick's top: walking out along its image, the first place where its
@@ -291,7 +318,18 @@ static int FindStickTop(const Photo *photo, const ViewFrame &f, StickImage *s, d
             top[0] = s->base[0] + t * s->direction[0];
             top[1] = s->base[1] + t * s->direction[1];
             const double slope = std::fabs(profile[i] - profile[i - 1]) / kStickStep;
-            *sigma = std::max(GridPhaseError(0.0), slope > 0.0 ? MadSigma(stickLevels) / slope : 1.0);
+            // The crossing of d = (B - P) / (B - S) = 1/2 moves by
+            //     dt = (-dP + dB / 2 + dS / 2) / g
+            // for errors dP in the profile, dB in the background under the
+            // axis and dS in the stick's level, g the profile's slope. The
+            // background is read `side` pixels beside the axis; two sides
+            // drawn alike about the axis' value differ by sqrt(2) sigma_B,
+            // so sigma_B = 1.4826 median |l - r| / sqrt(2) (texture, noise,
+            // a gradient across the stick alike).
+            const double sideSigma = kMadToSigma * Median(walk.sides) / std::sqrt(2.0);
+            const double levels = std::hypot(MadSigma(stickLevels), 0.5 * sideSigma);
+            const double located = std::max(GridPhaseError(0.0), slope > 0.0 ? levels / slope : 1.0);
+            *sigma = std::hypot(located, CapToneShift(photo, f, *s, stick, slope, top));
             return 1;
         }
     }
