@@ -476,6 +476,14 @@ const double kDiagonalRowSpacing = 0.7071067811865476;  // source pixels, 1 / sq
 // known), the wall's share is anywhere in [0, 1] with the rim read at 0:
 // root mean square 1 / sqrt(3) of the wall's width.
 const double kSkyShareSigma = 0.05773502691896258;  // 0.2 / sqrt(12)
+// Where the wall is lit brighter than the top, (n . s) / (up . s) > 1, the
+// take-off moves the rim in by the wall's whole width w, but the mid-level
+// crossing can lie further out: a wall narrower than the edge's blur moves it
+// by its excess area over the step, share w with the unclamped share
+// (W - G) / (L - G) = ((n . s) / (up . s) - g) / (1 - g), g = G / L; a wall
+// wider than the blur by w alone. The crossing lies anywhere between, so the
+// take-off's error is uniform in [0, (share - 1) w]: root mean square
+// (share - 1) w / sqrt(3), the same along the whole bright arc.
 // A wall turned from the sun has the sky's light alone and can be darker than
 // the ground: the model leaves it (share 0), but it pulls the edge in by
 // (G - W) / (L - G) of its width. With W anywhere between black and the
@@ -558,21 +566,28 @@ void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double pp
         const Eigen::Vector3d up(wall.pose.up[0], wall.pose.up[1], wall.pose.up[2]);
         const Eigen::Vector3d sun(wall.sun[0], wall.sun[1], wall.sun[2]);
         const double height = up.dot(sun);
-        Eigen::VectorXd d = Eigen::VectorXd::Zero(kSystematicPoints);
+        // d: the sky's share or the dark wall, bright: a wall brighter than
+        // the top; independent, each alike along its arc.
+        Eigen::VectorXd d = Eigen::VectorXd::Zero(kSystematicPoints), bright = d;
         for (int i = 0; i < kSystematicPoints; i++) {
             double width;
             Eigen::Vector3d normal;
             if (!WallWidth(wall, ppx, ppy, px[i], py[i], nx[i], ny[i], &width, &normal))
                 continue;
-            if (!(wallTakenOff && height > 0.0))
+            if (!(wallTakenOff && height > 0.0)) {
                 d(i) = kUniformToSigma * width;
-            else if (normal.dot(sun) > 0.0)
+                continue;
+            }
+            if (normal.dot(sun) > 0.0)
                 d(i) = kSkyShareSigma * width * (0.5 - normal.dot(sun) / height);
             else
                 d(i) = -kUniformToSigma * width * fit.groundShare / (1.0 - fit.groundShare);
+            const double share = (normal.dot(sun) / height - fit.groundShare) / (1.0 - fit.groundShare);
+            if (share > 1.0)
+                bright(i) = kUniformToSigma * (share - 1.0) * width;
         }
-        const Eigen::Matrix<double, 5, 1> v = solve * d;
-        sum += v * v.transpose();
+        const Eigen::Matrix<double, 5, 1> v = solve * d, w = solve * bright;
+        sum += v * v.transpose() + w * w.transpose();
     }
     for (int i = 0; i < 25; i++)
         covariance[i] = sum(i / 5, i % 5);
