@@ -89,7 +89,7 @@ def measure_pending(photo, threshold, options, prefs):
     folder = tempfile.mkdtemp(prefix="quillmarsh-preview-")
     try:
         result, used, preview = measure.run_measure(photo, threshold, _named(prefs, "launcher"),
-                                                    _named(prefs, "command"), folder)
+                                                    _named(prefs, "command"), folder, options.get("lens", ()))
         image = None
         if preview is not None:
             old = bpy.data.images.get(PREVIEW_IMAGE)
@@ -205,6 +205,17 @@ class QuillmarshImport(_Refusable, bpy.types.Operator):
     marker_albedo: bpy.props.FloatVectorProperty(
         name="Marker albedo", subtype="COLOR", size=3, min=1.0e-3, max=1.0,
         default=(DEFAULT_MARKER_ALBEDO,) * 3, description="The white disc's reflectance")
+    lens: bpy.props.EnumProperty(
+        name="Lens", default=measure.LENS_AUTOMATIC,
+        items=((measure.LENS_AUTOMATIC, "Automatic", "From the photo's EXIF (or the lens database), else the classic lens"),
+               (measure.LENS_FOV, "Field of view", "The field of view along the photo's long side"),
+               (measure.LENS_FOCAL, "Focal length and sensor", "The focal length and the sensor's long side")))
+    lens_fov: bpy.props.FloatProperty(name="Field of view", default=46.2, min=1.0, max=179.0,
+                                      description="Degrees along the photo's long side")
+    lens_focal_mm: bpy.props.FloatProperty(name="Focal length", default=50.0, min=0.1, max=10000.0,
+                                           description="Millimetres")
+    lens_sensor_mm: bpy.props.FloatProperty(name="Sensor width", default=36.0, min=0.1, max=10000.0,
+                                            description="Millimetres, along the photo's long side")
 
     def invoke(self, context, event):
         context.window_manager.fileselect_add(self)
@@ -216,11 +227,13 @@ class QuillmarshImport(_Refusable, bpy.types.Operator):
         scene.check_photo(photo)
         scale = marker_scale(self.marker_diameter)
         albedo = tuple(self.marker_albedo)
+        lens = measure.lens_words(self.lens, self.lens_fov, self.lens_focal_mm, self.lens_sensor_mm)
         if not _use_dialog(prefs):
             options = {"estimate": self.estimate, "scale": scale, "ground": self.ground, "disc": self.disc,
-                       "light_match": self.light_match, "albedo": albedo, "only_photo_light": self.only_photo_light}
+                       "light_match": self.light_match, "albedo": albedo, "only_photo_light": self.only_photo_light,
+                       "lens": lens}
             return _waiting(self, context, measure_pending(photo, None, options, prefs))
-        result = measure.run_launcher(photo, _named(prefs, "launcher"), _named(prefs, "program"))
+        result = measure.run_launcher(photo, _named(prefs, "launcher"), _named(prefs, "program"), lens)
         plan = make_plan(result, self.estimate, light_match=self.light_match, albedo=albedo)
         line = scene.apply_match(context.scene, photo, plan, scale, self.ground, self.disc, self.only_photo_light)
         remember_match(context.scene.camera, None, scale)
