@@ -67,7 +67,10 @@ int LensDbCropFactor(const char *make, const char *model, double *crop, char *no
     const int found = cameras != nullptr && cameras[0] != nullptr && cameras[0]->CropFactor > 0.0f;
     if (found) {
         *crop = static_cast<double>(cameras[0]->CropFactor);
-        std::snprintf(note, noteSize, "crop factor %.3f of the %s %s from the lens database", *crop, make, model);
+        // The first of a multi-language string is the default, untranslated name.
+        const char *name = cameras[0]->Model;
+        std::snprintf(note, noteSize, "crop factor %.3f of the %s from the lens database", *crop,
+                      name != nullptr ? name : model);
     } else {
         std::snprintf(note, noteSize, "camera %s %s not in the lens database: no crop factor for FocalLength", make,
                       model);

@@ -202,7 +202,8 @@ static void LensNote(RefinedEstimate *r, const LensHints *hints)
                           ? "EXIF focal length absurd: the classic 46.2 degree lens assumed"
                           : "EXIF focal plane tags absurd: the 35 mm equivalent used");
     else if (r->lens.source == kFocalDefault)
-        AppendNote(r, "no EXIF focal length: the classic 46.2 degree lens assumed");
+        AppendNote(r, databaseSaid ? "the classic 46.2 degree lens assumed"
+                                   : "no EXIF focal length: the classic 46.2 degree lens assumed");
     else if (r->lens.source == kFocalExif35)
         AppendNote(r, "focal length from the 35 mm equivalent, rounded by the camera");
 }
