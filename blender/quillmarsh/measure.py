@@ -135,7 +135,7 @@ def _refusal(code, message):
     return said[0] if said else message[-1] if message else "the measurement command ended with code %d" % code
 
 
-def run_export(photo, folder, formats, diameter=None, threshold=None, launcher=None, command=None):
+def run_export(photo, folder, formats, diameter=None, threshold=None, launcher=None, command=None, lens=()):
     """Has the measurement command write the photo's matched scene into folder
     (the launcher's --measure --export): formats "gltf", "usd" or "gltf,usd";
     diameter the marker's in metres (None: the numbers' own units); threshold
@@ -147,6 +147,7 @@ def run_export(photo, folder, formats, diameter=None, threshold=None, launcher=N
         arguments += ["--marker-diameter", repr(float(diameter))]
     if command:
         arguments += ["--measure-exe", command]
+    arguments += list(lens)
     code, out, message = _launch(launcher, arguments)
     if code not in (LAUNCHER_CAMERA_AND_LIGHT, LAUNCHER_CAMERA_ONLY):
         raise MatchError(_refusal(code, message))

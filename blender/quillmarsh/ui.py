@@ -115,7 +115,7 @@ def accept_pending(target):
     o = pending.options
     plan = make_plan(pending.result, o["estimate"], light_match=o["light_match"], albedo=o["albedo"])
     line = scene.apply_match(target, pending.photo, plan, o["scale"], o["ground"], o["disc"], o["only_photo_light"])
-    remember_match(target.camera, pending.threshold, o["scale"])
+    remember_match(target.camera, pending.threshold, o["scale"], o.get("lens", ()))
     line += "; " + measure.WITHOUT_DIALOG % pending.threshold
     pending = None
     return line, plan
@@ -236,7 +236,7 @@ class QuillmarshImport(_Refusable, bpy.types.Operator):
         result = measure.run_launcher(photo, _named(prefs, "launcher"), _named(prefs, "program"), lens)
         plan = make_plan(result, self.estimate, light_match=self.light_match, albedo=albedo)
         line = scene.apply_match(context.scene, photo, plan, scale, self.ground, self.disc, self.only_photo_light)
-        remember_match(context.scene.camera, None, scale)
+        remember_match(context.scene.camera, None, scale, lens)
         return _matched(self, line + "; " + measure.WITH_DIALOG, plan)
 
 
@@ -297,12 +297,14 @@ def _menu(self, context):
 # On a matched photo's camera: what its match was measured with, for the export.
 THRESHOLD_PROP = "quillmarsh_threshold"
 DIAMETER_PROP = "quillmarsh_marker_diameter"
+LENS_PROP = "quillmarsh_lens"     # the launcher's lens words, space-separated; empty for automatic
 
 
-def remember_match(camera, threshold, scale):
-    """Keeps on the camera the threshold (None: the dialog's, not known here)
-    and the marker diameter its match was made with."""
+def remember_match(camera, threshold, scale, lens=()):
+    """Keeps on the camera the threshold (None: the dialog's, not known here),
+    the marker diameter and the lens its match was made with."""
     camera[DIAMETER_PROP] = scale * NUMBERS_MARKER_DIAMETER
+    camera[LENS_PROP] = " ".join(lens)
     if threshold is None:
         camera.pop(THRESHOLD_PROP, None)
     else:
@@ -346,7 +348,8 @@ class QuillmarshExport(_Refusable, bpy.types.Operator):
         prefs = _preferences()
         result = measure.run_export(camera[scene.PHOTO_PROP], folder, self.formats,
                                     None if diameter == NUMBERS_MARKER_DIAMETER else diameter, threshold,
-                                    _named(prefs, "launcher"), _named(prefs, "command"))
+                                    _named(prefs, "launcher"), _named(prefs, "command"),
+                                    camera.get(LENS_PROP, "").split())
         how = "threshold %d" % threshold if threshold is not None else "a threshold chosen by the command"
         line = "Exported the match of %s to %s (%s, measured at %s)" % (
             os.path.basename(camera[scene.PHOTO_PROP]), folder, self.formats.replace(",", " and "), how)
