@@ -58,7 +58,7 @@ struct LensHints {
     GivenLens given;
     int32_t cropFound;  // 1 when cropFactor holds the database's
     double cropFactor;  // the 36 x 24 mm frame's diagonal over the sensor's
-    char note[128];     // why the database gave no crop factor when it was asked; else empty
+    char note[192];     // why the database gave no crop factor when it was asked; else empty
 };
 
 // 1 when the EXIF lens is FocalLength alone, which a crop factor completes.
