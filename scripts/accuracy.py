@@ -71,9 +71,9 @@ NEGATIVE_CATEGORIES = ("border", "specks", "no_marker", "negative")
 RENDERS_DIR = os.path.join(TOP, "tests", "data", "renders", "plausibility")
 
 
-def photos_of(dirs, categories):
+def photos_of(dirs, categories=None, keep=None):
     """(path, truth) of every photo in dirs whose JSON has one of the
-    categories; the first folder's photo of a name wins."""
+    categories (or that keep accepts); the first folder's photo of a name wins."""
     seen = {}
     for d in dirs:
         if not os.path.isdir(d):
@@ -85,7 +85,7 @@ def photos_of(dirs, categories):
                 continue
             with open(meta) as f:
                 sample = json.load(f)
-            if sample.get("category") in categories:
+            if (keep(sample) if keep else sample.get("category") in categories):
                 seen[stem] = (os.path.join(d, name), sample)
     return [seen[k] for k in sorted(seen)]
 
@@ -169,20 +169,7 @@ CLIPPED_LINEAR = 1.0    # a sunlit disc whose diffuse value reaches this in a ch
 
 def photometric_samples():
     """(path, truth) of every photo whose truth carries photometry."""
-    out = []
-    for d in LIGHT_DIRS:
-        if not os.path.isdir(d):
-            continue
-        for name in sorted(os.listdir(d)):
-            stem, ext = os.path.splitext(name)
-            meta = os.path.join(d, stem + ".json")
-            if ext.lower() not in (".png", ".jpg") or not os.path.exists(meta):
-                continue
-            with open(meta) as f:
-                sample = json.load(f)
-            if "photometry" in sample:
-                out.append((os.path.join(d, name), sample))
-    return out
+    return photos_of(LIGHT_DIRS, keep=lambda sample: "photometry" in sample)
 
 
 def light_errors(illumination, photometry):

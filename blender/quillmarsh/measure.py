@@ -105,15 +105,8 @@ def run_measure(photo, threshold=None, launcher=None, command=None, preview_fold
     as read_result gives it, the threshold the command used, the preview
     picture's path or None). threshold None lets the command choose. MatchError
     with the command's own message when it found no camera."""
-    arguments = [photo, "--measure", "--threshold", "auto" if threshold is None else str(int(threshold))]
-    if command:
-        arguments += ["--measure-exe", command]
-    if preview_folder:
-        arguments += ["--preview", preview_folder]
-    arguments += list(lens)
-    code, out, message = _launch(launcher, arguments)
-    if code not in (LAUNCHER_CAMERA_AND_LIGHT, LAUNCHER_CAMERA_ONLY):
-        raise MatchError(_refusal(code, message))
+    out = _measured(photo, threshold, launcher, command, lens,
+                    ["--preview", preview_folder] if preview_folder else [])
     try:
         record = json.loads(out)
         used = record.get("threshold") if isinstance(record, dict) else None
@@ -129,6 +122,19 @@ def run_measure(photo, threshold=None, launcher=None, command=None, preview_fold
     return result, used, preview
 
 
+def _measured(photo, threshold, launcher, command, lens, extra):
+    """The launcher's --measure on the photo at threshold (None: chosen by the
+    command) with the extra arguments: its standard output; MatchError with
+    the launcher's words when it found no camera."""
+    arguments = [photo, "--measure", "--threshold", "auto" if threshold is None else str(int(threshold))]
+    if command:
+        arguments += ["--measure-exe", command]
+    code, out, message = _launch(launcher, arguments + list(extra) + list(lens))
+    if code not in (LAUNCHER_CAMERA_AND_LIGHT, LAUNCHER_CAMERA_ONLY):
+        raise MatchError(_refusal(code, message))
+    return out
+
+
 def _refusal(code, message):
     """The launcher's first line says why a measurement failed; "no result" follows it."""
     said = [line[len(LAUNCHER_PREFIX):] for line in message if line.startswith(LAUNCHER_PREFIX)]
@@ -141,14 +147,7 @@ def run_export(photo, folder, formats, diameter=None, threshold=None, launcher=N
     diameter the marker's in metres (None: the numbers' own units); threshold
     the one the match was measured at (None: chosen by the command). Returns
     the result as read_result gives it; MatchError with the launcher's words."""
-    arguments = [photo, "--measure", "--threshold", "auto" if threshold is None else str(int(threshold)),
-                 "--export", folder, "--export-format", formats]
+    extra = ["--export", folder, "--export-format", formats]
     if diameter is not None:
-        arguments += ["--marker-diameter", repr(float(diameter))]
-    if command:
-        arguments += ["--measure-exe", command]
-    arguments += list(lens)
-    code, out, message = _launch(launcher, arguments)
-    if code not in (LAUNCHER_CAMERA_AND_LIGHT, LAUNCHER_CAMERA_ONLY):
-        raise MatchError(_refusal(code, message))
-    return read_result(out)
+        extra += ["--marker-diameter", repr(float(diameter))]
+    return read_result(_measured(photo, threshold, launcher, command, lens, extra))
