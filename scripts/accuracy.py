@@ -163,7 +163,9 @@ LIGHT_GOALS = {
     "sun strength x colour %": (6.0, 12.0),
     "sky colour %": (6.0, 12.0),
 }
-LIGHT_DIRS = [os.path.join(TOP, "tests", "data", "renders", "light"), "/work/shared/samples"]
+# The shared samples beside the checkout, where the photometric q photos are.
+SHARED_SAMPLE_DIRS = [os.path.join(TOP, "..", "..", "shared", "samples"), "/work/shared/samples"]
+LIGHT_DIRS = [os.path.join(TOP, "tests", "data", "renders", "light")] + SHARED_SAMPLE_DIRS
 CLIPPED_LINEAR = 1.0    # a sunlit disc whose diffuse value reaches this in a channel is overexposed
 
 
@@ -305,8 +307,7 @@ def lens_goals(dirs):
 def main():
     detail = "--detail" in sys.argv
     probe = os.environ.get("QM_REFINE_PROBE", os.path.join(TOP, "build", "native", "tests", "refine_probe"))
-    dirs = [os.path.join(TOP, "tests", "data", "samples"), os.path.join(TOP, "..", "..", "shared", "samples"),
-            "/work/shared/samples"]
+    dirs = [os.path.join(TOP, "tests", "data", "samples")] + SHARED_SAMPLE_DIRS
     errors = {"classic": {k: [] for k in GOALS}, "refined": {k: [] for k in GOALS}}
     rounded_distance = []
     fov_errors = []
