@@ -4,6 +4,7 @@
 Usage: Quillmarsh.py PHOTO [--workdir DIR] [--exe PATH]
        Quillmarsh.py PHOTO --measure [--threshold N|auto] [--no-shadow] [--preview DIR] [--measure-exe PATH]
        Quillmarsh.py PHOTO [--measure ...] --export DIR [--export-format gltf,usd] [--marker-diameter D]
+       Quillmarsh.py PHOTO [--measure ...] [--fov DEG | --focal-mm F --sensor-mm W | --focal35 F]
        Quillmarsh.py --dialog-available
 
 Starts Quillmarsh.exe on the photograph (directly on Windows, through Wine
@@ -49,6 +50,11 @@ command also writes the matched scene as DIR/<photo>.gltf with its .bin and
 DIR/<photo>.usda, after OK from the dialog's saved settings, with --measure
 from the same measurement; the folder must exist. A scene that could not be
 written is said on standard error and makes the exit code 2.
+
+--fov (degrees along the long side), --focal-mm with --sensor-mm (the
+sensor's width along the long side) or --focal35 (the 35 mm equivalent)
+state the lens for the refined record instead of the photo's EXIF; the
+measurement command checks them and refuses absurd or contradictory ones.
 
 --dialog-available only answers whether the dialog can run here (on Windows,
 or with Wine on PATH): exit 0 when it can, 2 with the reason on standard error
@@ -196,10 +202,25 @@ def export_arguments(folder, formats=None, diameter=None):
     return words
 
 
-def measure(photo_argument, threshold=None, no_shadow=False, exe=None, preview=None, export=()):
+# The lens options, passed to the command as they are given.
+LENS_OPTIONS = (("fov", "--fov"), ("focal_mm", "--focal-mm"), ("sensor_mm", "--sensor-mm"), ("focal35", "--focal35"))
+
+
+def lens_arguments(args):
+    """The command's words for the lens options given (argparse's names)."""
+    words = []
+    for name, option in LENS_OPTIONS:
+        value = getattr(args, name, None)
+        if value is not None:
+            words += [option, value]
+    return words
+
+
+def measure(photo_argument, threshold=None, no_shadow=False, exe=None, preview=None, export=(), lens=()):
     """Runs the measurement command on one photograph: (code, result or None).
     export: the command's --export words (export_arguments); a scene that
-    could not be written is said on standard error and makes the code 2."""
+    could not be written is said on standard error and makes the code 2.
+    lens: the command's lens words (lens_arguments)."""
     photo = os.path.abspath(photo_argument)
     if not os.path.isfile(photo):
         raise LaunchError("no such photograph: %s" % photo_argument)
@@ -216,6 +237,7 @@ def measure(photo_argument, threshold=None, no_shadow=False, exe=None, preview=N
         command += ["--preview", windows_path(folder) if through_wine else folder]
     if export:
         command += [windows_path(export[1]) if through_wine and i == 1 else word for i, word in enumerate(export)]
+    command += list(lens)
     command += ["--", windows_path(photo) if through_wine else photo]
     try:
         done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=program_environment())
@@ -283,14 +305,14 @@ def saved_settings(folder):
     return threshold, number("detect_shadow", 1) != 0
 
 
-def refined_after_ok(photo, folder, result, export=()):
+def refined_after_ok(photo, folder, result, export=(), lens=()):
     """Adds the refined record, measured with the settings the dialog just
     saved (and with them the exported scene); without the measurement command
     the dialog's result stands alone. Returns (result, False when an export
     was asked for and not written)."""
     threshold, shadow = saved_settings(folder)
     try:
-        code, record = measure(photo, str(threshold), not shadow, export=export)
+        code, record = measure(photo, str(threshold), not shadow, export=export, lens=lens)
     except LaunchError as error:
         print("Quillmarsh.py: no refined estimate: %s" % error, file=sys.stderr)
         return result, not export
@@ -299,7 +321,7 @@ def refined_after_ok(photo, folder, result, export=()):
     return result, not export or code != EXIT_NO_RESULT
 
 
-def run(photo_argument, workdir=None, exe=None, export=()):
+def run(photo_argument, workdir=None, exe=None, export=(), lens=()):
     photo = os.path.abspath(photo_argument)
     if not os.path.isfile(photo):
         raise LaunchError("no such photograph: %s" % photo_argument)
@@ -320,7 +342,7 @@ def run(photo_argument, workdir=None, exe=None, export=()):
         if code != EXIT_NO_RESULT:
             print("Quillmarsh.py: the program ended with code %d" % code, file=sys.stderr)
         return EXIT_NO_RESULT, None
-    result, exported = refined_after_ok(photo, folder, read_result(folder, code), export)
+    result, exported = refined_after_ok(photo, folder, read_result(folder, code), export, lens)
     return (code if exported else EXIT_NO_RESULT), result
 
 
@@ -337,6 +359,10 @@ def main(argv):
     parser.add_argument("--export", metavar="DIR", help="also write the matched scene as DIR/<photo>.gltf and .usda")
     parser.add_argument("--export-format", help="with --export: gltf, usd or gltf,usd (both)")
     parser.add_argument("--marker-diameter", metavar="D", help="with --export: the disc's diameter in metres")
+    parser.add_argument("--fov", metavar="DEG", help="the lens' field of view along the long side, degrees")
+    parser.add_argument("--focal-mm", metavar="F", help="the focal length in mm (with --sensor-mm)")
+    parser.add_argument("--sensor-mm", metavar="W", help="the sensor's width along the long side in mm")
+    parser.add_argument("--focal35", metavar="F", help="the 35 mm equivalent focal length in mm")
     parser.add_argument("--dialog-available", action="store_true",
                         help="only tell whether the dialog can run here: exit 0 when it can, 2 when not")
     args = parser.parse_args(argv)
@@ -357,9 +383,10 @@ def main(argv):
     try:
         export = export_arguments(args.export, args.export_format, args.marker_diameter)
         if args.measure:
-            code, result = measure(args.photo, args.threshold, args.no_shadow, args.measure_exe, args.preview, export)
+            code, result = measure(args.photo, args.threshold, args.no_shadow, args.measure_exe, args.preview, export,
+                                   lens_arguments(args))
         else:
-            code, result = run(args.photo, args.workdir, args.exe, export)
+            code, result = run(args.photo, args.workdir, args.exe, export, lens_arguments(args))
     except LaunchError as error:
         print("Quillmarsh.py: %s" % error, file=sys.stderr)
         return EXIT_NO_RESULT

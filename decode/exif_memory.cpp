@@ -45,6 +45,26 @@ static int IntegerValue(ExifData *data, ExifTag tag, uint32_t *value)
     return 0;
 }
 
+// An ASCII entry of IFD 0 (Make, Model) into text, printable bytes only and
+// trailing blanks dropped; text stays empty when the entry is absent.
+static void AsciiValue(ExifData *data, ExifTag tag, char *text, size_t size)
+{
+    text[0] = '\0';
+    ExifEntry *entry = exif_content_get_entry(data->ifd[EXIF_IFD_0], tag);
+    if (entry == nullptr || entry->format != EXIF_FORMAT_ASCII || entry->data == nullptr)
+        return;
+    size_t length = 0;
+    for (size_t i = 0; i < entry->size && length + 1 < size; i++) {
+        const unsigned char c = entry->data[i];
+        if (c == '\0')
+            break;
+        text[length++] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+    }
+    while (length > 0 && text[length - 1] == ' ')
+        length--;
+    text[length] = '\0';
+}
+
 int ReadPhotoExif(const uint8_t *bytes, size_t count, PhotoExif *exif)
 {
     if (bytes == nullptr || exif == nullptr || count == 0)
@@ -75,6 +95,10 @@ int ReadPhotoExif(const uint8_t *bytes, size_t count, PhotoExif *exif)
                                                 : IntegerValue(data, tag, &values[t].integer);
     }
     PhotoExif read = LensTagsFromValues(values);
+    if (data->ifd[EXIF_IFD_0] != nullptr) {
+        AsciiValue(data, EXIF_TAG_MAKE, read.make, sizeof read.make);
+        AsciiValue(data, EXIF_TAG_MODEL, read.model, sizeof read.model);
+    }
     exif_data_unref(data);
     *exif = read;
     return 1;

@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+// Bytes kept of the camera's maker and model names, with the terminating zero.
+const int kPhotoExifNameSize = 64;
+
 // The lens tags as the file's EXIF block carries them; a flag of 0 means the
 // tag was absent (or unreadable), and its value is then 0.
 struct PhotoExif {
@@ -17,6 +20,10 @@ struct PhotoExif {
     int32_t focalPlaneResolutionUnit;   // FocalPlaneResolutionUnit: 2 inch (the default), 3 cm
     uint32_t pixelXDimension;           // pixels, PixelXDimension: the width the camera wrote; 0 when absent
     uint32_t pixelYDimension;           // pixels, PixelYDimension
+    // The camera, as Make and Model name it (ASCII, trailing blanks dropped);
+    // empty when absent. Arrays, not pointers: the record is copied byte for byte.
+    char make[kPhotoExifNameSize];
+    char model[kPhotoExifNameSize];
 };
 
 struct Photo {

@@ -6,6 +6,7 @@
 
 #include "decode/decode.h"
 #include "image/image.h"
+#include "lensdb/lensdb.h"
 #include "marker/marker.h"
 #include "plausible/plausible.h"
 #include "shell/analysis.h"
@@ -63,12 +64,27 @@ static void AddIlluminationRecord(const Photo &photo, const MeasureOptions &opti
     MeasureIllumination(&photo, record->refined, albedo, &record->illumination);
 }
 
+// What the refinement adds to the photo's EXIF lens: the user's lens, or
+// else, where EXIF gives FocalLength alone, the lens database's crop factor
+// for the camera it names.
+static void LensHintsFor(const Photo &photo, const MeasureOptions &options, LensHints *hints)
+{
+    std::memset(hints, 0, sizeof *hints);
+    hints->given = options.lens;
+    if (options.lens.kind != kGivenLensNone || !LensWantsCropFactor(&photo.exif))
+        return;
+    hints->cropFound =
+        LensDbCropFactor(photo.exif.make, photo.exif.model, &hints->cropFactor, hints->note, sizeof hints->note);
+}
+
 // The refinement from the classic ellipse on the full-resolution photograph;
 // without the shadow search it reports the camera alone.
 static void AddRefinedRecord(const Photo &photo, const MeasureOptions &options, PhotoRecord *record)
 {
     record->refinedRan = 1;
-    RefineEstimate(&photo, gAnalysisTrace.ellipse, gImageGeometry.workScale, &record->refined);
+    LensHints hints;
+    LensHintsFor(photo, options, &hints);
+    RefineEstimate(&photo, gAnalysisTrace.ellipse, gImageGeometry.workScale, &record->refined, &hints);
     if (!options.detectShadow && record->refined.status == kRefineDone) {
         std::memset(&record->refined.light, 0, sizeof record->refined.light);
         std::snprintf(record->refined.note, sizeof record->refined.note, "%s", kNoteNoShadow);

@@ -42,6 +42,7 @@ struct MeasureOptions {
     const char *exportFolder;   // null without --export
     int32_t exportFormats;      // ExportFormat bits (export/export.h)
     double markerDiameter;      // metres, the disc's real diameter; 0: the scene stays in the numbers' units
+    GivenLens lens;             // --fov, --focal-mm with --sensor-mm, or --focal35; kind kGivenLensNone without
 };
 
 // What the command measured on one photograph. Plain data: a worker process

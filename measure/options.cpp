@@ -11,7 +11,8 @@
 const char kMeasureUsage[] =
     "usage: quillmarsh-measure [--threshold N|auto] [--no-shadow] [--json|--csv] [--preview DIR] [--jobs N]\n"
     "                          [--marker-albedo A|R,G,B]\n"
-    "                          [--export DIR [--export-format gltf,usd] [--marker-diameter D]] PHOTO...\n"
+    "                          [--export DIR [--export-format gltf,usd] [--marker-diameter D]]\n"
+    "                          [--fov DEG | --focal-mm F --sensor-mm W | --focal35 F] PHOTO...\n"
     "  --threshold N|auto  brightness 0..255 that separates the marker (160), or chosen per photograph\n"
     "  --no-shadow         measure the camera only, without looking for the shadow\n"
     "  --json, --csv       one JSON object per line, or a CSV table, instead of text\n"
@@ -21,6 +22,9 @@ const char kMeasureUsage[] =
     "  --export DIR        write the matched scene as DIR/<photo>.gltf (with .bin) and DIR/<photo>.usda\n"
     "  --export-format F   gltf, usd or gltf,usd (both, the default)\n"
     "  --marker-diameter D the disc's real diameter in metres: the scene in metres (else in the disc's units of 6)\n"
+    "  --fov DEG           the lens' field of view along the long side, degrees, instead of EXIF's\n"
+    "  --focal-mm F --sensor-mm W  the focal length and the sensor's width along the long side, mm\n"
+    "  --focal35 F         the 35 mm equivalent focal length (by the diagonal), mm\n"
     "Exit code: 0 camera and light for every photograph, 1 some camera only, 2 any failure.\n";
 
 static const char kAutoWord[] = "auto";
@@ -146,6 +150,83 @@ int ParseMarkerAlbedo(const char *text, double albedo[3])
     return 1;
 }
 
+// The lens options' bounds: a field of view below a half turn, and lengths
+// far past any lens or sensor.
+static const double kLargestFov = 180.0;          // degrees, excluded
+static const double kLargestLensLength = 1.0e4;   // mm, focal lengths and sensor widths
+
+// A finite decimal number in (0, largest) (largest itself excluded or not), and nothing after it.
+static int ReadPositive(const char *text, double largest, int largestIncluded, double *value)
+{
+    if (text == nullptr || *text == '\0')
+        return 0;
+    char *end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (*end != '\0' || !std::isfinite(v) || !(v > 0.0) || v > largest || (v == largest && !largestIncluded))
+        return 0;
+    *value = v;
+    return 1;
+}
+
+// The lens options seen so far, checked together once the line is read.
+struct LensWords {
+    int fov;
+    int focalMm;
+    int sensorMm;
+    int focal35;
+};
+
+// One of --fov, --focal-mm, --sensor-mm, --focal35 at argv[*i]: 1 when it was
+// one (value read into lens, or reason written on a bad value), 0 when not.
+static int ReadLensOption(int argc, char **argv, int *i, GivenLens *lens, LensWords *words, int *bad, char *reason,
+                          size_t reasonSize)
+{
+    struct LensOption {
+        const char *name;
+        double *value;
+        double largest;
+        int largestIncluded;
+        int *seen;
+        const char *refusal;
+    };
+    const LensOption table[] = {
+        {"--fov", &lens->fov, kLargestFov, 0, &words->fov, "--fov takes degrees above 0 and below 180"},
+        {"--focal-mm", &lens->focalMm, kLargestLensLength, 1, &words->focalMm,
+         "--focal-mm takes millimetres above 0 and at most 10000"},
+        {"--sensor-mm", &lens->sensorMm, kLargestLensLength, 1, &words->sensorMm,
+         "--sensor-mm takes millimetres above 0 and at most 10000"},
+        {"--focal35", &lens->focalMm, kLargestLensLength, 1, &words->focal35,
+         "--focal35 takes millimetres above 0 and at most 10000"},
+    };
+    for (const LensOption &option : table) {
+        if (!IsOption(argv[*i], option.name))
+            continue;
+        const char *value = OptionValue(argc, argv, i, option.name);
+        if (!ReadPositive(value, option.largest, option.largestIncluded, option.value)) {
+            *bad = 1;
+            Refuse(reason, reasonSize, option.refusal, value ? value : "(nothing)");
+        }
+        *option.seen = 1;
+        return 1;
+    }
+    return 0;
+}
+
+// The lens the options state, one way only: kGivenLensNone when none.
+static int SettleLens(const LensWords &words, GivenLens *lens, char *reason, size_t reasonSize)
+{
+    const int ways = words.fov + (words.focalMm || words.sensorMm) + words.focal35;
+    if (ways > 1)
+        return Refuse(reason, reasonSize, "one lens only", "--fov, --focal-mm with --sensor-mm, or --focal35");
+    if (words.focalMm != words.sensorMm)
+        return Refuse(reason, reasonSize, "--focal-mm and --sensor-mm go together", "give both");
+    lens->kind = words.fov ? kGivenLensFov
+                 : words.focalMm ? kGivenLensFocalSensor
+                 : words.focal35 ? kGivenLensFocal35
+                                 : kGivenLensNone;
+    return 1;
+}
+
 int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *reason, size_t reasonSize)
 {
     MeasureOptions parsed = {};
@@ -159,6 +240,8 @@ int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *re
     int exportOptions = 0;  // --export-format and --marker-diameter, which go with --export
     parsed.exportFormats = kExportGltf | kExportUsd;
     int onlyPhotos = 0;
+    LensWords lensWords = {};
+    int badLens = 0;
     // Photographs are gathered to the front of argv, in their order, so that
     // options and photographs may be mixed.
     int photoCount = 0;
@@ -203,6 +286,9 @@ int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *re
                 return Refuse(reason, reasonSize, "--marker-diameter takes metres above 0 and at most 10000",
                               value ? value : "(nothing)");
             exportOptions++;
+        } else if (ReadLensOption(argc, argv, &i, &parsed.lens, &lensWords, &badLens, reason, reasonSize)) {
+            if (badLens)
+                return 0;
         } else if (std::strcmp(argument, "--no-shadow") == 0) {
             parsed.detectShadow = 0;
         } else if (std::strcmp(argument, "--json") == 0) {
@@ -219,6 +305,8 @@ int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *re
         return Refuse(reason, reasonSize, "--export-format and --marker-diameter go with", "--export");
     if (formats > 1)
         return Refuse(reason, reasonSize, "one output format", "--json or --csv");
+    if (!SettleLens(lensWords, &parsed.lens, reason, reasonSize))
+        return 0;
     if (photoCount == 0)
         return Refuse(reason, reasonSize, "no photograph", "give at least one");
     parsed.photos = argv + 1;

@@ -140,3 +140,78 @@ void ChooseLens(const PhotoExif *exif, uint32_t width, uint32_t height, Lens *le
     chosen.focalSigma = AssumedLensLogSigma() * chosen.focal;
     *lens = chosen;
 }
+
+// A crop factor k is the 36 x 24 mm frame's diagonal over the sensor's:
+// k = 43.27 mm / d_s. A photo of the whole sensor spans its diagonal d_s in
+// diag_px = hypot(width, height) pixels, so a focal length F mm is
+//   f_px = F / d_s * diag_px = F * k / 43.27 mm * diag_px,
+// the 35 mm equivalent F * k taken by the diagonal, as for FocalLengthIn35mmFilm.
+// A photo cropped to another aspect than the sensor's would need the sensor's
+// own shape, which the database does not give.
+static double FocalFromEquivalent(double equivalentMm, uint32_t width, uint32_t height)
+{
+    return equivalentMm / kFilmDiagonal * std::hypot(static_cast<double>(width), static_cast<double>(height));
+}
+
+// FocalLength is written to 0.1 mm by most cameras, in whole millimetres by
+// some (a whole value is taken for one of those); the database's crop
+// factors are the sensor's to within about half a percent (1.620 for a
+// sensor whose diagonal gives 1.613). Both spread uniformly.
+const double kFocalTenthHalfStep = 0.05;    // mm, FocalLength written to 0.1 mm
+const double kFocalWholeHalfStep = 0.5;     // mm, FocalLength written in whole millimetres
+const double kCropRelativeHalfWidth = 0.005;  // the database's crop factor against the sensor's, relative
+
+int LensWantsCropFactor(const PhotoExif *exif)
+{
+    return exif != nullptr && exif->hasFocalLength && !exif->hasFocalPlaneXResolution && !exif->hasFocalLength35mm;
+}
+
+// The user's lens in source pixels: f = longSide / (2 tan(fov / 2)) for a
+// field of view along the long side; f = F / W * longSide for a focal length
+// F on a sensor W wide along the long side; the 35 mm equivalent by the
+// diagonal as FocalLengthIn35mmFilm. Stated exactly: no deviation of its own.
+static double GivenFocal(const GivenLens &given, uint32_t width, uint32_t height)
+{
+    const double longSide = static_cast<double>(std::max(width, height));
+    switch (given.kind) {
+    case kGivenLensFov:
+        return longSide / (2.0 * std::tan(RadiansFromDegrees(given.fov) / 2.0));
+    case kGivenLensFocalSensor:
+        return given.focalMm / given.sensorMm * longSide;
+    case kGivenLensFocal35:
+        return FocalFromEquivalent(given.focalMm, width, height);
+    case kGivenLensNone:
+        break;
+    }
+    return 0.0;
+}
+
+void ChooseLensWithHints(const PhotoExif *exif, uint32_t width, uint32_t height, const LensHints *hints, Lens *lens)
+{
+    if (hints != nullptr && hints->given.kind != kGivenLensNone) {
+        const double focal = GivenFocal(hints->given, width, height);
+        if (focal > 0.0 && std::isfinite(focal)) {
+            lens->focal = focal;
+            lens->source = kFocalUser;
+            lens->refused = 0;
+            lens->focalSigma = 0.0;
+            return;
+        }
+    }
+    ChooseLens(exif, width, height, lens);
+    if (hints == nullptr || !hints->cropFound || lens->source != kFocalDefault || !LensWantsCropFactor(exif))
+        return;
+    const double focal = FocalFromEquivalent(exif->focalLength * hints->cropFactor, width, height);
+    if (!PlausibleFocal(focal, width, height)) {
+        lens->refused = 1;
+        return;
+    }
+    const int whole = std::floor(exif->focalLength) == exif->focalLength;
+    const double focalRelative =
+        (whole ? kFocalWholeHalfStep : kFocalTenthHalfStep) * kUniformToSigma / exif->focalLength;
+    const double cropRelative = kCropRelativeHalfWidth * kUniformToSigma;
+    lens->focal = focal;
+    lens->source = kFocalLensDb;
+    lens->refused = 0;
+    lens->focalSigma = focal * std::hypot(focalRelative, cropRelative);
+}

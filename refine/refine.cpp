@@ -250,14 +250,22 @@ static void AppendNote(RefinedEstimate *r, const char *text)
     std::strncat(r->note, text, sizeof r->note - std::strlen(r->note) - 1);
 }
 
-static void LensNote(RefinedEstimate *r)
+static void LensNote(RefinedEstimate *r, const LensHints *hints)
 {
+    const int databaseSaid = hints != nullptr && hints->note[0] != '\0';
+    if (r->lens.source == kFocalUser)
+        AppendNote(r, "the lens stated by the user");
+    else if (r->lens.source == kFocalLensDb || (r->lens.source == kFocalDefault && databaseSaid && !r->lens.refused))
+        AppendNote(r, hints->note);
+    if (r->lens.source == kFocalUser || r->lens.source == kFocalLensDb)
+        return;
     if (r->lens.refused)
         AppendNote(r, r->lens.source == kFocalDefault
                           ? "EXIF focal length absurd: the classic 46.2 degree lens assumed"
                           : "EXIF focal plane tags absurd: the 35 mm equivalent used");
     else if (r->lens.source == kFocalDefault)
-        AppendNote(r, "no EXIF focal length: the classic 46.2 degree lens assumed");
+        AppendNote(r, databaseSaid ? "the classic 46.2 degree lens assumed"
+                                   : "no EXIF focal length: the classic 46.2 degree lens assumed");
     else if (r->lens.source == kFocalExif35)
         AppendNote(r, "focal length from the 35 mm equivalent, rounded by the camera");
 }
@@ -276,7 +284,8 @@ static void LightNote(RefinedEstimate *r)
         AppendNote(r, "stick top or shadow tip not found: the light's bearing alone");
 }
 
-int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workScale, RefinedEstimate *out)
+int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workScale, RefinedEstimate *out,
+                   const LensHints *hints)
 {
     RefinedEstimate r;
     std::memset(&r, 0, sizeof r);
@@ -286,7 +295,7 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
         *out = r;
         return 0;
     }
-    ChooseLens(&photo->exif, photo->width, photo->height, &r.lens);
+    ChooseLensWithHints(&photo->exif, photo->width, photo->height, hints, &r.lens);
     r.fov = LongSideFieldOfView(r.lens.focal, photo->width, photo->height);
     r.fovSigma = FieldOfViewSigma(r.lens.focal, r.lens.focalSigma, photo->width, photo->height);
     r.status = FitRim(photo, SourceEllipse(classicWork, workScale), kSearchBasePixels + kSearchWorkPixels / workScale,
@@ -297,7 +306,7 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
         r.status = kRefineNoPose;
     if (r.status != kRefineDone) {
         std::snprintf(r.note, sizeof r.note, "%s", kReasons[r.status]);
-        LensNote(&r);
+        LensNote(&r, hints);
         *out = r;
         return 0;
     }
@@ -328,11 +337,11 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
         r.fovSigma = fovSigma;
         r.status = kRefineNoPose;
         std::snprintf(r.note, sizeof r.note, "%s", kReasons[kRefineNoPose]);
-        LensNote(&r);
+        LensNote(&r, hints);
         *out = r;
         return 0;
     }
-    LensNote(&r);
+    LensNote(&r, hints);
     LightNote(&r);
     *out = r;
     return 1;

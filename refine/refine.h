@@ -22,6 +22,8 @@ enum FocalSource : int32_t {
     kFocalExif = 0,     // FocalLength with FocalPlaneXResolution
     kFocalExif35 = 1,   // FocalLengthIn35mmFilm, by the diagonal
     kFocalDefault = 2,  // the classic lens, 46.2 degrees along the long side
+    kFocalUser = 3,     // stated by the user: field of view, focal length and sensor, or 35 mm equivalent
+    kFocalLensDb = 4,   // FocalLength with the crop factor of the camera the lens database names
 };
 
 struct Lens {
@@ -43,6 +45,35 @@ double AssumedLensLogSigma();
 double LongSideFieldOfView(double focal, uint32_t width, uint32_t height);
 // One deviation of that field of view, degrees, for a focal length's deviation.
 double FieldOfViewSigma(double focal, double focalSigma, uint32_t width, uint32_t height);
+
+// A lens the user states, which overrides EXIF.
+enum GivenLensKind : int32_t {
+    kGivenLensNone = 0,
+    kGivenLensFov = 1,          // fov
+    kGivenLensFocalSensor = 2,  // focalMm on a sensor sensorMm wide
+    kGivenLensFocal35 = 3,      // focalMm is the 35 mm equivalent, by the diagonal
+};
+struct GivenLens {
+    GivenLensKind kind;
+    double fov;       // degrees along the long side, in (0, 180)
+    double focalMm;   // mm, above 0
+    double sensorMm;  // mm, the sensor's width along the long side, above 0
+};
+
+// What the caller adds to the photo's EXIF: the user's lens, and the crop
+// factor the lens database gave for the photo's camera.
+struct LensHints {
+    GivenLens given;
+    int32_t cropFound;  // 1 when cropFactor holds the database's
+    double cropFactor;  // the 36 x 24 mm frame's diagonal over the sensor's
+    char note[192];     // why the database gave no crop factor when it was asked; else empty
+};
+
+// 1 when the EXIF lens is FocalLength alone, which a crop factor completes.
+int LensWantsCropFactor(const PhotoExif *exif);
+// The user's lens when given, else ChooseLens's, completed by the crop factor
+// where EXIF gives FocalLength alone; never fails. hints may be null.
+void ChooseLensWithHints(const PhotoExif *exif, uint32_t width, uint32_t height, const LensHints *hints, Lens *lens);
 
 // Conic A x^2 + B x y + C y^2 + D x + E y + F = 0 in source pixels, scaled to
 // |(A, B, C, D, E, F)| = 1.
@@ -156,7 +187,9 @@ void RefinedUncertainty(const Photo *photo, double focalSigma, RefinedEstimate *
 // Refines from the classic ellipse (work pixels at the given work scale) on the
 // decoded photograph. Returns 1 when the camera was refined; otherwise 0 with
 // status and note saying why. Never touches the classic results.
-int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workScale, RefinedEstimate *out);
+// hints (may be null) add the user's lens and the lens database's crop factor.
+int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workScale, RefinedEstimate *out,
+                   const LensHints *hints = nullptr);
 
 // Between the module's own files.
 

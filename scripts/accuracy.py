@@ -151,9 +151,9 @@ NEGATIVE_CATEGORIES = ("border", "specks", "no_marker", "negative")
 RENDERS_DIR = os.path.join(TOP, "tests", "data", "renders", "plausibility")
 
 
-def photos_of(dirs, categories):
+def photos_of(dirs, categories=None, keep=None):
     """(path, truth) of every photo in dirs whose JSON has one of the
-    categories; the first folder's photo of a name wins."""
+    categories (or that keep accepts); the first folder's photo of a name wins."""
     seen = {}
     for d in dirs:
         if not os.path.isdir(d):
@@ -165,7 +165,7 @@ def photos_of(dirs, categories):
                 continue
             with open(meta) as f:
                 sample = json.load(f)
-            if sample.get("category") in categories:
+            if (keep(sample) if keep else sample.get("category") in categories):
                 seen[stem] = (os.path.join(d, name), sample)
     return [seen[k] for k in sorted(seen)]
 
@@ -243,26 +243,15 @@ LIGHT_GOALS = {
     "sun strength x colour %": (6.0, 12.0),
     "sky colour %": (6.0, 12.0),
 }
-LIGHT_DIRS = [os.path.join(TOP, "tests", "data", "renders", "light"), "/work/shared/samples"]
+# The shared samples beside the checkout, where the photometric q photos are.
+SHARED_SAMPLE_DIRS = [os.path.join(TOP, "..", "..", "shared", "samples"), "/work/shared/samples"]
+LIGHT_DIRS = [os.path.join(TOP, "tests", "data", "renders", "light")] + SHARED_SAMPLE_DIRS
 CLIPPED_LINEAR = 1.0    # a sunlit disc whose diffuse value reaches this in a channel is overexposed
 
 
 def photometric_samples():
     """(path, truth) of every photo whose truth carries photometry."""
-    out = []
-    for d in LIGHT_DIRS:
-        if not os.path.isdir(d):
-            continue
-        for name in sorted(os.listdir(d)):
-            stem, ext = os.path.splitext(name)
-            meta = os.path.join(d, stem + ".json")
-            if ext.lower() not in (".png", ".jpg") or not os.path.exists(meta):
-                continue
-            with open(meta) as f:
-                sample = json.load(f)
-            if "photometry" in sample:
-                out.append((os.path.join(d, name), sample))
-    return out
+    return photos_of(LIGHT_DIRS, keep=lambda sample: "photometry" in sample)
 
 
 def light_errors(illumination, photometry):
@@ -332,11 +321,73 @@ def light_goals():
     return missed
 
 
+# The lens given by hand and the lens database's crop factor.
+LENS_DIR = os.path.join(TOP, "tests", "data", "renders", "lens")
+LENS_FOV_GOAL_PERCENT = 1.0       # field of view from the database's crop factor, per cent of the truth
+GIVEN_LENS_DISTANCE_PERCENT = 0.05  # camera distance with the true field of view given, per cent
+GIVEN_LENS_YROT = 0.1              # degrees, the sun's bearing with the true field of view given
+
+
+def measured_with(path, words):
+    """The command's JSON record of one photo with extra options."""
+    command = os.environ.get("QM_MEASURE", os.path.join(TOP, "build", "native", "quillmarsh-measure"))
+    run = subprocess.run([command, "--json", "--jobs", "1", *words, path], capture_output=True, text=True)
+    lines = run.stdout.splitlines()
+    return json.loads(lines[-1]) if lines else {}
+
+
+def true_fov(sample):
+    width, height = sample["image"]["width"], sample["image"]["height"]
+    return 2.0 * math.degrees(math.atan(max(width, height) / 2.0 / sample["camera"]["focal_length_px"]))
+
+
+def lens_goals(dirs):
+    """The crop factor's field of view on the database's photos, and the
+    numbers of photos without EXIF given their true field of view; prints
+    each and returns the goals missed."""
+    missed = []
+    print()
+    for path, sample in photos_of([LENS_DIR], ("lens",)):
+        stem = os.path.splitext(os.path.basename(path))[0]
+        refined = measured_with(path, []).get("refined", {})
+        if "Canon" not in sample.get("exif", {}).get("Make", ""):
+            print("lens database on %s (camera not held): %s, %s" % (stem, refined.get("focal_source"),
+                                                                    refined.get("note")))
+            continue
+        off = abs(refined.get("fov", float("nan")) - true_fov(sample)) / true_fov(sample) * 100.0
+        ok = refined.get("focal_source") == "lensdb" and off <= LENS_FOV_GOAL_PERCENT
+        if not ok:
+            missed.append("lensdb fov " + stem)
+        print("field of view from the lens database's crop factor on %s: %.3f %% off (goal <= %g %%) %s" % (
+            stem, off, LENS_FOV_GOAL_PERCENT, "met" if ok else "MISSED"))
+    given = [(p, s) for p, s in samples(dirs) if not s.get("exif") and
+             abs(s["camera"]["focal_length_px"] - CLASSIC_FOCAL_PER_LONG_SIDE * max(s["image"]["width"],
+                                                                                   s["image"]["height"])) > 1e-3]
+    for path, sample in given:
+        stem = os.path.splitext(os.path.basename(path))[0]
+        record = measured_with(path, ["--fov", "%.6f" % true_fov(sample)])
+        refined = record.get("refined", {})
+        truth = truth_in_tool_frame(sample)
+        cam = refined.get("camera")
+        dist = abs(distance(cam) - truth["distance"]) / truth["distance"] * 100.0 if cam else float("nan")
+        yrot = refined.get("light", {}).get("yrot")
+        bearing = abs(turn(yrot - truth["light"]["yrot"])) if yrot is not None and "light" in truth else float("nan")
+        ok = refined.get("focal_source") == "user" and dist <= GIVEN_LENS_DISTANCE_PERCENT and \
+            bearing <= GIVEN_LENS_YROT
+        if not ok:
+            missed.append("given fov " + stem)
+        print("--fov %.3f on %s (no EXIF): distance %.4f %% (goal <= %g), sun bearing %.4f deg (goal <= %g) %s" % (
+            true_fov(sample), stem, dist, GIVEN_LENS_DISTANCE_PERCENT, bearing, GIVEN_LENS_YROT,
+            "met" if ok else "MISSED"))
+    if not given:
+        missed.append("given fov: no photo without EXIF and with another lens")
+    return missed
+
+
 def main():
     detail = "--detail" in sys.argv
     probe = os.environ.get("QM_REFINE_PROBE", os.path.join(TOP, "build", "native", "tests", "refine_probe"))
-    dirs = [os.path.join(TOP, "tests", "data", "samples"), os.path.join(TOP, "..", "..", "shared", "samples"),
-            "/work/shared/samples", CALIBRATION_SET] + CALIBRATION_ALSO
+    dirs = [os.path.join(TOP, "tests", "data", "samples")] + SHARED_SAMPLE_DIRS + [CALIBRATION_SET] + CALIBRATION_ALSO
     errors = {"classic": {k: [] for k in GOALS}, "refined": {k: [] for k in GOALS}}
     rounded_distance = []
     fov_errors = []
@@ -437,6 +488,7 @@ def main():
     missed += calibration_report(ratios)
     missed += auto_goals([d for d in dirs if d not in [CALIBRATION_SET] + CALIBRATION_ALSO])
     missed += light_goals()
+    missed += lens_goals(dirs)
     if missed:
         print("goals missed: " + ", ".join(missed))
         return 1

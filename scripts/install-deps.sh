@@ -11,6 +11,10 @@ packages+=(pkg-config libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libe
 packages+=(nlohmann-json3-dev libeigen3-dev)
 # The glTF export (header-only tinygltf).
 packages+=(libtinygltf-dev)
+# The lens database's crop factors (lensfun).
+packages+=(liblensfun-dev liblensfun-data-v1)
+# The benchmark's photos tagged with a camera the lens database holds.
+packages+=(libimage-exiftool-perl)
 # Release archives.
 packages+=(zip)
 # The measurement command's benchmark compares it with djpeg.

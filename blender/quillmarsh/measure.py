@@ -68,10 +68,30 @@ def dialog_available(launcher=None):
     return code == DIALOG_ANSWER_YES
 
 
-def run_launcher(photo, launcher=None, program=None):
+# The import's lens choices: the photo's EXIF (and the lens database), a
+# field of view along the long side, or a focal length on a sensor width.
+LENS_AUTOMATIC = "automatic"
+LENS_FOV = "fov"
+LENS_FOCAL = "focal"
+
+
+def lens_words(choice, fov=None, focal_mm=None, sensor_mm=None):
+    """The launcher's words for the lens chosen: none for automatic; the
+    command checks the numbers and refuses absurd ones."""
+    if choice == LENS_FOV:
+        return ["--fov", repr(float(fov))]
+    if choice == LENS_FOCAL:
+        return ["--focal-mm", repr(float(focal_mm)), "--sensor-mm", repr(float(sensor_mm))]
+    if choice == LENS_AUTOMATIC:
+        return []
+    raise MatchError("unknown lens choice: %s" % choice)
+
+
+def run_launcher(photo, launcher=None, program=None, lens=()):
     """Opens the dialog on the photo through the launcher: the parsed result
-    (read_result) after OK; MatchError with the launcher's last line otherwise."""
-    code, out, message = _launch(launcher, [photo] + (["--exe", program] if program else []))
+    (read_result) after OK; MatchError with the launcher's last line otherwise.
+    lens: lens_words(), for the refined record."""
+    code, out, message = _launch(launcher, [photo] + (["--exe", program] if program else []) + list(lens))
     if code not in (LAUNCHER_CAMERA_AND_LIGHT, LAUNCHER_CAMERA_ONLY):
         raise MatchError(message[-1] if message else "the launcher ended with code %d" % code)
     result = read_result(out)
@@ -80,19 +100,13 @@ def run_launcher(photo, launcher=None, program=None):
     return result
 
 
-def run_measure(photo, threshold=None, launcher=None, command=None, preview_folder=None):
+def run_measure(photo, threshold=None, launcher=None, command=None, preview_folder=None, lens=()):
     """Measures the photo without the dialog (the launcher's --measure): (result
     as read_result gives it, the threshold the command used, the preview
     picture's path or None). threshold None lets the command choose. MatchError
     with the command's own message when it found no camera."""
-    arguments = [photo, "--measure", "--threshold", "auto" if threshold is None else str(int(threshold))]
-    if command:
-        arguments += ["--measure-exe", command]
-    if preview_folder:
-        arguments += ["--preview", preview_folder]
-    code, out, message = _launch(launcher, arguments)
-    if code not in (LAUNCHER_CAMERA_AND_LIGHT, LAUNCHER_CAMERA_ONLY):
-        raise MatchError(_refusal(code, message))
+    out = _measured(photo, threshold, launcher, command, lens,
+                    ["--preview", preview_folder] if preview_folder else [])
     try:
         record = json.loads(out)
         used = record.get("threshold") if isinstance(record, dict) else None
@@ -108,25 +122,32 @@ def run_measure(photo, threshold=None, launcher=None, command=None, preview_fold
     return result, used, preview
 
 
+def _measured(photo, threshold, launcher, command, lens, extra):
+    """The launcher's --measure on the photo at threshold (None: chosen by the
+    command) with the extra arguments: its standard output; MatchError with
+    the launcher's words when it found no camera."""
+    arguments = [photo, "--measure", "--threshold", "auto" if threshold is None else str(int(threshold))]
+    if command:
+        arguments += ["--measure-exe", command]
+    code, out, message = _launch(launcher, arguments + list(extra) + list(lens))
+    if code not in (LAUNCHER_CAMERA_AND_LIGHT, LAUNCHER_CAMERA_ONLY):
+        raise MatchError(_refusal(code, message))
+    return out
+
+
 def _refusal(code, message):
     """The launcher's first line says why a measurement failed; "no result" follows it."""
     said = [line[len(LAUNCHER_PREFIX):] for line in message if line.startswith(LAUNCHER_PREFIX)]
     return said[0] if said else message[-1] if message else "the measurement command ended with code %d" % code
 
 
-def run_export(photo, folder, formats, diameter=None, threshold=None, launcher=None, command=None):
+def run_export(photo, folder, formats, diameter=None, threshold=None, launcher=None, command=None, lens=()):
     """Has the measurement command write the photo's matched scene into folder
     (the launcher's --measure --export): formats "gltf", "usd" or "gltf,usd";
     diameter the marker's in metres (None: the numbers' own units); threshold
     the one the match was measured at (None: chosen by the command). Returns
     the result as read_result gives it; MatchError with the launcher's words."""
-    arguments = [photo, "--measure", "--threshold", "auto" if threshold is None else str(int(threshold)),
-                 "--export", folder, "--export-format", formats]
+    extra = ["--export", folder, "--export-format", formats]
     if diameter is not None:
-        arguments += ["--marker-diameter", repr(float(diameter))]
-    if command:
-        arguments += ["--measure-exe", command]
-    code, out, message = _launch(launcher, arguments)
-    if code not in (LAUNCHER_CAMERA_AND_LIGHT, LAUNCHER_CAMERA_ONLY):
-        raise MatchError(_refusal(code, message))
-    return read_result(out)
+        extra += ["--marker-diameter", repr(float(diameter))]
+    return read_result(_measured(photo, threshold, launcher, command, lens, extra))

@@ -89,7 +89,7 @@ def measure_pending(photo, threshold, options, prefs):
     folder = tempfile.mkdtemp(prefix="quillmarsh-preview-")
     try:
         result, used, preview = measure.run_measure(photo, threshold, _named(prefs, "launcher"),
-                                                    _named(prefs, "command"), folder)
+                                                    _named(prefs, "command"), folder, options.get("lens", ()))
         image = None
         if preview is not None:
             old = bpy.data.images.get(PREVIEW_IMAGE)
@@ -115,7 +115,7 @@ def accept_pending(target):
     o = pending.options
     plan = make_plan(pending.result, o["estimate"], light_match=o["light_match"], albedo=o["albedo"])
     line = scene.apply_match(target, pending.photo, plan, o["scale"], o["ground"], o["disc"], o["only_photo_light"])
-    remember_match(target.camera, pending.threshold, o["scale"])
+    remember_match(target.camera, pending.threshold, o["scale"], o.get("lens", ()))
     line += "; " + measure.WITHOUT_DIALOG % pending.threshold
     pending = None
     return line, plan
@@ -205,6 +205,17 @@ class QuillmarshImport(_Refusable, bpy.types.Operator):
     marker_albedo: bpy.props.FloatVectorProperty(
         name="Marker albedo", subtype="COLOR", size=3, min=1.0e-3, max=1.0,
         default=(DEFAULT_MARKER_ALBEDO,) * 3, description="The white disc's reflectance")
+    lens: bpy.props.EnumProperty(
+        name="Lens", default=measure.LENS_AUTOMATIC,
+        items=((measure.LENS_AUTOMATIC, "Automatic", "From the photo's EXIF (or the lens database), else the classic lens"),
+               (measure.LENS_FOV, "Field of view", "The field of view along the photo's long side"),
+               (measure.LENS_FOCAL, "Focal length and sensor", "The focal length and the sensor's long side")))
+    lens_fov: bpy.props.FloatProperty(name="Field of view", default=46.2, min=1.0, max=179.0,
+                                      description="Degrees along the photo's long side")
+    lens_focal_mm: bpy.props.FloatProperty(name="Focal length", default=50.0, min=0.1, max=10000.0,
+                                           description="Millimetres")
+    lens_sensor_mm: bpy.props.FloatProperty(name="Sensor width", default=36.0, min=0.1, max=10000.0,
+                                            description="Millimetres, along the photo's long side")
 
     def invoke(self, context, event):
         context.window_manager.fileselect_add(self)
@@ -216,14 +227,16 @@ class QuillmarshImport(_Refusable, bpy.types.Operator):
         scene.check_photo(photo)
         scale = marker_scale(self.marker_diameter)
         albedo = tuple(self.marker_albedo)
+        lens = measure.lens_words(self.lens, self.lens_fov, self.lens_focal_mm, self.lens_sensor_mm)
         if not _use_dialog(prefs):
             options = {"estimate": self.estimate, "scale": scale, "ground": self.ground, "disc": self.disc,
-                       "light_match": self.light_match, "albedo": albedo, "only_photo_light": self.only_photo_light}
+                       "light_match": self.light_match, "albedo": albedo, "only_photo_light": self.only_photo_light,
+                       "lens": lens}
             return _waiting(self, context, measure_pending(photo, None, options, prefs))
-        result = measure.run_launcher(photo, _named(prefs, "launcher"), _named(prefs, "program"))
+        result = measure.run_launcher(photo, _named(prefs, "launcher"), _named(prefs, "program"), lens)
         plan = make_plan(result, self.estimate, light_match=self.light_match, albedo=albedo)
         line = scene.apply_match(context.scene, photo, plan, scale, self.ground, self.disc, self.only_photo_light)
-        remember_match(context.scene.camera, None, scale)
+        remember_match(context.scene.camera, None, scale, lens)
         return _matched(self, line + "; " + measure.WITH_DIALOG, plan)
 
 
@@ -284,12 +297,14 @@ def _menu(self, context):
 # On a matched photo's camera: what its match was measured with, for the export.
 THRESHOLD_PROP = "quillmarsh_threshold"
 DIAMETER_PROP = "quillmarsh_marker_diameter"
+LENS_PROP = "quillmarsh_lens"     # the launcher's lens words, space-separated; empty for automatic
 
 
-def remember_match(camera, threshold, scale):
-    """Keeps on the camera the threshold (None: the dialog's, not known here)
-    and the marker diameter its match was made with."""
+def remember_match(camera, threshold, scale, lens=()):
+    """Keeps on the camera the threshold (None: the dialog's, not known here),
+    the marker diameter and the lens its match was made with."""
     camera[DIAMETER_PROP] = scale * NUMBERS_MARKER_DIAMETER
+    camera[LENS_PROP] = " ".join(lens)
     if threshold is None:
         camera.pop(THRESHOLD_PROP, None)
     else:
@@ -333,7 +348,8 @@ class QuillmarshExport(_Refusable, bpy.types.Operator):
         prefs = _preferences()
         result = measure.run_export(camera[scene.PHOTO_PROP], folder, self.formats,
                                     None if diameter == NUMBERS_MARKER_DIAMETER else diameter, threshold,
-                                    _named(prefs, "launcher"), _named(prefs, "command"))
+                                    _named(prefs, "launcher"), _named(prefs, "command"),
+                                    camera.get(LENS_PROP, "").split())
         how = "threshold %d" % threshold if threshold is not None else "a threshold chosen by the command"
         line = "Exported the match of %s to %s (%s, measured at %s)" % (
             os.path.basename(camera[scene.PHOTO_PROP]), folder, self.formats.replace(",", " and "), how)

@@ -176,6 +176,7 @@ class ResultTest(unittest.TestCase):
 FAKE_COMMAND = """#!%s
 import json, os, sys
 args = sys.argv[1:]
+json.dump(args, open(os.path.join(os.path.dirname(os.path.abspath(sys.argv[0])), "last-args.json"), "w"))
 photo = args[-1]
 threshold = args[args.index("--threshold") + 1] if "--threshold" in args else "160"
 record = {"file": os.path.basename(photo), "threshold": 150 if threshold == "auto" else int(threshold)}
@@ -289,6 +290,28 @@ class LauncherTest(unittest.TestCase):
                 measure.run_measure(self.photo, None, command="/nonexistent")
             with self.assertRaisesRegex(MatchError, "the launcher /nonexistent.py is missing"):
                 measure.run_measure(self.photo, None, launcher="/nonexistent.py")
+        finally:
+            os.environ.pop("QUILLMARSH_LAUNCHER")
+
+    def test_the_lens_choice_reaches_the_command(self):
+        command = self.put("quillmarsh-measure", True)
+        os.environ["QUILLMARSH_LAUNCHER"] = self.launcher
+        cases = [
+            ((measure.LENS_AUTOMATIC, 64.0, 50.0, 36.0), []),
+            ((measure.LENS_FOV, 64.0, 50.0, 36.0), ["--fov", "64.0"]),
+            ((measure.LENS_FOCAL, 64.0, 18.5, 22.3), ["--focal-mm", "18.5", "--sensor-mm", "22.3"]),
+        ]
+        try:
+            for choice, words in cases:
+                with self.subTest(choice[0]):
+                    self.assertEqual(measure.lens_words(*choice), words)
+                    measure.run_measure(self.photo, None, command=command, lens=measure.lens_words(*choice))
+                    with open(os.path.join(self.folder, "last-args.json")) as f:
+                        args = json.load(f)
+                    self.assertEqual(args[args.index("--") - len(words):args.index("--")] if words else
+                                     [a for a in args if a.startswith(("--fov", "--focal", "--sensor"))], words)
+            with self.assertRaisesRegex(MatchError, "unknown lens choice"):
+                measure.lens_words("fisheye")
         finally:
             os.environ.pop("QUILLMARSH_LAUNCHER")
 

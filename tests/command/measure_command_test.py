@@ -49,6 +49,10 @@ class MeasureCommandTest(unittest.TestCase):
             ([], 2),
             (["--threshold", "300", sample("s01.png")], 2),
             (["--frobnicate", sample("s01.png")], 2),
+            (["--fov", "64", sample("s01.png")], 0),
+            (["--fov", "180", sample("s01.png")], 2),
+            (["--focal-mm", "50", sample("s01.png")], 2),
+            (["--fov", "60", "--focal35", "28", sample("s01.png")], 2),
         ]
         for args, code in cases:
             with self.subTest(args=args):

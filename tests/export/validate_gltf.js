@@ -1,5 +1,5 @@
 // The Khronos glTF validator on each file given, with its .bin: prints one
-// line per file and the issues it found; exits 1 when any file has an error
+// line per file and what it found; exits 1 when any file has an error
 // or a warning. NODE_PATH names the folder holding gltf-validator.
 const fs = require("fs");
 const path = require("path");
@@ -14,11 +14,11 @@ async function validate(file) {
                 fs.readFile(path.resolve(path.dirname(file), decodeURIComponent(uri)),
                             (error, data) => (error ? reject(error.toString()) : resolve(new Uint8Array(data))))),
     });
-    const issues = report.issues;
-    console.log(`${file}: ${issues.numErrors} errors, ${issues.numWarnings} warnings, ${issues.numInfos} infos`);
-    for (const message of issues.messages)
+    const found = report.issues;
+    console.log(`${file}: ${found.numErrors} errors, ${found.numWarnings} warnings, ${found.numInfos} infos`);
+    for (const message of found.messages)
         console.log(`  ${message.severity} ${message.code} ${message.pointer || ""}: ${message.message}`);
-    return issues.numErrors === 0 && issues.numWarnings === 0;
+    return found.numErrors === 0 && found.numWarnings === 0;
 }
 
 (async () => {

@@ -61,6 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Check(options.exportFormats >= 1 && options.exportFormats <= 3);
     Check(options.markerDiameter == 0.0 || (options.markerDiameter > 0.0 && options.markerDiameter <= 1.0e4));
     Check(options.exportFolder != nullptr || options.markerDiameter == 0.0);
+    // A stated lens is one way, with finite numbers inside their ranges.
+    const GivenLens &lens = options.lens;
+    Check(lens.kind >= kGivenLensNone && lens.kind <= kGivenLensFocal35);
+    Check(lens.kind != kGivenLensFov || (lens.fov > 0.0 && lens.fov < 180.0));
+    Check(lens.kind == kGivenLensNone || lens.kind == kGivenLensFov || (lens.focalMm > 0.0 && lens.focalMm <= 1.0e4));
+    Check(lens.kind != kGivenLensFocalSensor || (lens.sensorMm > 0.0 && lens.sensorMm <= 1.0e4));
 
     PhotoRecord record = {};
     record.code = kExitNoResult;

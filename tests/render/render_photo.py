@@ -398,11 +398,11 @@ def main():
     if len(args) < 2:
         raise SystemExit(__doc__)
     with open(args[0]) as f:
-        spec = json.load(f)
+        scenes = json.load(f)
     outdir, only = args[1], set(args[2:])
     os.makedirs(outdir, exist_ok=True)
-    defaults = merged(DEFAULTS, spec.get("defaults", {}))
-    photos = spec["photos"] if "photos" in spec else [dict(spec, name=spec.get("name", "photo"))]
+    defaults = merged(DEFAULTS, scenes.get("defaults", {}))
+    photos = scenes["photos"] if "photos" in scenes else [dict(scenes, name=scenes.get("name", "photo"))]
     for photo in photos:
         name = photo["name"]
         if only and name not in only:

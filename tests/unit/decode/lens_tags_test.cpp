@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -188,3 +190,26 @@ TEST(LensTagsSamples, OwnReaderMatchesLibexifOnTheSamples)
 }
 
 }  // namespace
+
+// The camera's names as libexif reads them from whole files: trailing blanks
+// dropped, empty without EXIF.
+TEST(LensTagsCamera, MakeAndModelFromFiles)
+{
+    struct Case {
+        const char *path;
+        const char *make, *model;
+    } cases[] = {
+        {QM_SAMPLES_DIR "/v02.jpg", "Quillmarsh test rig", "POV-Ray pinhole"},
+        {QM_SAMPLES_DIR "/../renders/lens/lensdb_60d.jpg", "Canon", "Canon EOS 60D"},
+        {QM_SAMPLES_DIR "/s15.jpg", "", ""},
+    };
+    for (const Case &c : cases) {
+        std::ifstream file(c.path, std::ios::binary);
+        ASSERT_TRUE(file.good()) << c.path;
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        PhotoExif exif = {};
+        ReadPhotoExif(bytes.data(), bytes.size(), &exif);
+        EXPECT_STREQ(exif.make, c.make) << c.path;
+        EXPECT_STREQ(exif.model, c.model) << c.path;
+    }
+}

@@ -129,6 +129,53 @@ TEST(MeasureOptionsTest, MarkerAlbedoIsOneOrThreeReflectancesAboveZeroAndAtMostO
     EXPECT_EQ(options.markerAlbedo[1], kDefaultMarkerAlbedo);
 }
 
+TEST(MeasureOptionsTest, LensIsOneWayWithSensibleNumbers)
+{
+    struct Case {
+        std::vector<std::string> words;
+        GivenLensKind kind;  // kGivenLensNone with accepted 0: refused
+        int accepted;
+        double fov, focalMm, sensorMm;
+    } cases[] = {
+        {{"a"}, kGivenLensNone, 1, 0, 0, 0},
+        {{"--fov", "64", "a"}, kGivenLensFov, 1, 64, 0, 0},
+        {{"--fov=179.9", "a"}, kGivenLensFov, 1, 179.9, 0, 0},
+        {{"--focal-mm", "18.9", "--sensor-mm=22.3", "a"}, kGivenLensFocalSensor, 1, 0, 18.9, 22.3},
+        {{"--sensor-mm", "36", "a", "--focal-mm", "50"}, kGivenLensFocalSensor, 1, 0, 50, 36},
+        {{"--focal35", "28", "a"}, kGivenLensFocal35, 1, 0, 28, 0},
+        {{"--fov", "180", "a"}, kGivenLensNone, 0, 0, 0, 0},
+        {{"--fov", "0", "a"}, kGivenLensNone, 0, 0, 0, 0},
+        {{"--fov", "-30", "a"}, kGivenLensNone, 0, 0, 0, 0},
+        {{"--fov", "nan", "a"}, kGivenLensNone, 0, 0, 0, 0},
+        {{"--fov", "inf", "a"}, kGivenLensNone, 0, 0, 0, 0},
+        {{"--fov", "60deg", "a"}, kGivenLensNone, 0, 0, 0, 0},
+        {{"a", "--fov"}, kGivenLensNone, 0, 0, 0, 0},
+        {{"--focal-mm", "50", "a"}, kGivenLensNone, 0, 0, 0, 0},
+        {{"--sensor-mm", "36", "a"}, kGivenLensNone, 0, 0, 0, 0},
+        {{"--focal-mm", "0", "--sensor-mm", "36", "a"}, kGivenLensNone, 0, 0, 0, 0},
+        {{"--focal-mm", "50", "--sensor-mm", "-36", "a"}, kGivenLensNone, 0, 0, 0, 0},
+        {{"--focal-mm", "50", "--sensor-mm", "1e9", "a"}, kGivenLensNone, 0, 0, 0, 0},
+        {{"--focal35", "", "a"}, kGivenLensNone, 0, 0, 0, 0},
+        {{"--fov", "60", "--focal-mm", "50", "--sensor-mm", "36", "a"}, kGivenLensNone, 0, 0, 0, 0},
+        {{"--fov", "60", "--focal35", "50", "a"}, kGivenLensNone, 0, 0, 0, 0},
+        {{"--focal35", "50", "--sensor-mm", "36", "a"}, kGivenLensNone, 0, 0, 0, 0},
+    };
+    for (const Case &c : cases) {
+        CommandLine line(c.words);
+        MeasureOptions options = {};
+        ASSERT_EQ(line.Parse(&options), c.accepted) << c.words[0] << " " << c.words[1];
+        if (!c.accepted)
+            continue;
+        EXPECT_EQ(options.lens.kind, c.kind) << c.words[0];
+        if (c.kind == kGivenLensFov)
+            EXPECT_EQ(options.lens.fov, c.fov);
+        if (c.kind != kGivenLensFov && c.kind != kGivenLensNone)
+            EXPECT_EQ(options.lens.focalMm, c.focalMm);
+        if (c.kind == kGivenLensFocalSensor)
+            EXPECT_EQ(options.lens.sensorMm, c.sensorMm);
+    }
+}
+
 // The command's numbers are the OK flow's: the same RunAnalysis on the same
 // WorkRaster, reached by decoding the file instead of the test support's PPM.
 TEST(MeasurePhotoTest, GivesTheNumbersOfTheOkFlowOnEveryPngSample)

@@ -361,6 +361,53 @@ TEST(ChooseLens, SourcesAndFallbacks)
     }
 }
 
+// The user's lens overrides EXIF; the crop factor completes FocalLength alone
+// and nothing else; an absurd product is passed over.
+TEST(ChooseLens, GivenLensAndCropFactor)
+{
+    const double diagonal = 2000.0;  // pixels, of 1600 x 1200
+    const double classic = 1600.0 * 375.0 / 320.0;
+    const PhotoExif full = {1, 5.13, 1, 29.0, 1, 6586.71, 2, 0, 0, "", ""};
+    const PhotoExif focalOnly = {1, 18.9, 0, 0.0, 0, 0.0, 2, 0, 0, "Canon", "Canon EOS 60D"};
+    const PhotoExif focal35 = {1, 18.9, 1, 29.0, 0, 0.0, 2, 0, 0, "Canon", "Canon EOS 60D"};
+    struct Case {
+        const char *what;
+        PhotoExif exif;
+        GivenLens given;
+        int32_t cropFound;
+        double crop;
+        FocalSource source;
+        double focal;
+    } cases[] = {
+        {"fov 90 over full EXIF", full, {kGivenLensFov, 90.0, 0, 0}, 0, 0, kFocalUser, 800.0},
+        {"focal and sensor", full, {kGivenLensFocalSensor, 0, 18.0, 36.0}, 0, 0, kFocalUser, 800.0},
+        {"35 mm equivalent", focalOnly, {kGivenLensFocal35, 0, 43.27, 0}, 1, 1.62, kFocalUser, diagonal},
+        {"crop factor", focalOnly, {}, 1, 1.62, kFocalLensDb, 18.9 * 1.62 / 43.27 * diagonal},
+        {"no crop factor found", focalOnly, {}, 0, 0, kFocalDefault, classic},
+        {"35 mm equivalent wins", focal35, {}, 1, 1.62, kFocalExif35, 29.0 / 43.27 * diagonal},
+        {"absurd product", focalOnly, {}, 1, 1000.0, kFocalDefault, classic},
+    };
+    for (const Case &c : cases) {
+        LensHints hints = {};
+        hints.given = c.given;
+        hints.cropFound = c.cropFound;
+        hints.cropFactor = c.crop;
+        Lens lens;
+        ChooseLensWithHints(&c.exif, 1600, 1200, &hints, &lens);
+        EXPECT_EQ(lens.source, c.source) << c.what;
+        EXPECT_NEAR(lens.focal, c.focal, 1e-9 * c.focal) << c.what;
+        EXPECT_EQ(lens.refused, c.crop == 1000.0) << c.what;
+        // Stated lenses carry no deviation; the database's one between 0.1 % and 2 %.
+        if (c.source == kFocalUser)
+            EXPECT_EQ(lens.focalSigma, 0.0) << c.what;
+        if (c.source == kFocalLensDb)
+            EXPECT_TRUE(lens.focalSigma > 0.001 * lens.focal && lens.focalSigma < 0.02 * lens.focal) << c.what;
+    }
+    EXPECT_EQ(LensWantsCropFactor(&focalOnly), 1);
+    EXPECT_EQ(LensWantsCropFactor(&focal35), 0);
+    EXPECT_EQ(LensWantsCropFactor(&full), 0);
+}
+
 // Whatever the tags hold, the lens is finite and its field of view sensible.
 TEST(ChooseLens, AnyTagsGiveASensibleLens)
 {
