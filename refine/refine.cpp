@@ -91,8 +91,10 @@ static void SunInCamera(const DiscPose &pose, const RefinedLight &light, double 
 // they were found: y = g(p, f). To first order
 //     cov(y) = J S J^T,   J = dg/d(p, f),   S = [[S_rim + S_sys, 0], [0, sigma_f^2]],
 // J by central differences, column k = (g(x + h_k e_k) - g(x - h_k e_k)) / 2 h_k
-// (for the focal length h = sigma_f itself: the secant over one deviation);
-// the principal point (ppx, ppy) enters the same way with its own deviation.
+// (for the focal length h = sigma_f itself: the secant over one deviation).
+// The principal point is held at the picture's centre, (width / 2, height / 2)
+// with pixel (i, j) covering [i, i + 1) x [j, j + 1), as the pose assumes: a
+// lens whose axis misses the centre is outside these deviations.
 // S_rim is the fit's covariance from its residuals; S_sys what they do not
 // show (the pixel grid's phase, the side wall: RimSystematicCovariance);
 // sigma_f the lens' (ChooseLens). The light's own localisation (the top's
@@ -101,17 +103,9 @@ static void SunInCamera(const DiscPose &pose, const RefinedLight &light, double 
 //     sigma_xrot^2 = (J S J^T)_xrot + sigma_located^2.
 // The field of view F = 2 atan(L / 2f) along the long side L has
 //     dF/df = -L / (f^2 + L^2 / 4),   sigma_F = |dF/df| sigma_f.
-const int kInputCount = 8;   // the ellipse's cx, cy, a, b, angle, the focal length and the principal point
+const int kInputCount = 6;   // the ellipse's cx, cy, a, b, angle and the focal length
 const int kOutputCount = 8;  // pitch, roll, dollyX, dollyY, dollyZ, distance, xrot, yrot
 const int kFocalInput = 5;
-const int kPpxInput = 6;
-const int kPpyInput = 7;
-// The principal point is taken at the picture's centre, (width / 2, height / 2)
-// with pixel (i, j) covering [i, i + 1) x [j, j + 1). Cameras and renderers
-// differ in where they put a pixel's sample, by up to half a pixel each way:
-// uniform over +-1/2, a deviation of 1 / sqrt(12) pixel on each axis.
-const double kPrincipalSigma = 0.28867513459481287;  // source pixels
-const double kPrincipalStep = 0.05;                  // source pixels, the difference step
 const int kXrotOutput = 6;
 const int kYrotOutput = 7;
 const double kFocalStepShare = 1e-4;  // the focal length's difference step, share of the focal length
@@ -175,7 +169,6 @@ void RefinedUncertainty(const Photo *photo, double focalSigma, RefinedEstimate *
         // The lens' deviation can be a third of the focal length, where the
         // numbers bend: its column is the secant over +-1 deviation.
         const double h = k < kFocalInput ? kEllipseSteps[k]
-                         : k > kFocalInput ? kPrincipalStep
                          : focalSigma > 0.0 ? focalSigma
                                             : kFocalStepShare * r->lens.focal;
         double hi[kOutputCount], lo[kOutputCount];
@@ -183,14 +176,9 @@ void RefinedUncertainty(const Photo *photo, double focalSigma, RefinedEstimate *
         if (k < kFocalInput)
             ok = NumbersFor(*r, ShiftedEllipse(r->rim.ellipse, k, h), r->lens.focal, ppx, ppy, hi) &&
                  NumbersFor(*r, ShiftedEllipse(r->rim.ellipse, k, -h), r->lens.focal, ppx, ppy, lo);
-        else if (k == kFocalInput)
+        else
             ok = NumbersFor(*r, r->rim.ellipse, r->lens.focal + h, ppx, ppy, hi) &&
                  NumbersFor(*r, r->rim.ellipse, r->lens.focal - h, ppx, ppy, lo);
-        else
-            ok = NumbersFor(*r, r->rim.ellipse, r->lens.focal, ppx + (k == kPpxInput) * h, ppy + (k == kPpyInput) * h,
-                            hi) &&
-                 NumbersFor(*r, r->rim.ellipse, r->lens.focal, ppx - (k == kPpxInput) * h, ppy - (k == kPpyInput) * h,
-                            lo);
         if (!ok)
             continue;  // no pose a step away: that input's share is left out
         for (int i = 0; i < kOutputCount; i++) {
@@ -209,8 +197,6 @@ void RefinedUncertainty(const Photo *photo, double focalSigma, RefinedEstimate *
     for (int i = 0; i < 25; i++)
         s(i / 5, i % 5) = r->rim.covariance[i] + systematic[i];
     s(kFocalInput, kFocalInput) = focalSigma * focalSigma;
-    s(kPpxInput, kPpxInput) = kPrincipalSigma * kPrincipalSigma;
-    s(kPpyInput, kPpyInput) = kPrincipalSigma * kPrincipalSigma;
     const Eigen::Matrix<double, kOutputCount, kOutputCount> cov = jac * s * jac.transpose();
     auto deviation = [&](int i) { return std::sqrt(std::max(0.0, cov(i, i))); };
     r->cameraSigma.pitch = deviation(0);

@@ -527,6 +527,34 @@ static void RimDesign(EllipseParams e, const std::vector<double> &t, Eigen::Matr
     }
 }
 
+// The disc's own shadow on the ground. The top's rim point P (height t over
+// the ground) casts its shadow at P - t s / (up . s), s toward the sun, so on
+// the side away from the sun a ribbon of ground beyond the rim lies in the
+// disc's shade. Where it shows (beyond the lit wall's image, or beyond the
+// top's outline where the wall faces away), the ground next to the edge is
+// darker, and the mid-level crossing moves out by up to the ribbon's image
+// width times G / (L - G), as a dark wall would. One-sided: it turns the
+// ellipse toward the shaded side and so moves the roll. Source pixels along
+// the outward normal (nx, ny); 0 where the rim faces the sun.
+static double ShadeRibbonWidth(const WallLight &wall, double ppx, double ppy, double x, double y, double nx, double ny)
+{
+    const Eigen::Vector3d up(wall.pose.up[0], wall.pose.up[1], wall.pose.up[2]);
+    const Eigen::Vector3d sun(wall.sun[0], wall.sun[1], wall.sun[2]);
+    const Eigen::Vector3d centre(wall.pose.centre[0], wall.pose.centre[1], wall.pose.centre[2]);
+    const Eigen::Vector3d ray((x - ppx) / wall.focal, (y - ppy) / wall.focal, 1.0);
+    const double along = up.dot(ray), height = up.dot(sun);
+    if (!(std::fabs(along) > 0.0) || !(height > 0.0))
+        return 0.0;
+    const Eigen::Vector3d top = ray * (up.dot(centre) / along);
+    const Eigen::Vector3d shade = top - (kDiscThickness / height) * sun, bottom = top - kDiscThickness * up;
+    if (!(top(2) > 0.0) || !(shade(2) > 0.0) || !(bottom(2) > 0.0))
+        return 0.0;
+    auto outward = [&](const Eigen::Vector3d &p) {
+        return wall.focal * ((p(0) / p(2) - top(0) / top(2)) * nx + (p(1) / p(2) - top(1) / top(2)) * ny);
+    };
+    return std::max(0.0, outward(shade) - std::max(0.0, outward(bottom)));
+}
+
 void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double ppx, double ppy, int wallTakenOff,
                              double covariance[25])
 {
@@ -568,10 +596,13 @@ void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double pp
         const double height = up.dot(sun);
         // d: the sky's share or the dark wall, bright: a wall brighter than
         // the top; independent, each alike along its arc.
-        Eigen::VectorXd d = Eigen::VectorXd::Zero(kSystematicPoints), bright = d;
+        Eigen::VectorXd d = Eigen::VectorXd::Zero(kSystematicPoints), bright = d, shade = d;
         for (int i = 0; i < kSystematicPoints; i++) {
             double width;
             Eigen::Vector3d normal;
+            if (wallTakenOff && fit.groundShare < 1.0)
+                shade(i) = kUniformToSigma * ShadeRibbonWidth(wall, ppx, ppy, px[i], py[i], nx[i], ny[i]) *
+                           fit.groundShare / (1.0 - fit.groundShare);
             if (!WallWidth(wall, ppx, ppy, px[i], py[i], nx[i], ny[i], &width, &normal))
                 continue;
             if (!(wallTakenOff && height > 0.0)) {
@@ -586,8 +617,8 @@ void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double pp
             if (share > 1.0)
                 bright(i) = kUniformToSigma * (share - 1.0) * width;
         }
-        const Eigen::Matrix<double, 5, 1> v = solve * d, w = solve * bright;
-        sum += v * v.transpose() + w * w.transpose();
+        const Eigen::Matrix<double, 5, 1> v = solve * d, w = solve * bright, u = solve * shade;
+        sum += v * v.transpose() + w * w.transpose() + u * u.transpose();
     }
     for (int i = 0; i < 25; i++)
         covariance[i] = sum(i / 5, i % 5);
