@@ -134,6 +134,27 @@ static int NumbersFor(const RefinedEstimate &r, EllipseParams e, double focal, d
            LightAngles(r.light, pose, focal, ppx, ppy, &out[kXrotOutput], &out[kYrotOutput]);
 }
 
+// The numbers under another focal length with the light found again: where
+// MeasureLight's search lines fall, and so which shadow point and tip it
+// reads, follows the pose the lens gives; held fixed, the points would
+// carry only part of the lens' effect on the light (half of it on the
+// bearing, for a 35 mm equivalent's rounding). Where the other lens finds
+// less of the light than the record has, its points are held instead.
+static int NumbersRemeasured(const Photo *photo, const RefinedEstimate &r, double focal, double ppx, double ppy,
+                             double out[kOutputCount])
+{
+    DiscPose candidates[2];
+    if (!r.light.bearingFound || PoseCandidates(r.rim.conic, focal, ppx, ppy, candidates) != 2)
+        return NumbersFor(r, r.rim.ellipse, focal, ppx, ppy, out);
+    RefinedEstimate moved = r;
+    moved.pose = NearestCandidate(candidates, r.pose);
+    moved.light = MeasureLight(photo, moved.pose, focal);
+    if (!moved.light.bearingFound || moved.light.elevationFound < r.light.elevationFound)
+        return NumbersFor(r, r.rim.ellipse, focal, ppx, ppy, out);
+    moved.light.elevationFound = r.light.elevationFound;
+    return NumbersFor(moved, r.rim.ellipse, focal, ppx, ppy, out);
+}
+
 // The light is searched along lines from the disc's centre in the picture,
 // which the lens places. When one deviation of the lens moves that centre by
 // more than the shadow's half width, the search may leave the shadow
@@ -177,8 +198,8 @@ void RefinedUncertainty(const Photo *photo, double focalSigma, RefinedEstimate *
             ok = NumbersFor(*r, ShiftedEllipse(r->rim.ellipse, k, h), r->lens.focal, ppx, ppy, hi) &&
                  NumbersFor(*r, ShiftedEllipse(r->rim.ellipse, k, -h), r->lens.focal, ppx, ppy, lo);
         else
-            ok = NumbersFor(*r, r->rim.ellipse, r->lens.focal + h, ppx, ppy, hi) &&
-                 NumbersFor(*r, r->rim.ellipse, r->lens.focal - h, ppx, ppy, lo);
+            ok = NumbersRemeasured(photo, *r, r->lens.focal + h, ppx, ppy, hi) &&
+                 NumbersRemeasured(photo, *r, r->lens.focal - h, ppx, ppy, lo);
         if (!ok)
             continue;  // no pose a step away: that input's share is left out
         for (int i = 0; i < kOutputCount; i++) {
