@@ -530,12 +530,10 @@ static void RimDesign(EllipseParams e, const std::vector<double> &t, Eigen::Matr
 // The disc's own shadow on the ground. The top's rim point P (height t over
 // the ground) casts its shadow at P - t s / (up . s), s toward the sun, so on
 // the side away from the sun a ribbon of ground beyond the rim lies in the
-// disc's shade. Where it shows (beyond the lit wall's image, or beyond the
-// top's outline where the wall faces away), the ground next to the edge is
-// darker, and the mid-level crossing moves out by up to the ribbon's image
-// width times G / (L - G), as a dark wall would. One-sided: it turns the
-// ellipse toward the shaded side and so moves the roll. Source pixels along
-// the outward normal (nx, ny); 0 where the rim faces the sun.
+// disc's shade. Its image width w shows beyond the lit wall's image, or
+// beyond the top's outline where the wall faces away. One-sided, it turns
+// the ellipse toward the shaded side and so moves the roll. Source pixels
+// along the outward normal (nx, ny); 0 where the rim faces the sun.
 static double ShadeRibbonWidth(const WallLight &wall, double ppx, double ppy, double x, double y, double nx, double ny)
 {
     const Eigen::Vector3d up(wall.pose.up[0], wall.pose.up[1], wall.pose.up[2]);
@@ -553,6 +551,24 @@ static double ShadeRibbonWidth(const WallLight &wall, double ppx, double ppy, do
         return wall.focal * ((p(0) / p(2) - top(0) / top(2)) * nx + (p(1) / p(2) - top(1) / top(2)) * ny);
     };
     return std::max(0.0, outward(shade) - std::max(0.0, outward(bottom)));
+}
+
+// How far the ribbon can move the mid-level crossing in, for a shade as dark
+// as it gets (no sky light) and a ground at g = G / L of the disc's level.
+// Thinner than the blur (a Gaussian of deviation sb), it takes a line of
+// strength w G off the blurred step, which falls with slope (L - G) times the
+// blur's peak at the crossing: the crossing moves in by w G / (L - G). Wider,
+// the step runs from L down to 0 and crosses (L + G) / 2 where
+// Phi(u) = (1 + g) / 2, u sb inside the rim. The smaller of the two.
+static double ShadeRibbonShift(double width, double g, double sb)
+{
+    if (!(width > 0.0) || !(g > 0.0) || !(g < 1.0))
+        return 0.0;
+    const double p = 0.5 * (1.0 + g);
+    double u = std::sqrt(2.0 * kPi) * (p - 0.5);
+    for (int i = 0; i < 4; i++)  // Newton on Phi(u) = p from its tangent at 0
+        u -= (0.5 * std::erfc(-u / std::sqrt(2.0)) - p) / (std::exp(-0.5 * u * u) / std::sqrt(2.0 * kPi));
+    return std::min(width * g / (1.0 - g), u * sb);
 }
 
 void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double ppx, double ppy, int wallTakenOff,
@@ -600,9 +616,10 @@ void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double pp
         for (int i = 0; i < kSystematicPoints; i++) {
             double width;
             Eigen::Vector3d normal;
-            if (wallTakenOff && fit.groundShare < 1.0)
-                shade(i) = kUniformToSigma * ShadeRibbonWidth(wall, ppx, ppy, px[i], py[i], nx[i], ny[i]) *
-                           fit.groundShare / (1.0 - fit.groundShare);
+            if (wallTakenOff)
+                shade(i) = kUniformToSigma *
+                           ShadeRibbonShift(ShadeRibbonWidth(wall, ppx, ppy, px[i], py[i], nx[i], ny[i]),
+                                            fit.groundShare, fit.edgeWidth / kQuartileWidthToSigma);
             if (!WallWidth(wall, ppx, ppy, px[i], py[i], nx[i], ny[i], &width, &normal))
                 continue;
             if (!(wallTakenOff && height > 0.0)) {
