@@ -90,6 +90,7 @@ enum RefinedValue : int32_t {
     kValueSigmaXrot,
     kValueSigmaYrot,
     kValueNote,  // text
+    kValueSigmaFov,
 };
 
 // When a field is given. The refinement finds the sun's elevation only after
@@ -137,6 +138,8 @@ static const RefinedField kRefinedFields[] = {
     {kValueSigmaXrot, kGivenElevation, kGroupUncertainty, "xrot", nullptr, "sd_xrot"},
     {kValueSigmaYrot, kGivenBearing, kGroupUncertainty, "yrot", nullptr, "sd_yrot"},
     {kValueNote, kGivenAlways, kGroupRecord, "note", nullptr, "refined_note"},
+    // The lens is chosen whether or not the camera is refined, so its deviation is always given.
+    {kValueSigmaFov, kGivenAlways, kGroupUncertainty, "fov", nullptr, "sd_fov"},
 };
 
 static int Given(const RefinedEstimate &r, RefinedGiven given)
@@ -171,6 +174,7 @@ static double Number(const RefinedEstimate &r, RefinedValue value)
     case kValueSigmaDistance: return r.distanceSigma;
     case kValueSigmaXrot: return r.light.xrotSigma;
     case kValueSigmaYrot: return r.light.yrotSigma;
+    case kValueSigmaFov: return r.fovSigma;
     case kValueFocalSource:
     case kValueNote: break;  // words, written by FieldText
     }
