@@ -163,9 +163,10 @@ int FitConicDirect(const double *x, const double *y, int count, Conic *conic)
 // well under a pixel off the rim is the orthogonal distance to far below their
 // noise. The conic's value and gradient are taken a pair of points at a time
 // in registers (a pair per vector instruction, nothing kept in memory between
-// the terms); each lane rounds as a lone double would, in the same order:
-//   F = ((((A x) x + (B x) y) + (C y) y) + D x) + E y) + F
-//   grad F = ((2A) x + B y + D, B x + (2C) y + E)
+// the terms); each lane rounds as a lone double would, in the same order,
+// every sum taken left to right:
+//   F(p) = (A x) x + (B x) y + (C y) y + D x + E y + F
+//   grad F(p) = ((2A) x + B y + D, B x + (2C) y + E)
 static void SampsonResiduals(const EllipseParams &e, const double *x, const double *y, int count, Eigen::VectorXd *r)
 {
     const Conic q = ConicFromEllipse(e);
