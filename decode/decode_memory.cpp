@@ -656,15 +656,21 @@ static int ReadWholeFile(const char *path, std::vector<uint8_t> *bytes)
     }
     std::vector<uint8_t> read;
     int ok = 1;
+    // The first read asks for the size the file has now and one byte more,
+    // so that a whole file comes in one read with no room cleared beyond it;
+    // a file that grew meanwhile goes on in chunks.
+    size_t chunk = static_cast<size_t>(status.st_size) < kMaxFileBytes ? static_cast<size_t>(status.st_size) + 1
+                                                                        : kReadChunkBytes;
     while (read.size() <= kMaxFileBytes) {
         size_t at = read.size();
-        read.resize(at + kReadChunkBytes);
-        size_t got = std::fread(read.data() + at, 1, kReadChunkBytes, file);
+        read.resize(at + chunk);
+        size_t got = std::fread(read.data() + at, 1, chunk, file);
         read.resize(at + got);
-        if (got < kReadChunkBytes) {
+        if (got < chunk) {
             ok = !std::ferror(file);
             break;
         }
+        chunk = kReadChunkBytes;
     }
     std::fclose(file);
     if (!ok)

@@ -184,18 +184,33 @@ int TransferPlannedRow(uint32_t r, const uint32_t *row, uint32_t length)
     const ReadPlan &plan = gReadPlan;
     if (row == nullptr || r >= plan.rowCount || length != plan.width)
         return 0;
-    // One pass over the planned columns: each pixel is read once, for its
-    // work pixel and, on a row and column that a canvas pixel keeps, for that.
+    // Each pixel is read once for its work pixel and again, on a row and
+    // column that a canvas pixel keeps, for that; the two targets never
+    // overlap, so the two passes leave what one interleaved pass leaves. The
+    // plan's fields are taken into locals first: a byte stored into the
+    // WorkRaster may alias anything, and would otherwise have them read again
+    // for every pixel.
+    const uint32_t count = plan.columnCount;
+    const uint32_t *columns = plan.columns;
     int32_t v = plan.workRows[r];
+    if (v >= 0) {
+        uint8_t *work = gWorkRaster.brightness + v * kWorkSide;
+        const int32_t *workColumns = plan.workColumns;
+        for (uint32_t c = 0; c < count; c++) {
+            const int32_t u = workColumns[c];
+            if (u >= 0)
+                work[u] = Brightness(row[columns[c]]);
+        }
+    }
     int32_t py = plan.canvasRows[r];
-    uint8_t *work = v >= 0 ? gWorkRaster.brightness + v * kWorkSide : nullptr;
-    Canvas *canvas = py >= 0 ? PhotoCanvas() : nullptr;
-    for (uint32_t c = 0; c < plan.columnCount; c++) {
-        uint32_t argb = row[plan.columns[c]];
-        if (work != nullptr && plan.workColumns[c] >= 0)
-            work[plan.workColumns[c]] = Brightness(argb);
-        if (canvas != nullptr && plan.canvasColumns[c] >= 0)
-            SetCanvasPixel(canvas, plan.canvasColumns[c], py, CanvasColour(argb));
+    if (py >= 0) {
+        Canvas *canvas = PhotoCanvas();
+        const int32_t *canvasColumns = plan.canvasColumns;
+        for (uint32_t c = 0; c < count; c++) {
+            const int32_t px = canvasColumns[c];
+            if (px >= 0)
+                SetCanvasPixel(canvas, px, py, CanvasColour(row[columns[c]]));
+        }
     }
     return 1;
 }

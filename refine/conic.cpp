@@ -161,21 +161,35 @@ int FitConicDirect(const double *x, const double *y, int count, Conic *conic)
 // Sampson distances F(p) / |grad F(p)| of the points from the ellipse's
 // conic: the first-order distance of p from the conic, which for edge points
 // well under a pixel off the rim is the orthogonal distance to far below their
-// noise. The conic's value and gradient are taken over all points at once, a
-// pair of points per vector instruction; each lane rounds as a lone double
-// would, in the same order.
+// noise. The conic's value and gradient are taken a pair of points at a time
+// in registers (a pair per vector instruction, nothing kept in memory between
+// the terms); each lane rounds as a lone double would, in the same order,
+// every sum taken left to right:
+//   F(p) = (A x) x + (B x) y + (C y) y + D x + E y + F
+//   grad F(p) = ((2A) x + B y + D, B x + (2C) y + E)
 static void SampsonResiduals(const EllipseParams &e, const double *x, const double *y, int count, Eigen::VectorXd *r)
 {
     const Conic q = ConicFromEllipse(e);
     const double A = q.c[0], B = q.c[1], C = q.c[2], D = q.c[3], E = q.c[4], F = q.c[5];
-    const Eigen::Map<const Eigen::ArrayXd> px(x, count), py(y, count);
-    const Eigen::ArrayXd f = A * px * px + B * px * py + C * py * py + D * px + E * py + F;
-    const Eigen::ArrayXd gx = 2.0 * A * px + B * py + D;
-    const Eigen::ArrayXd gy = B * px + 2.0 * C * py + E;
+    const double twoA = 2.0 * A, twoC = 2.0 * C;
     r->resize(count);
-    for (int i = 0; i < count; i++) {
-        const double g = std::hypot(gx(i), gy(i));
-        (*r)(i) = g > 0.0 ? f(i) / g : 0.0;
+    double *out = r->data();
+    int i = 0;
+    for (; i + 1 < count; i += 2) {
+        const Eigen::Array2d px(x[i], x[i + 1]), py(y[i], y[i + 1]);
+        const Eigen::Array2d f = A * px * px + B * px * py + C * py * py + D * px + E * py + F;
+        const Eigen::Array2d gx = twoA * px + B * py + D;
+        const Eigen::Array2d gy = B * px + twoC * py + E;
+        for (int k = 0; k < 2; k++) {
+            const double g = std::hypot(gx(k), gy(k));
+            out[i + k] = g > 0.0 ? f(k) / g : 0.0;
+        }
+    }
+    for (; i < count; i++) {
+        const double px = x[i], py = y[i];
+        const double f = A * px * px + B * px * py + C * py * py + D * px + E * py + F;
+        const double g = std::hypot(twoA * px + B * py + D, B * px + twoC * py + E);
+        out[i] = g > 0.0 ? f / g : 0.0;
     }
 }
 

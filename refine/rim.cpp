@@ -168,22 +168,29 @@ static int SampleProfile(const Photo *photo, double px, double py, double nx, do
     return 1;
 }
 
-// The first profile index whose offset -halfLength + kProfileStep * i is at
-// or above bound (past it, when past is set). The offsets never fall as i
-// grows (rounding keeps their order), so bisection on the very expression the
-// samples stand at finds the index a walk through them would.
+// Whether sample i's offset -halfLength + kProfileStep * i is at or above
+// bound (past it, when past is set), on the very expression the samples
+// stand at.
+static int OffsetReaches(size_t i, double halfLength, double bound, int past)
+{
+    const double s = -halfLength + kProfileStep * i;
+    return past ? !(s <= bound) : s >= bound;
+}
+
+// The first profile index whose offset reaches bound. The offsets never fall
+// as i grows (rounding keeps their order), so the test fails below one index
+// and holds from it on: started where exact arithmetic puts the bound,
+// i = (bound + halfLength) / kProfileStep, a step or two either way finds the
+// index a walk through all of them would.
 static size_t FirstOffset(size_t count, double halfLength, double bound, int past)
 {
-    size_t lo = 0, hi = count;
-    while (lo < hi) {
-        const size_t i = lo + (hi - lo) / 2;
-        const double s = -halfLength + kProfileStep * i;
-        if (past ? !(s <= bound) : s >= bound)
-            hi = i;
-        else
-            lo = i + 1;
-    }
-    return lo;
+    const double guess = (bound + halfLength) / kProfileStep;
+    size_t i = !(guess > 0.0) ? 0 : guess >= static_cast<double>(count) ? count : static_cast<size_t>(guess);
+    while (i > 0 && OffsetReaches(i - 1, halfLength, bound, past))
+        i--;
+    while (i < count && !OffsetReaches(i, halfLength, bound, past))
+        i++;
+    return i;
 }
 
 // Median of the profile between offsets from and to (source pixels): the

@@ -7,7 +7,8 @@
 # with auto, and from bench_measure the time per photo of decoding, the
 # reduction into the WorkRaster, the analysis and the refined step. Goals: at
 # most 1.5 x djpeg's time, at least 60 photos per second on one core, the
-# reduction at most 1 ms, the refined step at most 3 ms, the analysis after
+# reduction at most 1 ms, the refined step at most 3 ms (the estimate, the
+# light's strength and colour and the checks of a whole marker), the analysis after
 # decoding at most 2 ms, auto at most 10 x fixed; and bench_export: the
 # matched scene's glTF and USDA at most 5 ms per photo; and the lens
 # database's crop factor (the same photos with their EXIF reduced to a camera
@@ -49,7 +50,10 @@ rate() {  # photos per second of one run of the command
   end=$(date +%s.%N)
   python3 -c "print($count / ($end - $start))"
 }
-printf 'quillmarsh-measure, %d JPEGs of 2048 x 1536:\n' "$count"
+# Other work on the machine shows in every figure: its load is printed
+# before and after (the three load averages of /proc/loadavg).
+load() { cut -d' ' -f1-3 /proc/loadavg; }
+printf 'quillmarsh-measure, %d JPEGs of 2048 x 1536 (load average before: %s):\n' "$count" "$(load)"
 python3 "$top/tests/bench/measure/against_djpeg.py" "$command" "$photos"/*.jpg
 one=$(rate --jobs 1)
 all=$(rate --jobs "$cores")
@@ -61,6 +65,7 @@ printf '  in one process: '
 "$build/tests/bench_measure" "$photos"/*.jpg
 printf '  '
 "$build/tests/bench_export" "$photos"/*.jpg
+printf '  load average after the timings above: %s\n' "$(load)"
 
 # The lens database: the photos without EXIF against the same with a camera
 # the database holds and FocalLength alone (exiftool, when installed).
