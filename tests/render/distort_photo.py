@@ -207,6 +207,11 @@ def distorted_truth(lf, lens, crop, photo, truth, wide_w, wide_h, calib, camera)
         e["cy"] -= shift_y
         it["ellipse_px_undistorted"] = e
     it["undistorted_px"] = undistorted
+    # The samples' world has the disc's centre at its origin.
+    cx, cz = photo.get("disc", {}).get("centre", [0.0, 0.0])
+    for key in ("position", "look_at"):
+        truth["camera"][key] = [truth["camera"][key][0] - cx, truth["camera"][key][1], truth["camera"][key][2] - cz]
+    truth["marker"]["centre"] = [0.0, truth["marker"]["top_height"], 0.0]
     truth["file"] = photo["name"] + ".jpg"
     truth["scene_id"] = photo["name"]
     truth["variant"] = "cycles, through the lens' distortion with lensfun"
