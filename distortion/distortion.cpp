@@ -83,12 +83,13 @@ int MakeDistortionFrame(const LensDistortion *distortion, uint32_t width, uint32
         if (!std::isfinite(f.terms[i]))
             return 0;
     }
-    const double shortSide = static_cast<double>(std::min(width, height));
-    const double aspect = static_cast<double>(std::max(width, height)) / shortSide;
+    // Spans between the outer pixel centres, as lensfun measures the frame.
+    const double shortSide = static_cast<double>(std::min(width, height)) - 1.0;
+    const double aspect = (static_cast<double>(std::max(width, height)) - 1.0) / shortSide;
     const double k = distortion->crop, kc = distortion->calibrationCrop, ac = distortion->calibrationAspect;
     if (!(k > 0.0) || !(kc > 0.0) || !(ac >= 1.0) || !std::isfinite(k) || !std::isfinite(kc) || !std::isfinite(ac))
         return 0;
-    f.unitPixels = (shortSide - 1.0) / 2.0 / (std::sqrt(ac * ac + 1.0) / std::sqrt(aspect * aspect + 1.0) * kc / k);
+    f.unitPixels = shortSide / 2.0 / (std::sqrt(ac * ac + 1.0) / std::sqrt(aspect * aspect + 1.0) * kc / k);
     f.centre[0] = width / 2.0;
     f.centre[1] = height / 2.0;
     f.reach = std::hypot(width / 2.0, height / 2.0) / f.unitPixels;

@@ -34,10 +34,11 @@ struct LensDistortion {
 
 // The calibration on one photo: centre and scale of the normalised radius.
 // lensfun measures radii from the picture's centre in units of half the
-// shorter side of the calibration frame: on a photo w x h (pixel centres
-// whole, so the half side is (min(w, h) - 1) / 2) with aspect A, of a camera
-// with crop k, calibrated on a frame of aspect A_c and crop k_c,
-//   r = d / ((min(w, h) - 1) / 2) * sqrt(A_c^2 + 1) / sqrt(A^2 + 1) * k_c / k,
+// shorter side of the calibration frame. It spans a photo w x h between its
+// outer pixel centres, s = min(w, h) - 1 by l = max(w, h) - 1, aspect A = l / s;
+// for a camera with crop k, a lens calibrated on a frame of aspect A_c and
+// crop k_c, a point d pixels from the centre lies at
+//   r = d / (s / 2) * sqrt(A_c^2 + 1) / sqrt(A^2 + 1) * k_c / k,
 // which matches the two frames at their diagonals.
 struct DistortionFrame {
     DistortionModel model;
