@@ -95,6 +95,7 @@ enum RefinedValue : int32_t {
     kValueDistortionLens,    // text, the profile's lens
     kValueDistortionCamera,  // text, the profile's camera
     kValueDistortionFocal,   // mm, the focal length the profile was taken at
+    kValueDistortionUnit,    // source pixels per unit of the model's normalised radius on this photo
 };
 
 // When a field is given. The refinement finds the sun's elevation only after
@@ -148,6 +149,7 @@ static const RefinedField kRefinedFields[] = {
     {kValueDistortionLens, kGivenDistortion, kGroupDistortion, "lens", nullptr, "distortion_lens"},
     {kValueDistortionCamera, kGivenDistortion, kGroupDistortion, "camera", nullptr, "distortion_camera"},
     {kValueDistortionFocal, kGivenDistortion, kGroupDistortion, "focal_mm", nullptr, "distortion_focal_mm"},
+    {kValueDistortionUnit, kGivenDistortion, kGroupDistortion, "radius_unit_px", nullptr, "distortion_radius_unit_px"},
 };
 
 static int Given(const RefinedEstimate &r, RefinedGiven given)
@@ -185,6 +187,7 @@ static double Number(const RefinedEstimate &r, RefinedValue value)
     case kValueSigmaXrot: return r.light.xrotSigma;
     case kValueSigmaYrot: return r.light.yrotSigma;
     case kValueDistortionFocal: return r.distortion.focalMm;
+    case kValueDistortionUnit: return r.distortionUnitPixels;
     case kValueFocalSource:
     case kValueNote:
     case kValueDistortionModel:

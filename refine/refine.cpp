@@ -233,6 +233,7 @@ static const DistortionFrame *LensCorrection(const Photo *photo, const LensHints
     if (!MakeDistortionFrame(&hints->distortion, photo->width, photo->height, frame))
         return nullptr;
     r->distortion = hints->distortion;
+    r->distortionUnitPixels = frame->unitPixels;
     return frame;
 }
 
@@ -297,10 +298,12 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
         const Lens kept = r.lens;
         const double fov = r.fov;
         const LensDistortion distortion = r.distortion;
+        const double unitPixels = r.distortionUnitPixels;
         std::memset(&r, 0, sizeof r);
         r.lens = kept;
         r.fov = fov;
         r.distortion = distortion;
+        r.distortionUnitPixels = unitPixels;
         r.status = kRefineNoPose;
         std::snprintf(r.note, sizeof r.note, "%s", kReasons[kRefineNoPose]);
         LensNote(&r, hints);

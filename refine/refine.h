@@ -171,6 +171,7 @@ struct RefinedEstimate {
     RefinedLight light;
     char note[256];
     LensDistortion distortion;  // the profile the measured points were undistorted with; model kDistortionNone: none
+    double distortionUnitPixels;  // source pixels per unit of the profile's normalised radius on this photo
 };
 
 // Refines from the classic ellipse (work pixels at the given work scale) on the
