@@ -375,10 +375,12 @@ TEST(WritersTest, CsvRowsMatchTheHeaderAndQuoteWhatNeedsIt)
     EXPECT_EQ(Printed(PrintCsvRecord, "a,b.png", Sample(0, 1, "")),
               "\"a,b.png\",0,160,0.000000,-28.647890,0.057296,0.500000,8.250000,13.000000,-14.323945,85.943669,"
               ",,,,,,,,,,,,,,,,,,,,,"
+              ",,,,,,"  // the lens profile's
               ",,,,,,,,,,,,,,,,,,,,,,\n");  // the refined, quality and illumination columns empty
     EXPECT_EQ(Printed(PrintCsvRecord, "c.png", Sample(2, 0, "two\n\"lines\"")),
               "c.png,2,160,,,,,,,,,\"two\n\"\"lines\"\"\","
-              ",,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,\n");
+              ",,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,"
+              ",,,,,,\n");
     EXPECT_EQ(Printed(PrintTextRecord, "c.png", Sample(2, 0, "two\nlines")), "c.png: two lines; threshold 160\n");
 }
 
