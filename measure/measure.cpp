@@ -121,8 +121,14 @@ static int JudgeMarker(const Photo &photo, int32_t runLevels, PhotoRecord *recor
     const RefinedEstimate &r = record->refined;
     RimEvidence rim = {};
     // A rim was fitted unless the rim search itself gave up.
-    if (r.rim.normals > 0 && r.status != kRefineNoContrast && r.status != kRefineBorder && r.status != kRefineNoFit)
-        GatherRimEvidence(r.rim, photo.width, photo.height, &rim);
+    if (r.rim.normals > 0 && r.status != kRefineNoContrast && r.status != kRefineBorder && r.status != kRefineNoFit) {
+        // The rim's margin to the border is the photo's: with the lens
+        // corrected, the ellipse the passes sampled along on the photo.
+        RimFit seen = r.rim;
+        if (r.distortion.model != kDistortionNone)
+            seen.ellipse = r.rim.sampled;
+        GatherRimEvidence(seen, photo.width, photo.height, &rim);
+    }
     MarkerQuality &q = record->quality;
     q.measured = 1;
     q.rimFound = rim.found;
