@@ -90,6 +90,7 @@ enum RefinedValue : int32_t {
     kValueSigmaXrot,
     kValueSigmaYrot,
     kValueNote,  // text
+    kValueSigmaFov,
     kValueDistortionModel,   // a word of DistortionModelName
     kValueDistortionTerms,   // the model's terms: a JSON array, space-separated in CSV
     kValueDistortionLens,    // text, the profile's lens
@@ -144,6 +145,8 @@ static const RefinedField kRefinedFields[] = {
     {kValueSigmaXrot, kGivenElevation, kGroupUncertainty, "xrot", nullptr, "sd_xrot"},
     {kValueSigmaYrot, kGivenBearing, kGroupUncertainty, "yrot", nullptr, "sd_yrot"},
     {kValueNote, kGivenAlways, kGroupRecord, "note", nullptr, "refined_note"},
+    // The lens is chosen whether or not the camera is refined, so its deviation is always given.
+    {kValueSigmaFov, kGivenAlways, kGroupUncertainty, "fov", nullptr, "sd_fov"},
     {kValueDistortionModel, kGivenDistortion, kGroupDistortion, "model", "distortion", "distortion_model"},
     {kValueDistortionTerms, kGivenDistortion, kGroupDistortion, "terms", nullptr, "distortion_terms"},
     {kValueDistortionLens, kGivenDistortion, kGroupDistortion, "lens", nullptr, "distortion_lens"},
@@ -186,6 +189,7 @@ static double Number(const RefinedEstimate &r, RefinedValue value)
     case kValueSigmaDistance: return r.distanceSigma;
     case kValueSigmaXrot: return r.light.xrotSigma;
     case kValueSigmaYrot: return r.light.yrotSigma;
+    case kValueSigmaFov: return r.fovSigma;
     case kValueDistortionFocal: return r.distortion.focalMm;
     case kValueDistortionUnit: return r.distortionUnitPixels;
     case kValueFocalSource:

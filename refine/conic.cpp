@@ -254,6 +254,36 @@ static int RefineGeometric(const double *x, const double *y, int n, EllipseParam
     return 1;
 }
 
+// The residuals' long-run variance over their variance (the Bartlett-weighted
+// sum of their autocorrelations along the rim, bandwidth K):
+//     tau = 1 + 2 sum_{k=1..K} (1 - k / (K + 1)) rho_k.
+// Neighbouring edge points are not independent: the pixel grid's phase, JPEG's
+// 8 x 8 blocks, the blur and the ground's texture move them together. The
+// ellipse's five parameters take the slowest harmonics of the residual field
+// around the rim, where its spectral density is the long-run variance
+// sigma^2 tau rather than sigma^2, so the covariance of independent points,
+// sigma^2 (J^T J)^-1, is multiplied by tau (never below 1). K spans the
+// longest such stretch, where the rim keeps one phase against the grid:
+// 2 sqrt(a) pixels. The points come in order around the rim.
+static double CorrelationInflation(const Eigen::VectorXd &r, int bandwidth)
+{
+    const int n = static_cast<int>(r.size());
+    const double mean = r.mean();
+    double c0 = 0.0;
+    for (int i = 0; i < n; i++)
+        c0 += (r(i) - mean) * (r(i) - mean);
+    if (!(c0 > 0.0))
+        return 1.0;
+    double tau = 1.0;
+    for (int k = 1; k <= bandwidth && k < n; k++) {
+        double ck = 0.0;
+        for (int i = 0; i < n; i++)
+            ck += (r(i) - mean) * (r((i + k) % n) - mean);
+        tau += 2.0 * (1.0 - k / (bandwidth + 1.0)) * ck / c0;
+    }
+    return std::max(1.0, tau);
+}
+
 int FitRimEllipse(const double *x, const double *y, int count, RimFit *fit)
 {
     Conic conic;
@@ -284,10 +314,14 @@ int FitRimEllipse(const double *x, const double *y, int count, RimFit *fit)
         e.angle -= kPi;
     if (e.angle <= -kPi / 2.0)
         e.angle += kPi;
+    // Ramanujan's perimeter over the points gives their spacing along the rim.
+    const double perimeter = kPi * (3.0 * (e.a + e.b) - std::sqrt((3.0 * e.a + e.b) * (e.a + 3.0 * e.b)));
+    const int bandwidth = static_cast<int>(std::ceil(2.0 * std::sqrt(e.a) * kx.size() / perimeter));
+    const double tau = CorrelationInflation(keptResiduals, bandwidth);
     fit->ellipse = e;
     fit->conic = ConicFromEllipse(e);
     for (int i = 0; i < 25; i++)
-        fit->covariance[i] = covariance[i];
+        fit->covariance[i] = covariance[i] * tau;
     fit->rms = rms;
     fit->used = static_cast<int>(kx.size());
     return 1;

@@ -16,12 +16,28 @@ const double kClassicFocalPerLongSide = 375.0 / 320.0;  // focal length over lon
 const double kMinFieldOfView = 10.0;          // degrees along the long side
 const double kMaxFieldOfView = 150.0;         // degrees along the long side
 const double kRoundingHalfStep = 0.5;         // mm, a 35 mm equivalent is written in whole millimetres
-const double kUniformToSigma = 0.5773502691896258;  // 1 / sqrt(3): half-width of a uniform spread to its deviation
+// The assumed lens is a prior, not a measurement. Lenses that take such
+// photographs run from the 24 mm (35 mm equivalent) of phones' main cameras
+// and wide zooms to the 75 mm or so of a standard zoom's long end; their
+// geometric middle, sqrt(24 x 75) = 42.4 mm, is the classic lens itself
+// (36 mm / (2 tan(46.2 / 2)) = 42.2 mm). Taking the logarithm of the focal
+// length as normal around the classic lens with that span as its +-2
+// deviations gives sigma(ln f) = ln(75 / 24) / 4.
+const double kPriorWideEquivalent = 24.0;   // mm, 35 mm equivalent, the prior's -2 deviation end
+const double kPriorLongEquivalent = 75.0;   // mm, 35 mm equivalent, the prior's +2 deviation end
+const double kPriorSpanDeviations = 4.0;    // deviations between the span's ends
 
 double LongSideFieldOfView(double focal, uint32_t width, uint32_t height)
 {
     const double longSide = static_cast<double>(std::max(width, height));
     return DegreesFromRadians(2.0 * std::atan(longSide / (2.0 * focal)));
+}
+
+// F = 2 atan(L / 2f) along the long side L: dF/df = -L / (f^2 + L^2 / 4).
+double FieldOfViewSigma(double focal, double focalSigma, uint32_t width, uint32_t height)
+{
+    const double longSide = static_cast<double>(std::max(width, height));
+    return DegreesFromRadians(longSide / (focal * focal + longSide * longSide / 4.0)) * focalSigma;
 }
 
 static int PlausibleFocal(double focal, uint32_t width, uint32_t height)
@@ -64,6 +80,29 @@ static double ResizeFactor(const PhotoExif *exif, uint32_t width, uint32_t heigh
     return 1.0;
 }
 
+// A tag's value is a rational that the camera wrote with some decimals (5.13,
+// 6586.71); the true value lies anywhere within half a unit of the last one,
+// uniform: a relative deviation of that half unit / sqrt(3) over the value.
+// A value with more than kMostDecimals decimals counts as exact.
+const int kMostDecimals = 4;
+const double kDecimalTolerance = 1e-6;  // units of the last decimal: 5.13 x 100 is 513 to this
+
+static double RoundingShare(double value)
+{
+    double unit = 1.0;
+    for (int decimals = 0; decimals <= kMostDecimals; decimals++, unit /= 10.0) {
+        const double units = value / unit;
+        if (std::fabs(units - std::round(units)) < kDecimalTolerance)
+            return 0.5 * unit * kUniformToSigma / value;
+    }
+    return 0.0;
+}
+
+double AssumedLensLogSigma()
+{
+    return std::log(kPriorLongEquivalent / kPriorWideEquivalent) / kPriorSpanDeviations;
+}
+
 void ChooseLens(const PhotoExif *exif, uint32_t width, uint32_t height, Lens *lens)
 {
     Lens chosen;
@@ -76,6 +115,9 @@ void ChooseLens(const PhotoExif *exif, uint32_t width, uint32_t height, Lens *le
         if (unit > 0.0 && PlausibleFocal(focal, width, height)) {
             chosen.focal = focal;
             chosen.source = kFocalExif;
+            // f = FocalLength x FocalPlaneXResolution / unit: relative deviations add in quadrature.
+            chosen.focalSigma =
+                focal * std::hypot(RoundingShare(exif->focalLength), RoundingShare(exif->focalPlaneXResolution));
             *lens = chosen;
             return;
         }
@@ -95,6 +137,7 @@ void ChooseLens(const PhotoExif *exif, uint32_t width, uint32_t height, Lens *le
     }
     chosen.focal = kClassicFocalPerLongSide * static_cast<double>(std::max(width, height));
     chosen.source = kFocalDefault;
+    chosen.focalSigma = AssumedLensLogSigma() * chosen.focal;
     *lens = chosen;
 }
 

@@ -1,6 +1,7 @@
 // The whole refined record in order: lens, rim, the pose that shows the dark
 // stick, light, the rim again without its lit wall, and the uncertainties;
 // the notes that say what was assumed or not found.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -69,88 +70,6 @@ static const DiscPose &NearestCandidate(const DiscPose candidates[2], const Disc
                                                                                             : candidates[1];
 }
 
-// The camera numbers whose uncertainty is carried: the classic five and the
-// camera's distance from the disc's centre on the ground.
-struct PoseNumbers {
-    RefinedCamera camera;
-    double distance;  // scene units
-};
-const int kPoseNumberCount = 6;  // rows of the numbers' covariance: pitch, roll, dollyX, dollyY, dollyZ, distance
-
-// hi - lo of each number, in the covariance's row order.
-static void Differences(const PoseNumbers &hi, const PoseNumbers &lo, double difference[kPoseNumberCount])
-{
-    difference[0] = hi.camera.pitch - lo.camera.pitch;
-    difference[1] = hi.camera.roll - lo.camera.roll;
-    difference[2] = hi.camera.dollyX - lo.camera.dollyX;
-    difference[3] = hi.camera.dollyY - lo.camera.dollyY;
-    difference[4] = hi.camera.dollyZ - lo.camera.dollyZ;
-    difference[5] = hi.distance - lo.distance;
-}
-
-// Camera numbers of the ellipse under a given focal length, taking the
-// candidate nearest the reference pose; 0 when none exists.
-static int PoseNumbersFor(EllipseParams e, double focal, const Photo *photo, const DiscPose &reference,
-                          PoseNumbers *numbers)
-{
-    DiscPose candidates[2];
-    if (PoseCandidates(ConicFromEllipse(e), focal, photo->width / 2.0, photo->height / 2.0, candidates) != 2)
-        return 0;
-    RefinedCamera c;
-    CameraNumbers(NearestCandidate(candidates, reference), &c);
-    numbers->camera = c;
-    numbers->distance = std::sqrt(c.dollyX * c.dollyX + c.dollyY * c.dollyY + c.dollyZ * c.dollyZ);
-    return 1;
-}
-
-// One standard deviation of each camera number: the rim's covariance carried
-// through the pose by central differences, and the focal length's rounding.
-static void CameraUncertainty(const Photo *photo, RefinedEstimate *r)
-{
-    const EllipseParams e = r->rim.ellipse;
-    double jac[kPoseNumberCount][5] = {};
-    Eigen::Matrix<double, kPoseNumberCount, kPoseNumberCount> cov =
-        Eigen::Matrix<double, kPoseNumberCount, kPoseNumberCount>::Zero();
-    int ok = 1;
-    for (int k = 0; k < 5 && ok; k++) {
-        PoseNumbers hi, lo;
-        ok = PoseNumbersFor(ShiftedEllipse(e, k, kEllipseSteps[k]), r->lens.focal, photo, r->pose, &hi) &&
-             PoseNumbersFor(ShiftedEllipse(e, k, -kEllipseSteps[k]), r->lens.focal, photo, r->pose, &lo);
-        if (!ok)
-            break;
-        double difference[kPoseNumberCount];
-        Differences(hi, lo, difference);
-        for (int i = 0; i < kPoseNumberCount; i++)
-            jac[i][k] = difference[i] / (2.0 * kEllipseSteps[k]);
-    }
-    if (ok) {
-        Eigen::Matrix<double, kPoseNumberCount, 5> j;
-        Eigen::Matrix<double, 5, 5> s;
-        for (int i = 0; i < kPoseNumberCount; i++)
-            for (int k = 0; k < 5; k++)
-                j(i, k) = jac[i][k];
-        for (int i = 0; i < 25; i++)
-            s(i / 5, i % 5) = r->rim.covariance[i];
-        cov = j * s * j.transpose();
-    }
-    if (r->lens.focalSigma > 0.0) {
-        PoseNumbers hi, lo;
-        if (PoseNumbersFor(e, r->lens.focal + r->lens.focalSigma, photo, r->pose, &hi) &&
-            PoseNumbersFor(e, r->lens.focal - r->lens.focalSigma, photo, r->pose, &lo)) {
-            double difference[kPoseNumberCount];
-            Differences(hi, lo, difference);
-            for (int i = 0; i < kPoseNumberCount; i++)
-                cov(i, i) += 0.25 * difference[i] * difference[i];
-        }
-    }
-    r->cameraSigma.pitch = std::sqrt(std::fabs(cov(0, 0)));
-    r->cameraSigma.roll = std::sqrt(std::fabs(cov(1, 1)));
-    r->cameraSigma.dollyX = std::sqrt(std::fabs(cov(2, 2)));
-    r->cameraSigma.dollyY = std::sqrt(std::fabs(cov(3, 3)));
-    r->cameraSigma.dollyZ = std::sqrt(std::fabs(cov(4, 4)));
-    r->distanceSigma = std::sqrt(std::fabs(cov(5, 5)));
-}
-
 // The direction toward the sun in the camera frame, from the light's bearing
 // (from the backward axis toward the right) and elevation.
 static void SunInCamera(const DiscPose &pose, const RefinedLight &light, double sun[3])
@@ -167,11 +86,165 @@ static void SunInCamera(const DiscPose &pose, const RefinedLight &light, double 
         sun[i] = s(i);
 }
 
+// The propagation. Every refined number y is a function of the rim's ellipse
+// p = (cx, cy, a, b, angle) and the focal length f, with the light's image
+// points (stick top, shadow tip, a point on the shadow's line) held where
+// they were found: y = g(p, f). To first order
+//     cov(y) = J S J^T,   J = dg/d(p, f),   S = [[S_rim + S_sys, 0], [0, sigma_f^2]],
+// J by central differences, column k = (g(x + h_k e_k) - g(x - h_k e_k)) / 2 h_k
+// (for the focal length h = sigma_f itself: the secant over one deviation).
+// The principal point is held at the picture's centre, (width / 2, height / 2)
+// with pixel (i, j) covering [i, i + 1) x [j, j + 1), as the pose assumes: a
+// lens whose axis misses the centre is outside these deviations.
+// S_rim is the fit's covariance from its residuals; S_sys what they do not
+// show (the pixel grid's phase, the side wall: RimSystematicCovariance);
+// sigma_f the lens' (ChooseLens). The light's own localisation (the top's
+// and tip's places, the spread of the shadow's profiles) is independent of
+// the rim and adds in quadrature:
+//     sigma_xrot^2 = (J S J^T)_xrot + sigma_located^2.
+// The field of view F = 2 atan(L / 2f) along the long side L has
+//     dF/df = -L / (f^2 + L^2 / 4),   sigma_F = |dF/df| sigma_f.
+const int kInputCount = 6;   // the ellipse's cx, cy, a, b, angle and the focal length
+const int kOutputCount = 8;  // pitch, roll, dollyX, dollyY, dollyZ, distance, xrot, yrot
+const int kFocalInput = 5;
+const int kXrotOutput = 6;
+const int kYrotOutput = 7;
+const double kFocalStepShare = 1e-4;  // the focal length's difference step, share of the focal length
+const double kFullTurn = 360.0;       // degrees
+
+// The numbers g(p, f) under the ellipse and focal length, with the candidate
+// pose nearest the record's; 0 when there is no pose or the light's points miss.
+static int NumbersFor(const RefinedEstimate &r, EllipseParams e, double focal, double ppx, double ppy,
+                      double out[kOutputCount])
+{
+    DiscPose candidates[2];
+    if (PoseCandidates(ConicFromEllipse(e), focal, ppx, ppy, candidates) != 2)
+        return 0;
+    const DiscPose &pose = NearestCandidate(candidates, r.pose);
+    RefinedCamera c;
+    CameraNumbers(pose, &c);
+    out[0] = c.pitch;
+    out[1] = c.roll;
+    out[2] = c.dollyX;
+    out[3] = c.dollyY;
+    out[4] = c.dollyZ;
+    out[5] = std::sqrt(c.dollyX * c.dollyX + c.dollyY * c.dollyY + c.dollyZ * c.dollyZ);
+    out[kXrotOutput] = 0.0;
+    out[kYrotOutput] = 0.0;
+    return !r.light.bearingFound ||
+           LightAngles(r.light, pose, focal, ppx, ppy, &out[kXrotOutput], &out[kYrotOutput]);
+}
+
+// The numbers under another focal length with the light found again: where
+// MeasureLight's search lines fall, and so which shadow point and tip it
+// reads, follows the pose the lens gives; held fixed, the points would
+// carry only part of the lens' effect on the light (half of it on the
+// bearing, for a 35 mm equivalent's rounding). Where the other lens finds
+// less of the light than the record has, its points are held instead.
+static int NumbersRemeasured(const Photo *photo, const RefinedEstimate &r, double focal, double ppx, double ppy,
+                             double out[kOutputCount])
+{
+    DiscPose candidates[2];
+    if (!r.light.bearingFound || PoseCandidates(r.rim.conic, focal, ppx, ppy, candidates) != 2)
+        return NumbersFor(r, r.rim.ellipse, focal, ppx, ppy, out);
+    RefinedEstimate moved = r;
+    moved.pose = NearestCandidate(candidates, r.pose);
+    // The light is read through the lens the record's points were undistorted with.
+    DistortionFrame frame;
+    const DistortionFrame *lens =
+        MakeDistortionFrame(&r.distortion, photo->width, photo->height, &frame) ? &frame : nullptr;
+    moved.light = MeasureLight(photo, moved.pose, focal, lens);
+    if (!moved.light.bearingFound || moved.light.elevationFound < r.light.elevationFound)
+        return NumbersFor(r, r.rim.ellipse, focal, ppx, ppy, out);
+    moved.light.elevationFound = r.light.elevationFound;
+    return NumbersFor(moved, r.rim.ellipse, focal, ppx, ppy, out);
+}
+
+// The light is searched along lines from the disc's centre in the picture,
+// which the lens places. When one deviation of the lens moves that centre by
+// more than the shadow's half width, the search may leave the shadow
+// anywhere along it and take that for the tip: the tip's distance R is then
+// anywhere in [0, R] (root mean square R / sqrt(3)), which moves the
+// elevation by h sigma_R / (R^2 + h^2), h the stick's height over the top.
+// Degrees; 0 when the centre stays on the shadow.
+static double LostTipSigma(const RefinedEstimate &r, double focalSigma, double ppx, double ppy)
+{
+    if (!(focalSigma > 0.0))
+        return 0.0;
+    DiscPose hi[2], lo[2];
+    const Conic conic = ConicFromEllipse(r.rim.ellipse);
+    if (PoseCandidates(conic, r.lens.focal + focalSigma, ppx, ppy, hi) != 2 ||
+        PoseCandidates(conic, r.lens.focal - focalSigma, ppx, ppy, lo) != 2)
+        return 0.0;
+    const DiscPose &a = NearestCandidate(hi, r.pose), &b = NearestCandidate(lo, r.pose);
+    const double moved = 0.5 * std::hypot(a.centreImage[0] - b.centreImage[0], a.centreImage[1] - b.centreImage[1]);
+    const double depth = std::sqrt(r.pose.centre[0] * r.pose.centre[0] + r.pose.centre[1] * r.pose.centre[1] +
+                                   r.pose.centre[2] * r.pose.centre[2]);
+    const double halfWidth = r.light.stickRadius * r.lens.focal / depth;  // source pixels
+    if (!(moved > halfWidth))
+        return 0.0;
+    const double rise = r.light.stickHeight - kDiscThickness, reach = r.light.tipDistance;
+    return DegreesFromRadians(rise * reach * kUniformToSigma / (reach * reach + rise * rise));
+}
+
+void RefinedUncertainty(const Photo *photo, double focalSigma, RefinedEstimate *r)
+{
+    Eigen::Matrix<double, kOutputCount, kInputCount> jac = Eigen::Matrix<double, kOutputCount, kInputCount>::Zero();
+    const double ppx = photo->width / 2.0, ppy = photo->height / 2.0;
+    for (int k = 0; k < kInputCount; k++) {
+        // The lens' deviation can be a third of the focal length, where the
+        // numbers bend: its column is the secant over +-1 deviation.
+        const double h = k < kFocalInput ? kEllipseSteps[k]
+                         : focalSigma > 0.0 ? focalSigma
+                                            : kFocalStepShare * r->lens.focal;
+        double hi[kOutputCount], lo[kOutputCount];
+        int ok;
+        if (k < kFocalInput)
+            ok = NumbersFor(*r, ShiftedEllipse(r->rim.ellipse, k, h), r->lens.focal, ppx, ppy, hi) &&
+                 NumbersFor(*r, ShiftedEllipse(r->rim.ellipse, k, -h), r->lens.focal, ppx, ppy, lo);
+        else
+            ok = NumbersRemeasured(photo, *r, r->lens.focal + h, ppx, ppy, hi) &&
+                 NumbersRemeasured(photo, *r, r->lens.focal - h, ppx, ppy, lo);
+        if (!ok)
+            continue;  // no pose a step away: that input's share is left out
+        for (int i = 0; i < kOutputCount; i++) {
+            const double difference = i == kYrotOutput ? std::remainder(hi[i] - lo[i], kFullTurn) : hi[i] - lo[i];
+            jac(i, k) = difference / (2.0 * h);
+        }
+    }
+    WallLight wall = {};
+    wall.pose = r->pose;
+    wall.focal = r->lens.focal;
+    if (r->wallTakenOff)
+        SunInCamera(r->pose, r->light, wall.sun);
+    double systematic[25];
+    RimSystematicCovariance(r->rim, wall, photo->width / 2.0, photo->height / 2.0, r->wallTakenOff, systematic);
+    Eigen::Matrix<double, kInputCount, kInputCount> s = Eigen::Matrix<double, kInputCount, kInputCount>::Zero();
+    for (int i = 0; i < 25; i++)
+        s(i / 5, i % 5) = r->rim.covariance[i] + systematic[i];
+    s(kFocalInput, kFocalInput) = focalSigma * focalSigma;
+    const Eigen::Matrix<double, kOutputCount, kOutputCount> cov = jac * s * jac.transpose();
+    auto deviation = [&](int i) { return std::sqrt(std::max(0.0, cov(i, i))); };
+    r->cameraSigma.pitch = deviation(0);
+    r->cameraSigma.roll = deviation(1);
+    r->cameraSigma.dollyX = deviation(2);
+    r->cameraSigma.dollyY = deviation(3);
+    r->cameraSigma.dollyZ = deviation(4);
+    r->distanceSigma = deviation(5);
+    const double lost = r->light.elevationFound ? LostTipSigma(*r, focalSigma, ppx, ppy) : 0.0;
+    r->light.xrotSigma = r->light.elevationFound
+                             ? std::sqrt(cov(kXrotOutput, kXrotOutput) + r->light.xrotLocalSigma * r->light.xrotLocalSigma +
+                                         lost * lost)
+                             : 0.0;
+    r->light.yrotSigma = r->light.bearingFound ? std::hypot(deviation(kYrotOutput), r->light.yrotLocalSigma) : 0.0;
+    r->fovSigma = FieldOfViewSigma(r->lens.focal, focalSigma, photo->width, photo->height);
+}
+
 static int AllFinite(const RefinedEstimate &r)
 {
     const double numbers[] = {r.camera.pitch,      r.camera.roll,       r.camera.dollyX,      r.camera.dollyY,
                               r.camera.dollyZ,     r.cameraSigma.pitch, r.cameraSigma.roll,   r.cameraSigma.dollyX,
-                              r.cameraSigma.dollyY, r.cameraSigma.dollyZ, r.distanceSigma,     r.fov,
+                              r.cameraSigma.dollyY, r.cameraSigma.dollyZ, r.distanceSigma,     r.fov,  r.fovSigma,
                               r.light.xrot,        r.light.yrot,        r.light.xrotSigma,    r.light.yrotSigma,
                               r.light.stickTop[0], r.light.stickTop[1], r.light.shadowTip[0], r.light.shadowTip[1]};
     for (double n : numbers)
@@ -264,6 +337,7 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
     r.fov = LongSideFieldOfView(r.lens.focal, photo->width, photo->height);
     DistortionFrame lensFrame;
     const DistortionFrame *lens = LensCorrection(photo, hints, &r, &lensFrame);
+    r.fovSigma = FieldOfViewSigma(r.lens.focal, r.lens.focalSigma, photo->width, photo->height);
     r.status = FitRim(photo, SourceEllipse(classicWork, workScale), kSearchBasePixels + kSearchWorkPixels / workScale,
                       &r.rim, lens);
     DiscPose candidates[2];
@@ -289,14 +363,15 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
             PoseCandidates(r.rim.conic, r.lens.focal, photo->width / 2.0, photo->height / 2.0, candidates) == 2) {
             r.pose = NearestCandidate(candidates, wall.pose);
             r.light = MeasureLight(photo, r.pose, r.lens.focal, lens);
+            r.wallTakenOff = 1;
         }
     }
     CameraNumbers(r.pose, &r.camera);
-    CameraUncertainty(photo, &r);
+    RefinedUncertainty(photo, r.lens.focalSigma, &r);
     if (!AllFinite(r)) {
         // No number that is not finite ever leaves the refinement.
         const Lens kept = r.lens;
-        const double fov = r.fov;
+        const double fov = r.fov, fovSigma = r.fovSigma;
         const LensDistortion distortion = r.distortion;
         const double unitPixels = r.distortionUnitPixels;
         std::memset(&r, 0, sizeof r);
@@ -304,6 +379,7 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
         r.fov = fov;
         r.distortion = distortion;
         r.distortionUnitPixels = unitPixels;
+        r.fovSigma = fovSigma;
         r.status = kRefineNoPose;
         std::snprintf(r.note, sizeof r.note, "%s", kReasons[kRefineNoPose]);
         LensNote(&r, hints);

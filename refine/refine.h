@@ -31,13 +31,21 @@ struct Lens {
     double focal;     // source pixels
     FocalSource source;
     int32_t refused;  // 1 when a tag was present but absurd and was passed over
-    double focalSigma;  // source pixels, from the rounding of the 35 mm equivalent; 0 otherwise
+    // Source pixels, one deviation of the focal length: the rounding of the
+    // focal plane's tags to their last written decimal, of the 35 mm
+    // equivalent to whole millimetres, or the lens prior's width for the
+    // assumed classic lens (AssumedLensLogSigma times the focal length).
+    double focalSigma;
 };
 
 // The focal length from the lens tags, falling back as far as needed; never fails.
 void ChooseLens(const PhotoExif *exif, uint32_t width, uint32_t height, Lens *lens);
+// One deviation of the logarithm of the focal length when the lens is assumed.
+double AssumedLensLogSigma();
 // Field of view along the long side, degrees.
 double LongSideFieldOfView(double focal, uint32_t width, uint32_t height);
+// One deviation of that field of view, degrees, for a focal length's deviation.
+double FieldOfViewSigma(double focal, double focalSigma, uint32_t width, uint32_t height);
 
 // A lens the user states, which overrides EXIF.
 enum GivenLensKind : int32_t {
@@ -82,8 +90,10 @@ struct RimFit {
     EllipseParams ellipse;  // source pixels, normal form a >= b; pinhole pixels when the lens is corrected
     EllipseParams sampled;  // source pixels on the photo as it is: the ellipse the passes sample along
     Conic conic;
-    double covariance[25];  // of (cx, cy, a, b, angle), from the residuals
+    double covariance[25];  // of (cx, cy, a, b, angle), from the residuals and their correlation along the rim
     double rms;             // source pixels, root mean square distance of the kept edge points
+    double edgeWidth;       // source pixels, median width of the edge between its 75 % and 25 % levels
+    double groundShare;     // median of the ground's level over the disc's beside the rim, linear light
     int32_t used;           // edge points kept in the last fit
     int32_t normals;        // normals sampled in the last pass
     // How clearly the last pass saw the rim: what tells a whole disc's edge
@@ -154,8 +164,11 @@ struct RefinedLight {
     double stickHeight;      // scene units
     double tipDistance;      // scene units from the disc's centre
     double stickRadius;      // scene units, half the shadow's width
-    double xrotSigma;        // degrees
-    double yrotSigma;        // degrees
+    double shadowPoint[2];   // source pixels, a point on the shadow's line
+    double xrotLocalSigma;   // degrees, from where the stick's top and the shadow's tip were found
+    double yrotLocalSigma;   // degrees, from the spread of the shadow's cross profiles
+    double xrotSigma;        // degrees, all sources (RefinedUncertainty)
+    double yrotSigma;        // degrees, all sources (RefinedUncertainty)
 };
 
 // The whole refined record.
@@ -168,11 +181,18 @@ struct RefinedEstimate {
     RefinedCamera cameraSigma;  // one standard deviation of each number
     double distanceSigma;       // scene units
     double fov;                 // degrees along the long side
+    double fovSigma;            // degrees
+    int32_t wallTakenOff;       // 1 when the rim was fitted again without its lit side wall
     RefinedLight light;
     char note[256];
     LensDistortion distortion;  // the profile the measured points were undistorted with; model kDistortionNone: none
     double distortionUnitPixels;  // source pixels per unit of the profile's normalised radius on this photo
 };
+
+// Fills every deviation of a refined record (cameraSigma, distanceSigma,
+// fovSigma, the light's xrotSigma and yrotSigma) from all the sources of
+// error, with the lens' deviation given (r->lens.focalSigma in the record).
+void RefinedUncertainty(const Photo *photo, double focalSigma, RefinedEstimate *r);
 
 // Refines from the classic ellipse (work pixels at the given work scale) on the
 // decoded photograph. Returns 1 when the camera was refined; otherwise 0 with
@@ -192,6 +212,9 @@ const double kGreyFullScale = 255.0;  // grey levels, SampleGrey's top (white), 
 // then a 2.4 power), not a gamma of 2.2.
 double LinearFromSrgb(double code);
 const double kMadToSigma = 1.4826;  // median absolute deviation to standard deviation, normal noise
+// 1 / sqrt(3): a spread uniform over +-x has the deviation x / sqrt(3), and
+// one uniform over [0, x] the root mean square x / sqrt(3) about 0.
+const double kUniformToSigma = 0.5773502691896258;
 
 // The middle value (the upper one of an even count); 0 for none.
 double Median(std::vector<double> values);
@@ -228,6 +251,25 @@ struct WallLight {
 // of the wall's image width that the wall's brightness carries, and fits
 // again; 1 with *fit replaced, 0 with it untouched.
 int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit, const DistortionFrame *lens = nullptr);
+
+
+// Root mean square error (source pixels) of a mid-level crossing read by
+// linear interpolation between pixel centres, over where the edge falls in
+// its pixel, for an edge of the given 75 %-25 % width.
+double GridPhaseError(double edgeWidth);
+
+// The light's angles (degrees) that its image points give under another
+// pose and focal length; 1 with *xrot (0 without an elevation) and *yrot
+// written, 0 when a point misses the disc's plane.
+int LightAngles(const RefinedLight &light, const DiscPose &pose, double focal, double ppx, double ppy, double *xrot,
+                double *yrot);
+
+// Covariance of (cx, cy, a, b, angle) from what the rim's residuals do not
+// show: the pixel grid's phase where the rim runs along it, and the side
+// wall below the rim (the wall's light taken off, or not; wall.focal 0
+// leaves the wall out), for the principal point (ppx, ppy).
+void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double ppx, double ppy, int wallTakenOff,
+                             double covariance[25]);
 
 // Mean grey along the stick that the pose predicts, just above the disc; the
 // right pose of the two finds the dark stick there.

@@ -72,6 +72,7 @@ const double kProfileStep = 0.25;        // source pixels between samples along 
 const double kLevelGap = 1.5;            // source pixels kept clear of the edge when reading the levels
 const double kLevelSpan = 4.0;           // source pixels of each level window
 const double kMinRimContrast = 24.0;     // grey levels between disc and ground for an edge point
+const double kQuartile = 0.25;           // the edge's width is read between the 75 % and 25 % levels
 const double kShadowedInnerShare = 0.3;  // an inner level this share of the contrast below the lit disc is in shadow
 const double kMinUsedShare = 0.35;       // share of the normals that must give edge points
 // Share of the normals that may run off the picture: more, and the border cuts
@@ -214,6 +215,7 @@ static int FallingCrossing(const std::vector<double> &profile, double halfLength
 
 struct EdgePoint {
     double x, y;
+    double width;   // source pixels between the profile's 75 % and 25 % crossings
     double inner;   // grey level of the disc beside the edge
     double outer;   // grey level of the ground beside the edge
     double nx, ny;  // outward normal of the ellipse it was read along
@@ -260,20 +262,30 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
         if (inner - outer < kMinRimContrast ||
             !FallingCrossing(profile, halfLength, 0.5 * (inner + outer), edge, &edge))
             continue;
-        points->push_back({px + edge * nx, py + edge * ny, inner, outer, nx, ny});
+        double high = edge, low = edge;
+        FallingCrossing(profile, halfLength, outer + kQuartile * 3.0 * (inner - outer), edge, &high);
+        FallingCrossing(profile, halfLength, outer + kQuartile * (inner - outer), edge, &low);
+        points->push_back({px + edge * nx, py + edge * ny, low - high, inner, outer, nx, ny});
     }
     *normals = count;
 }
 
-// Fits the kept points' positions.
+// Fits the kept points' positions; the edge's width and the ground's level
+// over the disc's are their medians.
 static int FitEdgePoints(const std::vector<EdgePoint> &points, RimFit *fit)
 {
-    std::vector<double> x, y;
+    std::vector<double> x, y, width, ground;
     for (const EdgePoint &p : points) {
         x.push_back(p.x);
         y.push_back(p.y);
+        width.push_back(p.width);
+        ground.push_back(p.outer / p.inner);  // inner exceeds outer by the contrast, so is positive
     }
-    return FitRimEllipse(x.data(), y.data(), static_cast<int>(x.size()), fit);
+    if (!FitRimEllipse(x.data(), y.data(), static_cast<int>(x.size()), fit))
+        return 0;
+    fit->edgeWidth = Median(width);
+    fit->groundShare = std::max(0.0, Median(ground));
+    return 1;
 }
 
 // Leaves out the edge points whose disc side is in shadow (stick, its shadow)
@@ -389,30 +401,43 @@ RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels
 // is dark. A wall of image width w outside the top's rim moves the edge
 // between top and ground out by w (W - G) / (L - G), G the ground, while
 // the wall is thinner than the blur (0.01 of a radius of 3).
-static void MoveInForLitWall(const WallLight &wall, double ppx, double ppy, EdgePoint *p)
+// The wall's image width (source pixels) outside the rim at the image point
+// (x, y) along the outward normal (nx, ny), and its outward normal in the
+// camera frame; 0 when the wall there faces away from the camera.
+static int WallWidth(const WallLight &wall, double ppx, double ppy, double x, double y, double nx, double ny,
+                     double *width, Eigen::Vector3d *normal)
 {
     const Eigen::Vector3d up(wall.pose.up[0], wall.pose.up[1], wall.pose.up[2]);
     const Eigen::Vector3d centre(wall.pose.centre[0], wall.pose.centre[1], wall.pose.centre[2]);
-    const Eigen::Vector3d sun(wall.sun[0], wall.sun[1], wall.sun[2]);
-    const Eigen::Vector3d ray((p->x - ppx) / wall.focal, (p->y - ppy) / wall.focal, 1.0);
+    const Eigen::Vector3d ray((x - ppx) / wall.focal, (y - ppy) / wall.focal, 1.0);
     const double along = up.dot(ray);
-    const double height = up.dot(sun);
-    if (!(std::fabs(along) > 0.0) || !(height > 0.0))
-        return;
+    if (!(std::fabs(along) > 0.0))
+        return 0;
     const Eigen::Vector3d top = ray * (up.dot(centre) / along);
-    Eigen::Vector3d normal = top - centre;
-    if (!(normal.norm() > 0.0))
-        return;
-    normal.normalize();
-    if (normal.dot(top) >= 0.0)
-        return;  // the wall faces away from the camera
+    *normal = top - centre;
+    if (!(normal->norm() > 0.0))
+        return 0;
+    normal->normalize();
+    if (normal->dot(top) >= 0.0)
+        return 0;  // the wall faces away from the camera
     const Eigen::Vector3d bottom = top - kDiscThickness * up;
     if (!(top(2) > 0.0) || !(bottom(2) > 0.0))
-        return;
+        return 0;
     const double dx = wall.focal * (bottom(0) / bottom(2) - top(0) / top(2));
     const double dy = wall.focal * (bottom(1) / bottom(2) - top(1) / top(2));
-    const double width = dx * p->nx + dy * p->ny;
-    if (!(width > 0.0) || !(p->inner > p->outer))
+    *width = dx * nx + dy * ny;
+    return *width > 0.0;
+}
+
+static void MoveInForLitWall(const WallLight &wall, double ppx, double ppy, EdgePoint *p)
+{
+    const Eigen::Vector3d up(wall.pose.up[0], wall.pose.up[1], wall.pose.up[2]);
+    const Eigen::Vector3d sun(wall.sun[0], wall.sun[1], wall.sun[2]);
+    const double height = up.dot(sun);
+    double width;
+    Eigen::Vector3d normal;
+    if (!(height > 0.0) || !WallWidth(wall, ppx, ppy, p->x, p->y, p->nx, p->ny, &width, &normal) ||
+        !(p->inner > p->outer))
         return;
     const double level = p->inner * std::max(0.0, normal.dot(sun)) / height;
     const double share = std::min(1.0, std::max(0.0, (level - p->outer) / (p->inner - p->outer)));
@@ -440,4 +465,214 @@ int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit, cons
     result.sampled = lens != nullptr ? fit->sampled : result.ellipse;
     *fit = result;
     return 1;
+}
+
+// Where the rim runs along a row or column of pixels, every edge point there
+// meets the grid at one phase, and the mid-level crossing read by linear
+// interpolation between pixel centres errs by the same amount on all of them.
+// For a step blurred by a Gaussian of deviation s and averaged over each
+// pixel's area, that error has, over the phase, the root mean square below;
+// s shows in the edge's width between its 75 % and 25 % levels read the same
+// way (both from the sampled erf step, the phase taken evenly). The sharper
+// the edge, the larger the error: the pixel's area alone gives 1/16 pixel.
+// The stretch that keeps one phase is where the rim stays within half a
+// pixel of its tangent: |s| < sqrt(rho) for a radius of curvature rho, where
+// the normal turns by less than 1 / sqrt(rho).
+const int kPhaseTableSize = 9;
+const double kPhaseTableWidth[kPhaseTableSize] = {0.738, 0.744, 0.768, 0.817, 0.886,
+                                                  0.970, 1.065, 1.279, 1.512};  // source pixels, s = 0 .. 1
+const double kPhaseTableError[kPhaseTableSize] = {0.0624, 0.0622, 0.0589, 0.0504, 0.0401,
+                                                  0.0312, 0.0243, 0.0154, 0.0104};  // source pixels
+
+double GridPhaseError(double edgeWidth)
+{
+    if (!(edgeWidth > kPhaseTableWidth[0]))
+        return kPhaseTableError[0];
+    for (int i = 1; i < kPhaseTableSize; i++)
+        if (edgeWidth <= kPhaseTableWidth[i]) {
+            const double u = (edgeWidth - kPhaseTableWidth[i - 1]) / (kPhaseTableWidth[i] - kPhaseTableWidth[i - 1]);
+            return kPhaseTableError[i - 1] + u * (kPhaseTableError[i] - kPhaseTableError[i - 1]);
+        }
+    return kPhaseTableError[kPhaseTableSize - 1];
+}
+// The same holds where the rim runs along a diagonal of the grid: a 45 degree
+// edge meets every pixel it crosses at one phase. The diagonal rows lie
+// 1 / sqrt(2) pixel apart, so that stretch ends where the rim leaves its
+// tangent by 1 / (2 sqrt(2)): the normal turns by less than 1 / sqrt(sqrt(2) rho).
+const double kDiagonalRowSpacing = 0.7071067811865476;  // source pixels, 1 / sqrt(2)
+// The wall's light taken off by the Lambert model, which leaves out the sky.
+// With a share q of the lit top's light from the sky, the top gets
+// L = sun (up . s) + q L and the wall, which sees half the sky,
+// W = sun (n . s) + q L / 2, so the model's W = L (n . s) / (up . s) errs by
+//     q L (1/2 - (n . s) / (up . s)),
+// which moves the rim by that share of the wall's width at each point. Under
+// an open sky q is at most about a fifth (a shadow at a fifth of the lit level
+// in linear light, 65 to 90 against 200 to 240 in sRGB); q uniform in
+// [0, 1/5] has the deviation about its middle 0.2 / sqrt(12). Left on (no sun
+// known), the wall's share is anywhere in [0, 1] with the rim read at 0:
+// root mean square 1 / sqrt(3) of the wall's width.
+const double kSkyShareSigma = 0.05773502691896258;  // 0.2 / sqrt(12)
+// Where the wall is lit brighter than the top, (n . s) / (up . s) > 1, the
+// take-off moves the rim in by the wall's whole width w, but the mid-level
+// crossing can lie further out: a wall narrower than the edge's blur moves it
+// by its excess area over the step, share w with the unclamped share
+// (W - G) / (L - G) = ((n . s) / (up . s) - g) / (1 - g), g = G / L; a wall
+// wider than the blur by w alone. The crossing lies anywhere between, so the
+// take-off's error is uniform in [0, (share - 1) w]: root mean square
+// (share - 1) w / sqrt(3), the same along the whole bright arc.
+// A wall turned from the sun has the sky's light alone and can be darker than
+// the ground: the model leaves it (share 0), but it pulls the edge in by
+// (G - W) / (L - G) of its width. With W anywhere between black and the
+// ground, that share is uniform in [0, G / (L - G)]: root mean square
+// G / (L - G) / sqrt(3), G / L the rim's median ground-to-disc ratio.
+// The photograph's tone curve is taken as sRGB's; a camera's or a renderer's
+// differs by up to a tenth in its local exponent. Read through a curve h
+// with exponent 1.1, levels 0.1 (ground) and 0.7 (lit disc) in linear light
+// put the mid-level at h^-1((h(0.7) + h(0.1)) / 2) = 0.412 instead of 0.4:
+// a share of 0.02 of the contrast, which moves every edge point alike by that
+// share times sqrt(2 pi) s_t, s_t = width / 1.349 the edge's Gaussian
+// deviation (the 75 %-25 % width of a Gaussian is 1.349 of its deviation).
+const double kToneMidShare = 0.02;
+const double kQuartileWidthToSigma = 1.349;
+const int kSystematicPoints = 720;  // points around the rim where the responses are taken
+
+// Rows: the normal displacement of the rim point at t per unit change of
+// (cx, cy, a, b, angle), P(t) = centre + R(angle) (a cos t, b sin t).
+static void RimDesign(EllipseParams e, const std::vector<double> &t, Eigen::MatrixXd *design, std::vector<double> *px,
+                      std::vector<double> *py, std::vector<double> *nx, std::vector<double> *ny)
+{
+    const double c = std::cos(e.angle), s = std::sin(e.angle);
+    const int n = static_cast<int>(t.size());
+    design->resize(n, 5);
+    for (int i = 0; i < n; i++) {
+        const double ct = std::cos(t[i]), st = std::sin(t[i]);
+        const double gu = ct / e.a, gv = st / e.b;
+        double ux = gu * c - gv * s, uy = gu * s + gv * c;
+        const double un = std::hypot(ux, uy);
+        ux /= un;
+        uy /= un;
+        px->push_back(e.cx + e.a * ct * c - e.b * st * s);
+        py->push_back(e.cy + e.a * ct * s + e.b * st * c);
+        nx->push_back(ux);
+        ny->push_back(uy);
+        (*design)(i, 0) = ux;
+        (*design)(i, 1) = uy;
+        (*design)(i, 2) = ct * c * ux + ct * s * uy;
+        (*design)(i, 3) = -st * s * ux + st * c * uy;
+        (*design)(i, 4) = (-e.a * ct * s - e.b * st * c) * ux + (e.a * ct * c - e.b * st * s) * uy;
+    }
+}
+
+// The disc's own shadow on the ground. The top's rim point P (height t over
+// the ground) casts its shadow at P - t s / (up . s), s toward the sun, so on
+// the side away from the sun a ribbon of ground beyond the rim lies in the
+// disc's shade. Its image width w shows beyond the lit wall's image, or
+// beyond the top's outline where the wall faces away. One-sided, it turns
+// the ellipse toward the shaded side and so moves the roll. Source pixels
+// along the outward normal (nx, ny); 0 where the rim faces the sun.
+static double ShadeRibbonWidth(const WallLight &wall, double ppx, double ppy, double x, double y, double nx, double ny)
+{
+    const Eigen::Vector3d up(wall.pose.up[0], wall.pose.up[1], wall.pose.up[2]);
+    const Eigen::Vector3d sun(wall.sun[0], wall.sun[1], wall.sun[2]);
+    const Eigen::Vector3d centre(wall.pose.centre[0], wall.pose.centre[1], wall.pose.centre[2]);
+    const Eigen::Vector3d ray((x - ppx) / wall.focal, (y - ppy) / wall.focal, 1.0);
+    const double along = up.dot(ray), height = up.dot(sun);
+    if (!(std::fabs(along) > 0.0) || !(height > 0.0))
+        return 0.0;
+    const Eigen::Vector3d top = ray * (up.dot(centre) / along);
+    const Eigen::Vector3d shade = top - (kDiscThickness / height) * sun, bottom = top - kDiscThickness * up;
+    if (!(top(2) > 0.0) || !(shade(2) > 0.0) || !(bottom(2) > 0.0))
+        return 0.0;
+    auto outward = [&](const Eigen::Vector3d &p) {
+        return wall.focal * ((p(0) / p(2) - top(0) / top(2)) * nx + (p(1) / p(2) - top(1) / top(2)) * ny);
+    };
+    return std::max(0.0, outward(shade) - std::max(0.0, outward(bottom)));
+}
+
+// How far the ribbon can move the mid-level crossing in, for a shade as dark
+// as it gets (no sky light) and a ground at g = G / L of the disc's level.
+// Thinner than the blur (a Gaussian of deviation sb), it takes a line of
+// strength w G off the blurred step, which falls with slope (L - G) times the
+// blur's peak at the crossing: the crossing moves in by w G / (L - G). Wider,
+// the step runs from L down to 0 and crosses (L + G) / 2 where
+// Phi(u) = (1 + g) / 2, u sb inside the rim. The smaller of the two.
+static double ShadeRibbonShift(double width, double g, double sb)
+{
+    if (!(width > 0.0) || !(g > 0.0) || !(g < 1.0))
+        return 0.0;
+    const double p = 0.5 * (1.0 + g);
+    double u = std::sqrt(2.0 * kPi) * (p - 0.5);
+    for (int i = 0; i < 4; i++)  // Newton on Phi(u) = p from its tangent at 0
+        u -= (0.5 * std::erfc(-u / std::sqrt(2.0)) - p) / (std::exp(-0.5 * u * u) / std::sqrt(2.0 * kPi));
+    return std::min(width * g / (1.0 - g), u * sb);
+}
+
+void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double ppx, double ppy, int wallTakenOff,
+                             double covariance[25])
+{
+    const EllipseParams e = fit.ellipse;
+    const double phaseError = GridPhaseError(fit.edgeWidth);
+    std::vector<double> t, px, py, nx, ny;
+    for (int i = 0; i < kSystematicPoints; i++)
+        t.push_back(2.0 * kPi * i / kSystematicPoints);
+    Eigen::MatrixXd design;
+    RimDesign(e, t, &design, &px, &py, &nx, &ny);
+    // The least-squares response of the parameters to displacements d: (A^T A)^-1 A^T d.
+    const Eigen::MatrixXd solve = (design.transpose() * design).ldlt().solve(design.transpose());
+    Eigen::Matrix<double, 5, 5> sum = Eigen::Matrix<double, 5, 5>::Zero();
+    // The grid's eight directions (rows, columns and diagonals), unit, with their row spacing.
+    const double h = kDiagonalRowSpacing;
+    const double grid[8][3] = {{1.0, 0.0, 1.0}, {-1.0, 0.0, 1.0}, {0.0, 1.0, 1.0}, {0.0, -1.0, 1.0},
+                               {h, h, h},       {-h, h, h},       {h, -h, h},     {-h, -h, h}};
+    for (const auto &g : grid) {
+        Eigen::VectorXd d = Eigen::VectorXd::Zero(kSystematicPoints);
+        for (int i = 0; i < kSystematicPoints; i++) {
+            const double st = std::sin(t[i]), ct = std::cos(t[i]);
+            const double rho = std::pow(e.a * e.a * st * st + e.b * e.b * ct * ct, 1.5) / (e.a * e.b);
+            const double turn = std::acos(std::max(-1.0, std::min(1.0, nx[i] * g[0] + ny[i] * g[1])));
+            if (turn < std::sqrt(g[2] / rho))
+                d(i) = phaseError;
+        }
+        const Eigen::Matrix<double, 5, 1> v = solve * d;
+        sum += v * v.transpose();
+    }
+    // The tone curve: all points alike, a and b grow together.
+    const double tone = kToneMidShare * std::sqrt(2.0 * kPi) * fit.edgeWidth / kQuartileWidthToSigma;
+    sum(2, 2) += tone * tone;
+    sum(2, 3) += tone * tone;
+    sum(3, 2) += tone * tone;
+    sum(3, 3) += tone * tone;
+    if (wall.focal > 0.0) {
+        const Eigen::Vector3d up(wall.pose.up[0], wall.pose.up[1], wall.pose.up[2]);
+        const Eigen::Vector3d sun(wall.sun[0], wall.sun[1], wall.sun[2]);
+        const double height = up.dot(sun);
+        // d: the sky's share or the dark wall, bright: a wall brighter than
+        // the top; independent, each alike along its arc.
+        Eigen::VectorXd d = Eigen::VectorXd::Zero(kSystematicPoints), bright = d, shade = d;
+        for (int i = 0; i < kSystematicPoints; i++) {
+            double width;
+            Eigen::Vector3d normal;
+            if (wallTakenOff)
+                shade(i) = kUniformToSigma *
+                           ShadeRibbonShift(ShadeRibbonWidth(wall, ppx, ppy, px[i], py[i], nx[i], ny[i]),
+                                            fit.groundShare, fit.edgeWidth / kQuartileWidthToSigma);
+            if (!WallWidth(wall, ppx, ppy, px[i], py[i], nx[i], ny[i], &width, &normal))
+                continue;
+            if (!(wallTakenOff && height > 0.0)) {
+                d(i) = kUniformToSigma * width;
+                continue;
+            }
+            if (normal.dot(sun) > 0.0)
+                d(i) = kSkyShareSigma * width * (0.5 - normal.dot(sun) / height);
+            else
+                d(i) = -kUniformToSigma * width * fit.groundShare / (1.0 - fit.groundShare);
+            const double share = (normal.dot(sun) / height - fit.groundShare) / (1.0 - fit.groundShare);
+            if (share > 1.0)
+                bright(i) = kUniformToSigma * (share - 1.0) * width;
+        }
+        const Eigen::Matrix<double, 5, 1> v = solve * d, w = solve * bright, u = solve * shade;
+        sum += v * v.transpose() + w * w.transpose() + u * u.transpose();
+    }
+    for (int i = 0; i < 25; i++)
+        covariance[i] = sum(i / 5, i % 5);
 }

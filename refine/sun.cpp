@@ -36,9 +36,6 @@ const double kFullTurnDegrees = 360.0;
 // width could not be read.
 const double kFallbackStickHalfWidth = 2.0;
 const double kEndlessStick = 1e9;         // source pixels, the stick's length when its top was not found
-// Source pixels: an edge's place is not known better than this, whatever the
-// noise says (pixel mixing, the penumbra, the renderer's or lens' blur).
-const double kLocationFloor = 0.15;
 
 // A pose as the measurement reads it: the ground frame (up, back = -forward,
 // right), the disc's top centre and the ground below it (scene units, camera
@@ -244,6 +241,7 @@ struct StickWalk {
     int ended;     // 1 once a step left the photo
     double side;   // source pixels from the stick's axis to where the background is read
     std::vector<double> along, profile, background;
+    std::vector<double> sides;  // grey levels, |left - right| beside each step
 };
 
 // Walks on until count steps are taken or a step leaves the photo; 1 when
@@ -263,9 +261,35 @@ static int WalkStick(const Photo *photo, const ViewFrame &f, const StickImage &s
         walk->along.push_back(t);
         walk->profile.push_back(g);
         walk->background.push_back(std::max(l, r));
+        walk->sides.push_back(std::fabs(l - r));
         walk->t += kStickStep;
     }
     return walk->profile.size() >= count;
+}
+
+// The silhouette's top is the far rim of the stick's flat top cap, and the
+// last stretch below it is the cap itself, seen at the depression d of the
+// ray: a disc of the stick's radius rho foreshortened to a depth of
+// 2 rho sin d, so its middle lies halfWidth * sin d source pixels inside
+// the top. The sun lights that cap (its normal is the vertical) unlike the
+// stick's side, so the edge steps from the cap's level C to the background
+// B, not from the stick's level S. The edge's middle is the level (B + C) / 2;
+// the crossing is read at (B + S) / 2, which lies (S - C) / 2 grey levels
+// away, so along a ramp of slope g (grey levels per pixel) the crossing
+// moves by
+//     shift = |S - C| / (2 g)   source pixels.
+// The ramp's true shape (the renderer's filter, JPEG) is not known well
+// enough to correct by it, so the shift counts as the top's deviation.
+static double CapToneShift(const Photo *photo, const ViewFrame &f, const StickImage &s, double stick, double slope,
+                           const double top[2])
+{
+    const Eigen::Vector3d ray = Ray(f, top[0], top[1]).normalized();
+    const double inside = s.halfWidth * std::fabs(ray.dot(f.up));
+    double cap;
+    if (!(slope > 0.0) ||
+        !GreyAt(photo, f, top[0] - inside * s.direction[0], top[1] - inside * s.direction[1], &cap))
+        return 0.0;
+    return std::fabs(stick - cap) / (2.0 * slope);
 }
 
 // The stick's top: walking out along its image, the first place where its
@@ -308,7 +332,18 @@ static int FindStickTop(const Photo *photo, const ViewFrame &f, StickImage *s, d
             top[0] = s->base[0] + t * s->direction[0];
             top[1] = s->base[1] + t * s->direction[1];
             const double slope = std::fabs(profile[i] - profile[i - 1]) / kStickStep;
-            *sigma = std::max(kLocationFloor, slope > 0.0 ? MadSigma(stickLevels) / slope : 1.0);
+            // The crossing of d = (B - P) / (B - S) = 1/2 moves by
+            //     dt = (-dP + dB / 2 + dS / 2) / g
+            // for errors dP in the profile, dB in the background under the
+            // axis and dS in the stick's level, g the profile's slope. The
+            // background is read `side` pixels beside the axis; two sides
+            // drawn alike about the axis' value differ by sqrt(2) sigma_B,
+            // so sigma_B = 1.4826 median |l - r| / sqrt(2) (texture, noise,
+            // a gradient across the stick alike).
+            const double sideSigma = kMadToSigma * Median(walk.sides) / std::sqrt(2.0);
+            const double levels = std::hypot(MadSigma(stickLevels), 0.5 * sideSigma);
+            const double located = std::max(GridPhaseError(0.0), slope > 0.0 ? levels / slope : 1.0);
+            *sigma = std::hypot(located, CapToneShift(photo, f, *s, stick, slope, top));
             return 1;
         }
     }
@@ -461,7 +496,7 @@ static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, dou
             if (Project(f, PointOnDisc(f, bearing, *tip, 0.0), near) &&
                 Project(f, PointOnDisc(f, bearing, *tip + kShadowStep, 0.0), far))
                 perPixel = kShadowStep / std::max(1e-9, std::hypot(far[0] - near[0], far[1] - near[1]));
-            *sigma = std::max(kLocationFloor * perPixel, slope > 0.0 ? MadSigma(shadow) / slope : kShadowStep);
+            *sigma = std::max(GridPhaseError(0.0) * perPixel, slope > 0.0 ? MadSigma(shadow) / slope : kShadowStep);
             return 1;
         }
     }
@@ -478,6 +513,9 @@ static double WrappedDegrees(double degrees)
         d += kFullTurnDegrees;
     return d;
 }
+
+// A single crossing is not known better than the pixel grid's phase lets it
+// be read: the sharpest edge's error (GridPhaseError(0)), whatever the noise says.
 
 // The sun from the stick's top (height h above the ground on the vertical
 // through the centre) and the shadow's tip at distance R on the disc's top:
@@ -502,7 +540,8 @@ RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal
             return light;
     light.bearingFound = 1;
     light.yrot = WrappedDegrees(DegreesFromRadians(phi) + kHalfTurnDegrees);
-    light.yrotSigma = DegreesFromRadians(bearingSigma);
+    light.yrotLocalSigma = DegreesFromRadians(bearingSigma);
+    Project(f, PointOnDisc(f, MakeBearing(f, phi), kShadowCoarseFar, 0.0), light.shadowPoint);
     double tip = 0.0, tipSigma = 0.0;
     const int tipState = FindShadowTip(photo, f, phi, shadowHalfWidth, &tip, &tipSigma);
     if (tipState == 0 || !topFound)
@@ -535,6 +574,45 @@ RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal
     double nudged = HeightOnVertical(f, shadowHalfWidth, top[0] + stick.direction[0], top[1] + stick.direction[1]);
     const double heightSigma = std::fabs(nudged - height) * topSigma;
     const double denominator = tip * tip + rise * rise;
-    light.xrotSigma = DegreesFromRadians(std::hypot(tip * heightSigma, rise * tipSigma) / denominator);
+    light.xrotLocalSigma = DegreesFromRadians(std::hypot(tip * heightSigma, rise * tipSigma) / denominator);
     return light;
+}
+
+// The disc's top plane met by the ray through an image point; 0 when it is not met in front.
+static int OnDiscPlane(const ViewFrame &f, const double p[2], Eigen::Vector3d *x)
+{
+    const Eigen::Vector3d r = Ray(f, p[0], p[1]);
+    const double along = f.up.dot(r);
+    if (!(std::fabs(along) > 0.0))
+        return 0;
+    const double depth = f.up.dot(f.centre) / along;
+    if (!(depth > 0.0))
+        return 0;
+    *x = depth * r;
+    return 1;
+}
+
+// The bearing is the angle of the shadow point's place on the disc from the
+// backward axis toward the right, turned half a turn; the elevation is
+// atan((h - thickness) / R) with h the top's height on the vertical and R
+// the tip's distance from the centre, as MeasureLight takes them.
+int LightAngles(const RefinedLight &light, const DiscPose &pose, double focal, double ppx, double ppy, double *xrot,
+                double *yrot)
+{
+    // The light's points are pinhole points already: geometry alone, no lens.
+    const ViewFrame f = MakeViewFrame(pose, focal, ppx, ppy, nullptr);
+    Eigen::Vector3d point;
+    if (!OnDiscPlane(f, light.shadowPoint, &point))
+        return 0;
+    const Eigen::Vector3d along = point - f.centre;
+    *yrot = WrappedDegrees(DegreesFromRadians(std::atan2(along.dot(f.right), along.dot(f.back))) + kHalfTurnDegrees);
+    *xrot = 0.0;
+    if (!light.elevationFound)
+        return 1;
+    Eigen::Vector3d tip;
+    if (!OnDiscPlane(f, light.shadowTip, &tip))
+        return 0;
+    const double height = HeightOnVertical(f, light.stickRadius, light.stickTop[0], light.stickTop[1]);
+    *xrot = -DegreesFromRadians(std::atan2(height - kDiscThickness, (tip - f.centre).norm()));
+    return 1;
 }

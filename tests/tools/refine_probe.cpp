@@ -64,11 +64,22 @@ int main(int argc, char **argv)
             std::printf(", \"xrot\": %.6f", r.light.xrotSigma);
         if (r.light.bearingFound)
             std::printf(", \"yrot\": %.6f", r.light.yrotSigma);
+        std::printf(", \"fov\": %.6f}", r.fovSigma);
+        // The same deviations with the lens taken as known, for photographs
+        // whose lens is the assumed one by construction.
+        RefinedEstimate known = r;
+        RefinedUncertainty(&photo, 0.0, &known);
+        std::printf(", \"uncertainty_lens_known\": {\"pitch\": %.6f, \"roll\": %.6f, \"distance\": %.6f",
+                    known.cameraSigma.pitch, known.cameraSigma.roll, known.distanceSigma);
+        if (r.light.elevationFound)
+            std::printf(", \"xrot\": %.6f", known.light.xrotSigma);
+        if (r.light.bearingFound)
+            std::printf(", \"yrot\": %.6f", known.light.yrotSigma);
         std::printf("}");
         const EllipseParams &e = r.rim.ellipse;
         std::printf(", \"image\": {\"ellipse_px\": {\"cx\": %.6f, \"cy\": %.6f, \"a\": %.6f, \"b\": %.6f, \"angle\": %.9f}, "
-                    "\"rim_rms\": %.4f, \"rim_points\": %d, \"rim_normals\": %d, \"disc_centre_px\": [%.6f, %.6f]",
-                    e.cx, e.cy, e.a, e.b, e.angle, r.rim.rms, r.rim.used, r.rim.normals, r.pose.centreImage[0],
+                    "\"rim_rms\": %.4f, \"rim_points\": %d, \"rim_normals\": %d, \"edge_width\": %.3f, \"disc_centre_px\": [%.6f, %.6f]",
+                    e.cx, e.cy, e.a, e.b, e.angle, r.rim.rms, r.rim.used, r.rim.normals, r.rim.edgeWidth, r.pose.centreImage[0],
                     r.pose.centreImage[1]);
         if (r.light.stickHeight > 0.0)
             std::printf(", \"stick_top_px\": [%.6f, %.6f], \"stick_height\": %.6f", r.light.stickTop[0],

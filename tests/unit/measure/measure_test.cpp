@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -333,6 +334,19 @@ PhotoRecord Sample(int32_t code, int light, const char *message)
     return record;
 }
 
+// A number as the writers print it ("%f"), from a double or a parsed JSON number.
+std::string Formatted(double value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%f", value);
+    return text;
+}
+
+std::string Formatted(const nlohmann::json &value)
+{
+    return value.is_number() ? Formatted(value.get<double>()) : "absent";
+}
+
 std::string Printed(void (*writer)(FILE *, const char *, const PhotoRecord &), const char *file,
                     const PhotoRecord &record)
 {
@@ -374,14 +388,85 @@ TEST(WritersTest, CsvRowsMatchTheHeaderAndQuoteWhatNeedsIt)
 {
     EXPECT_EQ(Printed(PrintCsvRecord, "a,b.png", Sample(0, 1, "")),
               "\"a,b.png\",0,160,0.000000,-28.647890,0.057296,0.500000,8.250000,13.000000,-14.323945,85.943669,"
-              ",,,,,,,,,,,,,,,,,,,,,"
+              ",,,,,,,,,,,,,,,,,,,,,,"
               ",,,,,,"  // the lens profile's
               ",,,,,,,,,,,,,,,,,,,,,,\n");  // the refined, quality and illumination columns empty
     EXPECT_EQ(Printed(PrintCsvRecord, "c.png", Sample(2, 0, "two\n\"lines\"")),
               "c.png,2,160,,,,,,,,,\"two\n\"\"lines\"\"\","
-              ",,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,"
+              ",,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,"
               ",,,,,,\n");
     EXPECT_EQ(Printed(PrintTextRecord, "c.png", Sample(2, 0, "two\nlines")), "c.png: two lines; threshold 160\n");
+}
+
+// A CSV line's fields, quotes taken off.
+std::vector<std::string> CsvFields(const std::string &line)
+{
+    std::vector<std::string> fields(1);
+    int quoted = 0;
+    for (size_t i = 0; i < line.size() && line[i] != '\n'; i++) {
+        if (line[i] == '"' && quoted && i + 1 < line.size() && line[i + 1] == '"')
+            fields.back() += line[++i];
+        else if (line[i] == '"')
+            quoted = !quoted;
+        else if (line[i] == ',' && !quoted)
+            fields.emplace_back();
+        else
+            fields.back() += line[i];
+    }
+    return fields;
+}
+
+// The refined record through the three writers, each number under its own
+// name: a bearing-only light (s10: the shadow leaves the disc) and a whole
+// one (s01), with each lens source written as its own word.
+TEST(WritersTest, RefinedNumbersKeepTheirNamesInEveryFormat)
+{
+    char *header = nullptr;
+    size_t headerSize = 0;
+    FILE *stream = open_memstream(&header, &headerSize);
+    PrintCsvHeader(stream);
+    std::fclose(stream);
+    const std::vector<std::string> columns = CsvFields(header);
+    std::free(header);
+    const struct {
+        const char *file;
+        FocalSource source;
+        const char *word;
+    } cases[] = {{"s10.png", kFocalDefault, "default"}, {"s10.png", kFocalExif35, "exif35"},
+                 {"s01.png", kFocalExif, "exif"}, {"s01.png", kFocalExif35, "exif35"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " " + c.word);
+        PhotoRecord record = Measure(c.file);
+        ASSERT_EQ(record.refinedRan, 1);
+        RefinedEstimate &r = record.refined;
+        ASSERT_EQ(r.light.bearingFound, 1);
+        ASSERT_EQ(r.light.elevationFound, std::strcmp(c.file, "s01.png") == 0);
+        r.lens.source = c.source;
+        nlohmann::json json = nlohmann::json::parse(Printed(PrintJsonRecord, c.file, record))["refined"];
+        EXPECT_EQ(json["focal_source"], c.word);
+        EXPECT_EQ(Formatted(json["light"]["yrot"]), Formatted(r.light.yrot));
+        EXPECT_EQ(Formatted(json["uncertainty"]["yrot"]), Formatted(r.light.yrotSigma));
+        EXPECT_EQ(Formatted(json["uncertainty"]["fov"]), Formatted(r.fovSigma));
+        EXPECT_EQ(Formatted(json["uncertainty"]["distance"]), Formatted(r.distanceSigma));
+        EXPECT_EQ(json["light"].contains("xrot"), r.light.elevationFound == 1);
+        if (r.light.elevationFound) {
+            EXPECT_EQ(Formatted(json["light"]["xrot"]), Formatted(r.light.xrot));
+            EXPECT_EQ(Formatted(json["uncertainty"]["xrot"]), Formatted(r.light.xrotSigma));
+        }
+        const std::vector<std::string> row = CsvFields(Printed(PrintCsvRecord, c.file, record));
+        ASSERT_EQ(row.size(), columns.size());
+        std::map<std::string, std::string> csv;
+        for (size_t i = 0; i < columns.size(); i++)
+            csv[columns[i]] = row[i];
+        EXPECT_EQ(csv["focal_source"], c.word);
+        EXPECT_EQ(csv["refined_yrot"], Formatted(r.light.yrot));
+        EXPECT_EQ(csv["sd_yrot"], Formatted(r.light.yrotSigma));
+        EXPECT_EQ(csv["sd_fov"], Formatted(r.fovSigma));
+        EXPECT_EQ(csv["sd_xrot"], r.light.elevationFound ? Formatted(r.light.xrotSigma) : "");
+        const std::string text = Printed(PrintTextRecord, c.file, record);
+        EXPECT_NE(text.find(std::string(" focal=") + c.word + " "), std::string::npos) << text;
+        EXPECT_NE(text.find(" yrot=" + Formatted(r.light.yrot)), std::string::npos) << text;
+    }
 }
 
 TEST(BatchTest, ExitCodeAndPreviewNames)
