@@ -5,6 +5,7 @@ Usage: Quillmarsh.py PHOTO [--workdir DIR] [--exe PATH]
        Quillmarsh.py PHOTO --measure [--threshold N|auto] [--no-shadow] [--preview DIR] [--measure-exe PATH]
        Quillmarsh.py PHOTO [--measure ...] --export DIR [--export-format gltf,usd] [--marker-diameter D]
        Quillmarsh.py PHOTO [--measure ...] [--fov DEG | --focal-mm F --sensor-mm W | --focal35 F]
+                     [--no-lens-correction | --lens-correction auto|off|force]
        Quillmarsh.py --dialog-available
 
 Starts Quillmarsh.exe on the photograph (directly on Windows, through Wine
@@ -55,6 +56,9 @@ written is said on standard error and makes the exit code 2.
 sensor's width along the long side) or --focal35 (the 35 mm equivalent)
 state the lens for the refined record instead of the photo's EXIF; the
 measurement command checks them and refuses absurd or contradictory ones.
+--no-lens-correction (or --lens-correction off) leaves the lens' distortion
+uncorrected; --lens-correction force corrects fixed-lens compacts and phones
+as well, which the command otherwise leaves to the camera's own correction.
 
 --dialog-available only answers whether the dialog can run here (on Windows,
 or with Wine on PATH): exit 0 when it can, 2 with the reason on standard error
@@ -203,7 +207,8 @@ def export_arguments(folder, formats=None, diameter=None):
 
 
 # The lens options, passed to the command as they are given.
-LENS_OPTIONS = (("fov", "--fov"), ("focal_mm", "--focal-mm"), ("sensor_mm", "--sensor-mm"), ("focal35", "--focal35"))
+LENS_OPTIONS = (("fov", "--fov"), ("focal_mm", "--focal-mm"), ("sensor_mm", "--sensor-mm"), ("focal35", "--focal35"),
+                ("lens_correction", "--lens-correction"))
 
 
 def lens_arguments(args):
@@ -213,6 +218,8 @@ def lens_arguments(args):
         value = getattr(args, name, None)
         if value is not None:
             words += [option, value]
+    if getattr(args, "no_lens_correction", False):
+        words.append("--no-lens-correction")
     return words
 
 
@@ -363,6 +370,9 @@ def main(argv):
     parser.add_argument("--focal-mm", metavar="F", help="the focal length in mm (with --sensor-mm)")
     parser.add_argument("--sensor-mm", metavar="W", help="the sensor's width along the long side in mm")
     parser.add_argument("--focal35", metavar="F", help="the 35 mm equivalent focal length in mm")
+    parser.add_argument("--no-lens-correction", action="store_true", help="leave the lens' distortion uncorrected")
+    parser.add_argument("--lens-correction", metavar="MODE",
+                        help="auto (interchangeable lenses), off, or force (fixed-lens compacts and phones too)")
     parser.add_argument("--dialog-available", action="store_true",
                         help="only tell whether the dialog can run here: exit 0 when it can, 2 when not")
     args = parser.parse_args(argv)

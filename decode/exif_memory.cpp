@@ -45,12 +45,15 @@ static int IntegerValue(ExifData *data, ExifTag tag, uint32_t *value)
     return 0;
 }
 
-// An ASCII entry of IFD 0 (Make, Model) into text, printable bytes only and
-// trailing blanks dropped; text stays empty when the entry is absent.
-static void AsciiValue(ExifData *data, ExifTag tag, char *text, size_t size)
+// An ASCII entry of an IFD (Make, Model of IFD 0; LensModel of the EXIF IFD)
+// into text, printable bytes only and trailing blanks dropped; text stays
+// empty when the entry is absent.
+static void AsciiValue(ExifData *data, ExifIfd ifd, ExifTag tag, char *text, size_t size)
 {
     text[0] = '\0';
-    ExifEntry *entry = exif_content_get_entry(data->ifd[EXIF_IFD_0], tag);
+    if (data->ifd[ifd] == nullptr)
+        return;
+    ExifEntry *entry = exif_content_get_entry(data->ifd[ifd], tag);
     if (entry == nullptr || entry->format != EXIF_FORMAT_ASCII || entry->data == nullptr)
         return;
     size_t length = 0;
@@ -95,10 +98,9 @@ int ReadPhotoExif(const uint8_t *bytes, size_t count, PhotoExif *exif)
                                                 : IntegerValue(data, tag, &values[t].integer);
     }
     PhotoExif read = LensTagsFromValues(values);
-    if (data->ifd[EXIF_IFD_0] != nullptr) {
-        AsciiValue(data, EXIF_TAG_MAKE, read.make, sizeof read.make);
-        AsciiValue(data, EXIF_TAG_MODEL, read.model, sizeof read.model);
-    }
+    AsciiValue(data, EXIF_IFD_0, EXIF_TAG_MAKE, read.make, sizeof read.make);
+    AsciiValue(data, EXIF_IFD_0, EXIF_TAG_MODEL, read.model, sizeof read.model);
+    AsciiValue(data, EXIF_IFD_EXIF, EXIF_TAG_LENS_MODEL, read.lensModel, sizeof read.lensModel);
     exif_data_unref(data);
     *exif = read;
     return 1;

@@ -24,6 +24,8 @@ struct PhotoExif {
     // empty when absent. Arrays, not pointers: the record is copied byte for byte.
     char make[kPhotoExifNameSize];
     char model[kPhotoExifNameSize];
+    // The lens as LensModel (of the EXIF IFD) names it; empty when absent.
+    char lensModel[kPhotoExifNameSize];
 };
 
 struct Photo {

@@ -11,3 +11,10 @@ int LensDbCropFactor(const char *, const char *, double *, char *note, size_t no
 }
 
 void LensDbUseFolder(const char *) {}
+
+int LensDbDistortion(const char *, const char *, const char *, double, FixedLensRule, LensDistortion *, char *note,
+                     size_t noteSize)
+{
+    std::snprintf(note, noteSize, "no lens database in this build: no lens correction");
+    return 0;
+}

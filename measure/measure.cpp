@@ -64,6 +64,21 @@ static void AddIlluminationRecord(const Photo &photo, const MeasureOptions &opti
     MeasureIllumination(&photo, record->refined, albedo, &record->illumination);
 }
 
+// The lens' distortion profile from the lens database, for a photo whose
+// EXIF names the camera and the focal length (the lens by LensModel), unless
+// the user turned the correction off.
+static void LensDistortionFor(const Photo &photo, const MeasureOptions &options, LensHints *hints)
+{
+    const PhotoExif &exif = photo.exif;
+    if (options.lensCorrection == kLensCorrectionOff || !exif.hasFocalLength || exif.make[0] == '\0' ||
+        exif.model[0] == '\0')
+        return;
+    const FixedLensRule fixed = options.lensCorrection == kLensCorrectionForce ? kFixedLensCorrect : kFixedLensSkip;
+    if (!LensDbDistortion(exif.make, exif.model, exif.lensModel, exif.focalLength, fixed, &hints->distortion,
+                          hints->distortionNote, sizeof hints->distortionNote))
+        hints->distortion.model = kDistortionNone;
+}
+
 // What the refinement adds to the photo's EXIF lens: the user's lens, or
 // else, where EXIF gives FocalLength alone, the lens database's crop factor
 // for the camera it names.
@@ -71,6 +86,7 @@ static void LensHintsFor(const Photo &photo, const MeasureOptions &options, Lens
 {
     std::memset(hints, 0, sizeof *hints);
     hints->given = options.lens;
+    LensDistortionFor(photo, options, hints);
     if (options.lens.kind != kGivenLensNone || !LensWantsCropFactor(&photo.exif))
         return;
     hints->cropFound =
@@ -105,8 +121,14 @@ static int JudgeMarker(const Photo &photo, int32_t runLevels, PhotoRecord *recor
     const RefinedEstimate &r = record->refined;
     RimEvidence rim = {};
     // A rim was fitted unless the rim search itself gave up.
-    if (r.rim.normals > 0 && r.status != kRefineNoContrast && r.status != kRefineBorder && r.status != kRefineNoFit)
-        GatherRimEvidence(r.rim, photo.width, photo.height, &rim);
+    if (r.rim.normals > 0 && r.status != kRefineNoContrast && r.status != kRefineBorder && r.status != kRefineNoFit) {
+        // The rim's margin to the border is the photo's: with the lens
+        // corrected, the ellipse the passes sampled along on the photo.
+        RimFit seen = r.rim;
+        if (r.distortion.model != kDistortionNone)
+            seen.ellipse = r.rim.sampled;
+        GatherRimEvidence(seen, photo.width, photo.height, &rim);
+    }
     MarkerQuality &q = record->quality;
     q.measured = 1;
     q.rimFound = rim.found;

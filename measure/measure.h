@@ -25,6 +25,13 @@ enum OutputFormat : int32_t {
     kFormatCsv = 2,
 };
 
+// Whether the lens database's distortion profile corrects the measured points.
+enum LensCorrection : int32_t {
+    kLensCorrectionAuto = 0,   // interchangeable lenses only: a fixed lens is corrected by its camera
+    kLensCorrectionOff = 1,    // --no-lens-correction
+    kLensCorrectionForce = 2,  // --lens-correction force: fixed lenses as well
+};
+
 // Bytes kept of one message, with its terminating zero.
 const int kRecordMessageSize = 256;
 // Most worker processes at once.
@@ -43,6 +50,7 @@ struct MeasureOptions {
     int32_t exportFormats;      // ExportFormat bits (export/export.h)
     double markerDiameter;      // metres, the disc's real diameter; 0: the scene stays in the numbers' units
     GivenLens lens;             // --fov, --focal-mm with --sensor-mm, or --focal35; kind kGivenLensNone without
+    LensCorrection lensCorrection;  // --lens-correction auto|off|force, --no-lens-correction
 };
 
 // What the command measured on one photograph. Plain data: a worker process

@@ -12,7 +12,8 @@ const char kMeasureUsage[] =
     "usage: quillmarsh-measure [--threshold N|auto] [--no-shadow] [--json|--csv] [--preview DIR] [--jobs N]\n"
     "                          [--marker-albedo A|R,G,B]\n"
     "                          [--export DIR [--export-format gltf,usd] [--marker-diameter D]]\n"
-    "                          [--fov DEG | --focal-mm F --sensor-mm W | --focal35 F] PHOTO...\n"
+    "                          [--fov DEG | --focal-mm F --sensor-mm W | --focal35 F]\n"
+    "                          [--no-lens-correction | --lens-correction auto|off|force] PHOTO...\n"
     "  --threshold N|auto  brightness 0..255 that separates the marker (160), or chosen per photograph\n"
     "  --no-shadow         measure the camera only, without looking for the shadow\n"
     "  --json, --csv       one JSON object per line, or a CSV table, instead of text\n"
@@ -25,6 +26,9 @@ const char kMeasureUsage[] =
     "  --fov DEG           the lens' field of view along the long side, degrees, instead of EXIF's\n"
     "  --focal-mm F --sensor-mm W  the focal length and the sensor's width along the long side, mm\n"
     "  --focal35 F         the 35 mm equivalent focal length (by the diagonal), mm\n"
+    "  --no-lens-correction  leave the lens' distortion uncorrected (--lens-correction off)\n"
+    "  --lens-correction M auto (the lens database's profile for interchangeable lenses), off, or force\n"
+    "                      (fixed-lens compacts and phones too, which usually correct themselves)\n"
     "Exit code: 0 camera and light for every photograph, 1 some camera only, 2 any failure.\n";
 
 static const char kAutoWord[] = "auto";
@@ -227,6 +231,40 @@ static int SettleLens(const LensWords &words, GivenLens *lens, char *reason, siz
     return 1;
 }
 
+// "--lens-correction auto|off|force" and "--no-lens-correction" at argv[*i]:
+// 1 when it was one of them (*bad set on a bad or contradicting value), 0
+// when not. Each may be given once; both only when they agree.
+static int ReadLensCorrection(int argc, char **argv, int *i, LensCorrection *mode, int *seen, int *bad, char *reason,
+                              size_t reasonSize)
+{
+    static const char *const kWords[] = {"auto", "off", "force"};  // by LensCorrection
+    LensCorrection chosen;
+    if (std::strcmp(argv[*i], "--no-lens-correction") == 0) {
+        chosen = kLensCorrectionOff;
+    } else if (IsOption(argv[*i], "--lens-correction")) {
+        const char *value = OptionValue(argc, argv, i, "--lens-correction");
+        int k = 0;
+        while (k < 3 && (value == nullptr || std::strcmp(value, kWords[k]) != 0))
+            k++;
+        if (k == 3) {
+            *bad = 1;
+            Refuse(reason, reasonSize, "--lens-correction takes auto, off or force", value ? value : "(nothing)");
+            return 1;
+        }
+        chosen = static_cast<LensCorrection>(k);
+    } else {
+        return 0;
+    }
+    if (*seen && chosen != *mode) {
+        *bad = 1;
+        Refuse(reason, reasonSize, "one lens correction only", "--no-lens-correction or --lens-correction");
+        return 1;
+    }
+    *seen = 1;
+    *mode = chosen;
+    return 1;
+}
+
 int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *reason, size_t reasonSize)
 {
     MeasureOptions parsed = {};
@@ -242,6 +280,7 @@ int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *re
     int onlyPhotos = 0;
     LensWords lensWords = {};
     int badLens = 0;
+    int correctionSeen = 0;
     // Photographs are gathered to the front of argv, in their order, so that
     // options and photographs may be mixed.
     int photoCount = 0;
@@ -287,6 +326,10 @@ int ParseMeasureOptions(int argc, char **argv, MeasureOptions *options, char *re
                               value ? value : "(nothing)");
             exportOptions++;
         } else if (ReadLensOption(argc, argv, &i, &parsed.lens, &lensWords, &badLens, reason, reasonSize)) {
+            if (badLens)
+                return 0;
+        } else if (ReadLensCorrection(argc, argv, &i, &parsed.lensCorrection, &correctionSeen, &badLens, reason,
+                                      reasonSize)) {
             if (badLens)
                 return 0;
         } else if (std::strcmp(argument, "--no-shadow") == 0) {

@@ -91,6 +91,12 @@ enum RefinedValue : int32_t {
     kValueSigmaYrot,
     kValueNote,  // text
     kValueSigmaFov,
+    kValueDistortionModel,   // a word of DistortionModelName
+    kValueDistortionTerms,   // the model's terms: a JSON array, space-separated in CSV
+    kValueDistortionLens,    // text, the profile's lens
+    kValueDistortionCamera,  // text, the profile's camera
+    kValueDistortionFocal,   // mm, the focal length the profile was taken at
+    kValueDistortionUnit,    // source pixels per unit of the model's normalised radius on this photo
 };
 
 // When a field is given. The refinement finds the sun's elevation only after
@@ -100,13 +106,14 @@ enum RefinedGiven : int32_t {
     kGivenCamera,     // the camera was refined
     kGivenElevation,  // the camera and the sun's elevation
     kGivenBearing,    // the camera and the shadow's bearing
+    kGivenDistortion, // the measured points were undistorted with a lens profile
 };
 
 // The JSON object that holds a field.
-enum RefinedGroup : int32_t { kGroupRecord, kGroupCamera, kGroupLight, kGroupUncertainty };
-static const char *const kGroupNames[] = {"", "camera", "light", "uncertainty"};
+enum RefinedGroup : int32_t { kGroupRecord, kGroupCamera, kGroupLight, kGroupUncertainty, kGroupDistortion };
+static const char *const kGroupNames[] = {"", "camera", "light", "uncertainty", "distortion"};
 // The objects in the order JSON writes them, before the record's own fields.
-static const RefinedGroup kJsonObjects[] = {kGroupCamera, kGroupLight, kGroupUncertainty};
+static const RefinedGroup kJsonObjects[] = {kGroupCamera, kGroupLight, kGroupUncertainty, kGroupDistortion};
 
 struct RefinedField {
     RefinedValue value;
@@ -140,6 +147,12 @@ static const RefinedField kRefinedFields[] = {
     {kValueNote, kGivenAlways, kGroupRecord, "note", nullptr, "refined_note"},
     // The lens is chosen whether or not the camera is refined, so its deviation is always given.
     {kValueSigmaFov, kGivenAlways, kGroupUncertainty, "fov", nullptr, "sd_fov"},
+    {kValueDistortionModel, kGivenDistortion, kGroupDistortion, "model", "distortion", "distortion_model"},
+    {kValueDistortionTerms, kGivenDistortion, kGroupDistortion, "terms", nullptr, "distortion_terms"},
+    {kValueDistortionLens, kGivenDistortion, kGroupDistortion, "lens", nullptr, "distortion_lens"},
+    {kValueDistortionCamera, kGivenDistortion, kGroupDistortion, "camera", nullptr, "distortion_camera"},
+    {kValueDistortionFocal, kGivenDistortion, kGroupDistortion, "focal_mm", nullptr, "distortion_focal_mm"},
+    {kValueDistortionUnit, kGivenDistortion, kGroupDistortion, "radius_unit_px", nullptr, "distortion_radius_unit_px"},
 };
 
 static int Given(const RefinedEstimate &r, RefinedGiven given)
@@ -151,6 +164,8 @@ static int Given(const RefinedEstimate &r, RefinedGiven given)
         return camera && r.light.elevationFound;
     if (given == kGivenBearing)
         return camera && r.light.bearingFound;
+    if (given == kGivenDistortion)
+        return r.distortion.model != kDistortionNone;
     return 1;
 }
 
@@ -175,15 +190,40 @@ static double Number(const RefinedEstimate &r, RefinedValue value)
     case kValueSigmaXrot: return r.light.xrotSigma;
     case kValueSigmaYrot: return r.light.yrotSigma;
     case kValueSigmaFov: return r.fovSigma;
+    case kValueDistortionFocal: return r.distortion.focalMm;
+    case kValueDistortionUnit: return r.distortionUnitPixels;
     case kValueFocalSource:
-    case kValueNote: break;  // words, written by FieldText
+    case kValueNote:
+    case kValueDistortionModel:
+    case kValueDistortionTerms:
+    case kValueDistortionLens:
+    case kValueDistortionCamera: break;  // words, written by FieldText
     }
     return 0.0;
+}
+
+// The lens profile's words and terms: JSON strings and an array, CSV fields
+// (the terms space-separated), bare words in text. Terms keep nine digits:
+// lensfun's reach 1e-7.
+static std::string DistortionText(const LensDistortion &d, RefinedValue value, OutputFormat format)
+{
+    const char *words = value == kValueDistortionModel ? DistortionModelName(d.model)
+                        : value == kValueDistortionLens ? d.lens
+                                                        : d.camera;
+    if (value != kValueDistortionTerms)
+        return format == kFormatJson ? JsonString(words) : CsvField(words);
+    std::string terms;
+    for (int i = 0; i < DistortionTermCount(d.model); i++)
+        terms += (i > 0 ? (format == kFormatJson ? ", " : " ") : "") + Formatted("%.9g", d.terms[i]);
+    return format == kFormatJson ? "[" + terms + "]" : terms;
 }
 
 // A field's value as the format writes it.
 static std::string FieldText(const RefinedEstimate &r, const RefinedField &field, OutputFormat format)
 {
+    if (field.value == kValueDistortionModel || field.value == kValueDistortionTerms ||
+        field.value == kValueDistortionLens || field.value == kValueDistortionCamera)
+        return DistortionText(r.distortion, field.value, format);
     if (field.value == kValueFocalSource) {
         std::string word = kFocalSources[static_cast<int>(r.lens.source)];
         return format == kFormatJson ? "\"" + word + "\"" : word;

@@ -90,10 +90,18 @@ static void DrawSegment(Canvas *canvas, const double from[2], const double to[2]
         PlotWorkPoint(canvas, u0 + (u1 - u0) * i / steps, v0 + (v1 - v0) * i / steps, kWorkRatio, colour);
 }
 
+// The refined record's places are pinhole points when its lens was
+// corrected: the photo shows them where the lens puts them.
+static void OnPhoto(const DistortionFrame *lens, double p[2])
+{
+    if (lens != nullptr)
+        DistortPoint(*lens, p[0], p[1], &p[0], &p[1]);
+}
+
 // Over the classic drawings: the refined rim, the image of the disc's centre,
 // the stick from it to its top (red) and the shadow's tip (yellow, joined to
 // the centre).
-static void DrawRefined(const PhotoRecord &record)
+static void DrawRefined(const PhotoRecord &record, const DistortionFrame *lens)
 {
     const RefinedEstimate &r = record.refined;
     if (!record.refinedRan || r.status != kRefineDone)
@@ -102,32 +110,45 @@ static void DrawRefined(const PhotoRecord &record)
     const double c = std::cos(e.angle), s = std::sin(e.angle);
     for (int k = 0; k < kRimDots; k++) {
         const double t = 2.0 * 3.141592653589793 * k / kRimDots;
+        double p[2] = {e.cx + e.a * std::cos(t) * c - e.b * std::sin(t) * s,
+                       e.cy + e.a * std::cos(t) * s + e.b * std::sin(t) * c};
+        OnPhoto(lens, p);
         double u, v;
-        WorkFromSource(e.cx + e.a * std::cos(t) * c - e.b * std::sin(t) * s,
-                       e.cy + e.a * std::cos(t) * s + e.b * std::sin(t) * c, &u, &v);
+        WorkFromSource(p[0], p[1], &u, &v);
         PlotWorkPoint(&sDrawing, u, v, kWorkRatio, kColourRefinedRim);
     }
     const RefinedLight &l = r.light;
+    double centre[2] = {r.pose.centreImage[0], r.pose.centreImage[1]};
+    double top[2] = {l.stickTop[0], l.stickTop[1]}, tip[2] = {l.shadowTip[0], l.shadowTip[1]};
+    OnPhoto(lens, centre);
+    OnPhoto(lens, top);
+    OnPhoto(lens, tip);
     if (l.stickHeight > 0.0)
-        DrawSegment(&sDrawing, r.pose.centreImage, l.stickTop, kColourRed);
+        DrawSegment(&sDrawing, centre, top, kColourRed);
     if (l.elevationFound) {
-        DrawSegment(&sDrawing, r.pose.centreImage, l.shadowTip, kColourYellow);
-        DrawCross(&sDrawing, l.shadowTip[0], l.shadowTip[1], kColourYellow);
+        DrawSegment(&sDrawing, centre, tip, kColourYellow);
+        DrawCross(&sDrawing, tip[0], tip[1], kColourYellow);
     }
-    DrawCross(&sDrawing, r.pose.centreImage[0], r.pose.centreImage[1], kColourRefinedCentre);
+    DrawCross(&sDrawing, centre[0], centre[1], kColourRefinedCentre);
 }
 
 // Where the light's strength and colour were read: the shadow's core from
 // its first to its last distance (green) and the outer edges of the sunlit
 // bands beside it at the last distance (blue crosses).
-static void DrawIllumination(const PhotoRecord &record)
+static void DrawIllumination(const PhotoRecord &record, const DistortionFrame *lens)
 {
     const Illumination &l = record.illumination;
     if (!record.refinedRan || l.status != kIlluminationDone)
         return;
-    DrawSegment(&sDrawing, l.coreImage[0], l.coreImage[1], kColourGreen);
-    DrawCross(&sDrawing, l.litImage[0][0], l.litImage[0][1], kColourBlue);
-    DrawCross(&sDrawing, l.litImage[1][0], l.litImage[1][1], kColourBlue);
+    double core[2][2] = {{l.coreImage[0][0], l.coreImage[0][1]}, {l.coreImage[1][0], l.coreImage[1][1]}};
+    double lit[2][2] = {{l.litImage[0][0], l.litImage[0][1]}, {l.litImage[1][0], l.litImage[1][1]}};
+    for (int i = 0; i < 2; i++) {
+        OnPhoto(lens, core[i]);
+        OnPhoto(lens, lit[i]);
+    }
+    DrawSegment(&sDrawing, core[0], core[1], kColourGreen);
+    DrawCross(&sDrawing, lit[0][0], lit[0][1], kColourBlue);
+    DrawCross(&sDrawing, lit[1][0], lit[1][1], kColourBlue);
 }
 
 // Left half: each work pixel shows the photograph's pixel that the
@@ -176,8 +197,11 @@ int WritePreview(const char *path, const Photo &photo, const PhotoRecord &record
     std::vector<uint8_t> pixels(static_cast<size_t>(stride) * height, 0);
     PutPhoto(photo, &pixels, stride);
     DrawAnalysis(record);
-    DrawRefined(record);
-    DrawIllumination(record);
+    DistortionFrame frame;
+    const DistortionFrame *lens =
+        MakeDistortionFrame(&record.refined.distortion, photo.width, photo.height, &frame) ? &frame : nullptr;
+    DrawRefined(record, lens);
+    DrawIllumination(record, lens);
     PutDrawing(&pixels, stride, width);
 
     return WritePng(path, pixels.data(), 2 * width, height);

@@ -45,11 +45,12 @@ static double UpAlignment(const DiscPose &a, const DiscPose &b)
 
 // The candidate whose stick rises where the photograph shows a dark stick;
 // without a clear stick, the one that keeps the picture nearer upright.
-static void ChoosePose(const Photo *photo, const DiscPose candidates[2], double focal, DiscPose *pose)
+static void ChoosePose(const Photo *photo, const DiscPose candidates[2], double focal, const DistortionFrame *lens,
+                       DiscPose *pose)
 {
     const double ppx = photo->width / 2.0, ppy = photo->height / 2.0;
-    const double d0 = StickDarkness(photo, candidates[0], focal, ppx, ppy);
-    const double d1 = StickDarkness(photo, candidates[1], focal, ppx, ppy);
+    const double d0 = StickDarkness(photo, candidates[0], focal, ppx, ppy, lens);
+    const double d1 = StickDarkness(photo, candidates[1], focal, ppx, ppy, lens);
     int pick;
     if (std::fabs(d0 - d1) >= kMinStickPreference) {
         pick = d0 < d1 ? 0 : 1;
@@ -148,7 +149,11 @@ static int NumbersRemeasured(const Photo *photo, const RefinedEstimate &r, doubl
         return NumbersFor(r, r.rim.ellipse, focal, ppx, ppy, out);
     RefinedEstimate moved = r;
     moved.pose = NearestCandidate(candidates, r.pose);
-    moved.light = MeasureLight(photo, moved.pose, focal);
+    // The light is read through the lens the record's points were undistorted with.
+    DistortionFrame frame;
+    const DistortionFrame *lens =
+        MakeDistortionFrame(&r.distortion, photo->width, photo->height, &frame) ? &frame : nullptr;
+    moved.light = MeasureLight(photo, moved.pose, focal, lens);
     if (!moved.light.bearingFound || moved.light.elevationFound < r.light.elevationFound)
         return NumbersFor(r, r.rim.ellipse, focal, ppx, ppy, out);
     moved.light.elevationFound = r.light.elevationFound;
@@ -291,6 +296,32 @@ static void LightNote(RefinedEstimate *r)
         AppendNote(r, "stick top or shadow tip not found: the light's bearing alone");
 }
 
+// The lens' distortion on this photo when the hints carry a profile that
+// maps it one to one; its profile then goes in the record.
+static const DistortionFrame *LensCorrection(const Photo *photo, const LensHints *hints, RefinedEstimate *r,
+                                             DistortionFrame *frame)
+{
+    if (hints == nullptr || hints->distortion.model == kDistortionNone)
+        return nullptr;
+    if (!MakeDistortionFrame(&hints->distortion, photo->width, photo->height, frame))
+        return nullptr;
+    r->distortion = hints->distortion;
+    r->distortionUnitPixels = frame->unitPixels;
+    return frame;
+}
+
+// What the lens lookup said: the profile used, or why there was none (only
+// when a profile was looked for), or why a profile found was not used.
+static void DistortionNote(RefinedEstimate *r, const LensHints *hints)
+{
+    if (hints == nullptr)
+        return;
+    if (hints->distortion.model != kDistortionNone && r->distortion.model == kDistortionNone)
+        AppendNote(r, "the lens profile does not map this photo one to one: no lens correction");
+    else if (hints->distortionNote[0] != '\0')
+        AppendNote(r, hints->distortionNote);
+}
+
 int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workScale, RefinedEstimate *out,
                    const LensHints *hints)
 {
@@ -304,9 +335,11 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
     }
     ChooseLensWithHints(&photo->exif, photo->width, photo->height, hints, &r.lens);
     r.fov = LongSideFieldOfView(r.lens.focal, photo->width, photo->height);
+    DistortionFrame lensFrame;
+    const DistortionFrame *lens = LensCorrection(photo, hints, &r, &lensFrame);
     r.fovSigma = FieldOfViewSigma(r.lens.focal, r.lens.focalSigma, photo->width, photo->height);
     r.status = FitRim(photo, SourceEllipse(classicWork, workScale), kSearchBasePixels + kSearchWorkPixels / workScale,
-                      &r.rim);
+                      &r.rim, lens);
     DiscPose candidates[2];
     if (r.status == kRefineDone &&
         PoseCandidates(r.rim.conic, r.lens.focal, photo->width / 2.0, photo->height / 2.0, candidates) != 2)
@@ -314,21 +347,22 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
     if (r.status != kRefineDone) {
         std::snprintf(r.note, sizeof r.note, "%s", kReasons[r.status]);
         LensNote(&r, hints);
+        DistortionNote(&r, hints);
         *out = r;
         return 0;
     }
-    ChoosePose(photo, candidates, r.lens.focal, &r.pose);
-    r.light = MeasureLight(photo, r.pose, r.lens.focal);
+    ChoosePose(photo, candidates, r.lens.focal, lens, &r.pose);
+    r.light = MeasureLight(photo, r.pose, r.lens.focal, lens);
     // With the sun known, the rim once more without its lit wall.
     if (r.light.elevationFound) {
         WallLight wall;
         wall.pose = r.pose;
         wall.focal = r.lens.focal;
         SunInCamera(r.pose, r.light, wall.sun);
-        if (RefitRimForWall(photo, wall, &r.rim) &&
+        if (RefitRimForWall(photo, wall, &r.rim, lens) &&
             PoseCandidates(r.rim.conic, r.lens.focal, photo->width / 2.0, photo->height / 2.0, candidates) == 2) {
             r.pose = NearestCandidate(candidates, wall.pose);
-            r.light = MeasureLight(photo, r.pose, r.lens.focal);
+            r.light = MeasureLight(photo, r.pose, r.lens.focal, lens);
             r.wallTakenOff = 1;
         }
     }
@@ -336,19 +370,25 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
     RefinedUncertainty(photo, r.lens.focalSigma, &r);
     if (!AllFinite(r)) {
         // No number that is not finite ever leaves the refinement.
-        const Lens lens = r.lens;
+        const Lens kept = r.lens;
         const double fov = r.fov, fovSigma = r.fovSigma;
+        const LensDistortion distortion = r.distortion;
+        const double unitPixels = r.distortionUnitPixels;
         std::memset(&r, 0, sizeof r);
-        r.lens = lens;
+        r.lens = kept;
         r.fov = fov;
+        r.distortion = distortion;
+        r.distortionUnitPixels = unitPixels;
         r.fovSigma = fovSigma;
         r.status = kRefineNoPose;
         std::snprintf(r.note, sizeof r.note, "%s", kReasons[kRefineNoPose]);
         LensNote(&r, hints);
+        DistortionNote(&r, hints);
         *out = r;
         return 0;
     }
     LensNote(&r, hints);
+    DistortionNote(&r, hints);
     LightNote(&r);
     *out = r;
     return 1;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "distortion/distortion.h"
 #include "ellipse/ellipse.h"
 #include "image/photo.h"
 
@@ -67,6 +68,10 @@ struct LensHints {
     int32_t cropFound;  // 1 when cropFactor holds the database's
     double cropFactor;  // the 36 x 24 mm frame's diagonal over the sensor's
     char note[192];     // why the database gave no crop factor when it was asked; else empty
+    // The lens' distortion the database gave (model kDistortionNone: none),
+    // and what the lookup said when it was asked; else empty.
+    LensDistortion distortion;
+    char distortionNote[192];
 };
 
 // 1 when the EXIF lens is FocalLength alone, which a crop factor completes.
@@ -82,7 +87,8 @@ struct Conic {
 };
 
 struct RimFit {
-    EllipseParams ellipse;  // source pixels, normal form a >= b
+    EllipseParams ellipse;  // source pixels, normal form a >= b; pinhole pixels when the lens is corrected
+    EllipseParams sampled;  // source pixels on the photo as it is: the ellipse the passes sample along
     Conic conic;
     double covariance[25];  // of (cx, cy, a, b, angle), from the residuals and their correlation along the rim
     double rms;             // source pixels, root mean square distance of the kept edge points
@@ -109,9 +115,11 @@ enum RefineStatus : int32_t {
 
 // Sub-pixel rim along the normals of the starting ellipse (source pixels),
 // looked for within searchPixels (5 to 64) either side, fitted, resampled
-// along the fit's normals and fitted again. Returns kRefineDone with *fit
-// written, or the reason it could not.
-RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels, RimFit *fit);
+// along the fit's normals and fitted again. With lens, the last pass's edge
+// points are undistorted before the fit that *fit keeps. Returns
+// kRefineDone with *fit written, or the reason it could not.
+RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels, RimFit *fit,
+                    const DistortionFrame *lens = nullptr);
 
 // Direct least-squares ellipse through the points (Halir and Flusser); 1 with
 // *conic written when the points determine an ellipse.
@@ -177,6 +185,8 @@ struct RefinedEstimate {
     int32_t wallTakenOff;       // 1 when the rim was fitted again without its lit side wall
     RefinedLight light;
     char note[256];
+    LensDistortion distortion;  // the profile the measured points were undistorted with; model kDistortionNone: none
+    double distortionUnitPixels;  // source pixels per unit of the profile's normalised radius on this photo
 };
 
 // Fills every deviation of a refined record (cameraSigma, distanceSigma,
@@ -240,7 +250,7 @@ struct WallLight {
 // Resamples along the fit's normals, moves each edge point in by the share
 // of the wall's image width that the wall's brightness carries, and fits
 // again; 1 with *fit replaced, 0 with it untouched.
-int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit);
+int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit, const DistortionFrame *lens = nullptr);
 
 
 // Root mean square error (source pixels) of a mid-level crossing read by
@@ -263,8 +273,11 @@ void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double pp
 
 // Mean grey along the stick that the pose predicts, just above the disc; the
 // right pose of the two finds the dark stick there.
-double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, double ppx, double ppy);
+// With lens, points of the pinhole picture are read where the lens put them.
+double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, double ppx, double ppy,
+                     const DistortionFrame *lens = nullptr);
 
 // Stick and shadow on the photo for the pose; what was not found is left 0.
-RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal);
+RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal,
+                          const DistortionFrame *lens = nullptr);
 

@@ -329,7 +329,28 @@ static void SummariseRim(const std::vector<EdgePoint> &points, int normals, RimF
     fit->widestGap = widest;
 }
 
-RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels, RimFit *fit)
+// The photo's edge points in the pinhole picture, their normals turned with
+// them (a normal's unit step mapped, so the lit wall moves a point along the
+// pinhole normal); 0 when one of them has no pinhole point.
+static int UndistortEdgePoints(const DistortionFrame &lens, std::vector<EdgePoint> *points)
+{
+    for (EdgePoint &p : *points) {
+        double x, y, xn, yn;
+        if (!UndistortPoint(lens, p.x, p.y, &x, &y) || !UndistortPoint(lens, p.x + p.nx, p.y + p.ny, &xn, &yn))
+            return 0;
+        const double n = std::hypot(xn - x, yn - y);
+        if (!(n > 0.0))
+            return 0;
+        p.nx = (xn - x) / n;
+        p.ny = (yn - y) / n;
+        p.x = x;
+        p.y = y;
+    }
+    return 1;
+}
+
+RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels, RimFit *fit,
+                    const DistortionFrame *lens)
 {
     if (photo == nullptr || photo->argb == nullptr || photo->width < 2 || photo->height < 2 || !(start.a > 0.0) ||
         !(start.b > 0.0) || !std::isfinite(start.cx) || !std::isfinite(start.cy) || !std::isfinite(start.angle) ||
@@ -344,6 +365,7 @@ RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels
     double search = searchPixels;
     const double widest = std::max(searchPixels, kWidestSearchShare * start.b);
     int passes = 2;
+    std::vector<EdgePoint> last;  // the last pass's edge points
     for (int pass = 0; pass < passes; pass++) {
         std::vector<EdgePoint> points;
         int normals = 0, cut = 0;
@@ -365,6 +387,17 @@ RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels
         result.normals = normals;
         SummariseRim(points, normals, &result);
         e = result.ellipse;
+        last.swap(points);
+    }
+    result.sampled = result.ellipse;
+    if (lens != nullptr) {
+        RimFit pinhole;
+        if (!UndistortEdgePoints(*lens, &last) || !FitEdgePoints(last, &pinhole))
+            return kRefineNoFit;
+        pinhole.normals = result.normals;
+        SummariseRim(last, result.normals, &pinhole);
+        pinhole.sampled = result.ellipse;
+        result = pinhole;
     }
     *fit = result;
     return kRefineDone;
@@ -419,13 +452,15 @@ static void MoveInForLitWall(const WallLight &wall, double ppx, double ppy, Edge
     p->y -= share * width * p->ny;
 }
 
-int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit)
+int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit, const DistortionFrame *lens)
 {
     std::vector<EdgePoint> points;
     int normals = 0, cut = 0;
-    SampleRimPass(photo, fit->ellipse, kSecondPassPixels, &points, &normals, &cut);
+    SampleRimPass(photo, lens != nullptr ? fit->sampled : fit->ellipse, kSecondPassPixels, &points, &normals, &cut);
     DropShadowed(&points);
     if (points.size() < kMinUsedShare * normals)
+        return 0;
+    if (lens != nullptr && !UndistortEdgePoints(*lens, &points))
         return 0;
     for (EdgePoint &p : points)
         MoveInForLitWall(wall, photo->width / 2.0, photo->height / 2.0, &p);
@@ -434,6 +469,7 @@ int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit)
         return 0;
     result.normals = normals;
     SummariseRim(points, normals, &result);
+    result.sampled = lens != nullptr ? fit->sampled : result.ellipse;
     *fit = result;
     return 1;
 }

@@ -43,9 +43,11 @@ const double kEndlessStick = 1e9;         // source pixels, the stick's length w
 struct ViewFrame {
     Eigen::Vector3d up, back, right, centre, ground;
     double focal, ppx, ppy;
+    const DistortionFrame *lens;  // the lens' distortion, or null: the photo is the pinhole picture
 };
 
-static ViewFrame MakeViewFrame(const DiscPose &pose, double focal, double ppx, double ppy)
+static ViewFrame MakeViewFrame(const DiscPose &pose, double focal, double ppx, double ppy,
+                               const DistortionFrame *lens)
 {
     GroundFrame ground;
     MakeGroundFrame(pose, &ground);
@@ -58,7 +60,18 @@ static ViewFrame MakeViewFrame(const DiscPose &pose, double focal, double ppx, d
     f.focal = focal;
     f.ppx = ppx;
     f.ppy = ppy;
+    f.lens = lens;
     return f;
+}
+
+// Grey at a point of the pinhole picture, read where the lens put it on the
+// photo: every place the light's search finds is then a pinhole point, the
+// photo's own point undistorted.
+static int GreyAt(const Photo *photo, const ViewFrame &f, double x, double y, double *grey)
+{
+    if (f.lens != nullptr)
+        DistortPoint(*f.lens, x, y, &x, &y);
+    return SampleGrey(photo, x, y, grey);
 }
 
 // Source pixels of a point in the camera frame; 0 when it is not in front of the camera.
@@ -108,7 +121,7 @@ static Eigen::Vector3d PointOnDisc(const ViewFrame &f, const Bearing &b, double 
 static int GreyOfPoint(const Photo *photo, const ViewFrame &f, const Eigen::Vector3d &x, double *grey)
 {
     double p[2];
-    return Project(f, x, p) && SampleGrey(photo, p[0], p[1], grey);
+    return Project(f, x, p) && GreyAt(photo, f, p[0], p[1], grey);
 }
 
 // The median absolute deviation from the median as a standard deviation.
@@ -148,9 +161,10 @@ static int StickImageOfPose(const ViewFrame &f, StickImage *stick)
 
 // Mean grey along the pose's stick from kStickProbeLow to kStickProbeHigh:
 // the right pose puts the dark stick there.
-double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, double ppx, double ppy)
+double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, double ppx, double ppy,
+                     const DistortionFrame *lens)
 {
-    const ViewFrame f = MakeViewFrame(pose, focal, ppx, ppy);
+    const ViewFrame f = MakeViewFrame(pose, focal, ppx, ppy, lens);
     double sum = 0.0;
     int count = 0;
     for (int i = 0; i <= kStickDarknessSamples; i++) {
@@ -203,7 +217,7 @@ static double StickHalfWidth(const Photo *photo, const ViewFrame &f, const Stick
         int ok = 1;
         for (int k = 0; k < kStickCrossSamples && ok; k++) {
             const double o = -kStickCrossSpan + 2.0 * kStickCrossSpan * k / (kStickCrossSamples - 1);
-            ok = SampleGrey(photo, p[0] - o * s.direction[1], p[1] + o * s.direction[0], &g[k]);
+            ok = GreyAt(photo, f, p[0] - o * s.direction[1], p[1] + o * s.direction[0], &g[k]);
         }
         if (!ok)
             continue;
@@ -232,15 +246,15 @@ struct StickWalk {
 
 // Walks on until count steps are taken or a step leaves the photo; 1 when
 // the walk holds count steps.
-static int WalkStick(const Photo *photo, const StickImage &s, size_t count, StickWalk *walk)
+static int WalkStick(const Photo *photo, const ViewFrame &f, const StickImage &s, size_t count, StickWalk *walk)
 {
     while (walk->profile.size() < count && !walk->ended) {
         const double t = walk->t;
         const double x = s.base[0] + t * s.direction[0], y = s.base[1] + t * s.direction[1];
         double g, l, r;
-        if (!SampleGrey(photo, x, y, &g) ||
-            !SampleGrey(photo, x - walk->side * s.direction[1], y + walk->side * s.direction[0], &l) ||
-            !SampleGrey(photo, x + walk->side * s.direction[1], y - walk->side * s.direction[0], &r)) {
+        if (!GreyAt(photo, f, x, y, &g) ||
+            !GreyAt(photo, f, x - walk->side * s.direction[1], y + walk->side * s.direction[0], &l) ||
+            !GreyAt(photo, f, x + walk->side * s.direction[1], y - walk->side * s.direction[0], &r)) {
             walk->ended = 1;
             break;
         }
@@ -273,7 +287,7 @@ static double CapToneShift(const Photo *photo, const ViewFrame &f, const StickIm
     const double inside = s.halfWidth * std::fabs(ray.dot(f.up));
     double cap;
     if (!(slope > 0.0) ||
-        !SampleGrey(photo, top[0] - inside * s.direction[0], top[1] - inside * s.direction[1], &cap))
+        !GreyAt(photo, f, top[0] - inside * s.direction[0], top[1] - inside * s.direction[1], &cap))
         return 0.0;
     return std::fabs(stick - cap) / (2.0 * slope);
 }
@@ -295,7 +309,7 @@ static int FindStickTop(const Photo *photo, const ViewFrame &f, StickImage *s, d
     walk.side = s->halfWidth + kStickSideGap;
     const double probe = std::hypot(highPoint[0] - s->base[0], highPoint[1] - s->base[1]);
     // The stick's own level from the steps up to the probe's top.
-    while (walk.t <= probe && WalkStick(photo, *s, walk.profile.size() + 1, &walk)) {
+    while (walk.t <= probe && WalkStick(photo, f, *s, walk.profile.size() + 1, &walk)) {
     }
     const std::vector<double> stickLevels = walk.profile;
     if (stickLevels.size() < 4)
@@ -303,7 +317,7 @@ static int FindStickTop(const Photo *photo, const ViewFrame &f, StickImage *s, d
     const double stick = Median(stickLevels);
     const std::vector<double> &along = walk.along, &profile = walk.profile, &background = walk.background;
     const int runOut = static_cast<int>(kStickRunOut / kStickStep);
-    for (size_t i = stickLevels.size(); WalkStick(photo, *s, i + runOut + 1, &walk); i++) {
+    for (size_t i = stickLevels.size(); WalkStick(photo, f, *s, i + runOut + 1, &walk); i++) {
         auto darkness = [&](size_t k) { return (background[k] - profile[k]) / (background[k] - stick); };
         if (background[i] - stick < kMinStickContrast)
             return 0;
@@ -380,7 +394,7 @@ static int CoarseShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
             const double r = kShadowNear + (kShadowCoarseFar - kShadowNear) * k / (kShadowCoarseSteps - 1);
             double p[2], g;
             if (!Project(f, PointOnDisc(f, ray, r, 0.0), p) || OnStick(s, stickLength, p) ||
-                !SampleGrey(photo, p[0], p[1], &g))
+                !GreyAt(photo, f, p[0], p[1], &g))
                 continue;
             sum += g;
             count++;
@@ -410,7 +424,7 @@ static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
             const double w = -kShadowHalfSpan + 2.0 * kShadowHalfSpan * k / (kShadowCrossSamples - 1);
             double p[2];
             ok = Project(f, PointOnDisc(f, bearing, r, w), p) && !OnStick(s, stickLength, p) &&
-                 SampleGrey(photo, p[0], p[1], &g[k]);
+                 GreyAt(photo, f, p[0], p[1], &g[k]);
         }
         if (!ok)
             continue;
@@ -506,10 +520,10 @@ static double WrappedDegrees(double degrees)
 // The sun from the stick's top (height h above the ground on the vertical
 // through the centre) and the shadow's tip at distance R on the disc's top:
 // tan(elevation) = (h - thickness) / R; it shines from the bearing opposite the shadow.
-RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal)
+RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal, const DistortionFrame *lens)
 {
     RefinedLight light = {};
-    const ViewFrame f = MakeViewFrame(pose, focal, photo->width / 2.0, photo->height / 2.0);
+    const ViewFrame f = MakeViewFrame(pose, focal, photo->width / 2.0, photo->height / 2.0, lens);
     StickImage stick;
     if (!StickImageOfPose(f, &stick))
         return light;
@@ -585,7 +599,8 @@ static int OnDiscPlane(const ViewFrame &f, const double p[2], Eigen::Vector3d *x
 int LightAngles(const RefinedLight &light, const DiscPose &pose, double focal, double ppx, double ppy, double *xrot,
                 double *yrot)
 {
-    const ViewFrame f = MakeViewFrame(pose, focal, ppx, ppy);
+    // The light's points are pinhole points already: geometry alone, no lens.
+    const ViewFrame f = MakeViewFrame(pose, focal, ppx, ppy, nullptr);
     Eigen::Vector3d point;
     if (!OnDiscPlane(f, light.shadowPoint, &point))
         return 0;

@@ -341,6 +341,18 @@ def true_fov(sample):
     return 2.0 * math.degrees(math.atan(max(width, height) / 2.0 / sample["camera"]["focal_length_px"]))
 
 
+def distance_and_bearing(record, sample):
+    """Per cent off in the refined camera's distance and degrees off in the
+    sun's bearing (nan when not measured)."""
+    refined = record.get("refined", {})
+    truth = truth_in_tool_frame(sample)
+    cam = refined.get("camera")
+    dist = abs(distance(cam) - truth["distance"]) / truth["distance"] * 100.0 if cam else float("nan")
+    yrot = refined.get("light", {}).get("yrot")
+    bearing = abs(turn(yrot - truth["light"]["yrot"])) if yrot is not None and "light" in truth else float("nan")
+    return dist, bearing
+
+
 def lens_goals(dirs):
     """The crop factor's field of view on the database's photos, and the
     numbers of photos without EXIF given their true field of view; prints
@@ -367,11 +379,7 @@ def lens_goals(dirs):
         stem = os.path.splitext(os.path.basename(path))[0]
         record = measured_with(path, ["--fov", "%.6f" % true_fov(sample)])
         refined = record.get("refined", {})
-        truth = truth_in_tool_frame(sample)
-        cam = refined.get("camera")
-        dist = abs(distance(cam) - truth["distance"]) / truth["distance"] * 100.0 if cam else float("nan")
-        yrot = refined.get("light", {}).get("yrot")
-        bearing = abs(turn(yrot - truth["light"]["yrot"])) if yrot is not None and "light" in truth else float("nan")
+        dist, bearing = distance_and_bearing(record, sample)
         ok = refined.get("focal_source") == "user" and dist <= GIVEN_LENS_DISTANCE_PERCENT and \
             bearing <= GIVEN_LENS_YROT
         if not ok:
@@ -381,6 +389,36 @@ def lens_goals(dirs):
             "met" if ok else "MISSED"))
     if not given:
         missed.append("given fov: no photo without EXIF and with another lens")
+    return missed
+
+
+DISTORTION_DIR = os.path.join(TOP, "tests", "data", "renders", "distortion")
+DISTORTED_DISTANCE_PERCENT = 0.2  # camera distance on a photo through a lens profile's distortion, per cent
+DISTORTED_YROT = 0.3              # degrees, the sun's bearing on such a photo
+
+
+def distortion_goals():
+    """The photos made through a lens profile's distortion (their EXIF names
+    the camera and the lens): the numbers with the profile's correction
+    against the goals, and without it for comparison; returns the goals missed."""
+    missed = []
+    print()
+    photos = photos_of([DISTORTION_DIR], ("distortion",))
+    for path, sample in photos:
+        stem = os.path.splitext(os.path.basename(path))[0]
+        corrected = measured_with(path, [])
+        dist, bearing = distance_and_bearing(corrected, sample)
+        plain_dist, plain_bearing = distance_and_bearing(measured_with(path, ["--no-lens-correction"]), sample)
+        profile = corrected.get("refined", {}).get("distortion", {})
+        ok = bool(profile) and dist <= DISTORTED_DISTANCE_PERCENT and bearing <= DISTORTED_YROT
+        if not ok:
+            missed.append("distortion " + stem)
+        print("lens distortion on %s (%s): distance %.4f %% (goal <= %g), sun bearing %.4f deg (goal <= %g) %s; "
+              "uncorrected %.4f %%, %.4f deg" % (stem, profile.get("lens", "no profile"), dist,
+                                                 DISTORTED_DISTANCE_PERCENT, bearing, DISTORTED_YROT,
+                                                 "met" if ok else "MISSED", plain_dist, plain_bearing))
+    if not photos:
+        missed.append("distortion: no photo in " + DISTORTION_DIR)
     return missed
 
 
@@ -490,6 +528,7 @@ def main():
     missed += auto_goals(accuracy_dirs)
     missed += light_goals()
     missed += lens_goals(accuracy_dirs)
+    missed += distortion_goals()
     if missed:
         print("goals missed: " + ", ".join(missed))
         return 1

@@ -113,6 +113,12 @@ if command -v blender >/dev/null; then
 else
   echo "Blender is not installed (scripts/install-deps.sh installs it)"; failed=$((failed + 1))
 fi
+echo "== a distorted photo's CG outline through the lens, in Blender"
+if command -v blender >/dev/null; then
+  blender -b --factory-startup --python "$top/tests/blender/test_distortion.py" >"$log/blender-distortion.txt" 2>&1
+  grep -E '^(PASS|FAIL|  |blender distortion:)' "$log/blender-distortion.txt" || tail -n 20 "$log/blender-distortion.txt"
+  add_summary "blender distortion" "$log/blender-distortion.txt"
+fi
 echo "== the exported glTF and USDA against the add-on's scene, in Blender"
 if command -v blender >/dev/null; then
   blender -b --factory-startup --python "$top/tests/blender/test_export.py" >"$log/blender-export.txt" 2>&1

@@ -4,6 +4,8 @@ the marker's scale; plain Python, without Blender."""
 import json
 import math
 
+from .distortion import DistortionError, read_distortion
+
 # The tool's own lens: a focal length of 375 pixels for 320 pixels of the long
 # side, 2 * atan(160 / 375) = 46.2127 degrees along the long side.
 CLASSIC_FOV_DEG = math.degrees(2.0 * math.atan(160.0 / 375.0))
@@ -146,6 +148,14 @@ def _light_plan(refined, light_match, albedo, notes):
     return matched_light(illumination, albedo)
 
 
+def _distortion(record):
+    """The lens profile the refined points were undistorted with, or None."""
+    try:
+        return read_distortion(record)
+    except DistortionError as error:
+        raise MatchError("refined.distortion: %s" % error)
+
+
 def read_result(text):
     """The launcher's JSON, checked whole: {"camera", "light" or None, "refined"
     or None, "refined_failed": the refined record's note when the refined step
@@ -178,6 +188,7 @@ def read_result(text):
             "light": _light(light, "refined.light", keys) if light is not None else None,
             "fov": _number(refined, "fov", "refined", MIN_FOV_DEG, MAX_FOV_DEG),
             "illumination": _illumination(refined.get("illumination")),
+            "distortion": _distortion(refined.get("distortion")),
         }
     return checked
 
@@ -199,7 +210,8 @@ def read_result_file(path):
 def make_plan(result, estimate=None, strict=False, light_match=True, albedo=None):
     """What to apply: {"estimate", "camera", "light" (None: leave every sun
     alone), "fov", "illumination" (the sun's strength and colour and the sky's,
-    None: leave them), "notes"}. estimate None or "refined" takes the refined
+    None: leave them), "notes", and "distortion" (read_distortion's) when the
+    refined numbers were measured through a lens profile}. estimate None or "refined" takes the refined
     record when present; strict makes its absence an error (an estimate asked
     for). light_match takes the light's strength and colour from the refined
     record, rescaled to the disc's albedo when given (three values)."""
@@ -234,6 +246,9 @@ def make_plan(result, estimate=None, strict=False, light_match=True, albedo=None
                 light = refined["light"]
         plan = {"estimate": "refined", "camera": refined["camera"], "light": light,
                 "fov": refined["fov"], "notes": notes}
+        # The photo's lens distortion goes with the numbers measured through it.
+        if refined.get("distortion") is not None:
+            plan["distortion"] = refined["distortion"]
     if result["light"] is None:
         plan["notes"].append("no shadow was found, so no sun was made or changed")
     plan["illumination"] = None

@@ -394,6 +394,20 @@ def exclude_other_lamps(scene, exclude):
     return "other lamps still light the render: %s" % names
 
 
+def place_lens_distortion(scene, photo, image, cam, plan):
+    """With the plan's lens distortion, the render distorted to the photo's
+    lens (lens_scene); without, the compositor as place_backdrop left it.
+    Returns the report's note, or None."""
+    from . import lens_scene
+    tree, _ = _compositor(scene)
+    if plan.get("distortion") is None:
+        lens_scene.clear_distortion(tree)
+        return None
+    layers = next(n for n in tree.nodes if n.bl_idname == "CompositorNodeRLayers")
+    return lens_scene.apply_distortion(scene, os.path.abspath(photo), image, cam, plan, tree, layers,
+                                       tree.nodes[SCALE_NODE], tree.nodes[OVER_NODE])
+
+
 def apply_match(scene, photo, plan, scale, ground=True, disc=True, only_photo_light=True):
     """Puts the matched camera (made the scene's camera), the sun when the plan
     has a light, the photo as backdrop and composite, the ground catcher and the
@@ -407,6 +421,9 @@ def apply_match(scene, photo, plan, scale, ground=True, disc=True, only_photo_li
     cam, distance = place_camera(scene, image, key, stem, plan, scale)
     place_backdrop(scene, image)
     notes = list(plan["notes"])
+    distortion_note = place_lens_distortion(scene, photo, image, cam, plan)
+    if distortion_note:
+        notes.append(distortion_note)
     if plan["light"] is not None:
         sun = place_sun(scene, key, stem, plan["light"], distance)
         if plan.get("illumination") is not None:

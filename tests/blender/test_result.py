@@ -7,6 +7,7 @@ message and preview passed back). Ends with "add-on python: N passed, N failed".
     python3 tests/blender/test_result.py
 """
 import json
+import math
 import os
 import shutil
 import stat
@@ -21,6 +22,7 @@ sys.path.insert(0, os.path.join(TOP, "blender"))
 from quillmarsh import headless, measure  # noqa: E402
 from quillmarsh.result import CLASSIC_FOV_DEG, MatchError, make_plan, marker_scale, read_result, read_result_file  # noqa: E402,E501
 from quillmarsh.result import matched_light, parse_albedo  # noqa: E402
+from quillmarsh import distortion  # noqa: E402
 
 with open(os.path.join(HERE, "results", "s07.json")) as _f:
     S07 = _f.read()
@@ -53,7 +55,20 @@ BAD_RESULTS = [
     ("a refined record that is a number", edited(lambda r: r.update(refined=5)), "not an object"),
     ("a refined camera missing", edited(lambda r: r.update(refined={"fov": 46.0})), "no refined.camera record"),
     ("too large", " " * (1 << 20) + "{}", "too large"),
+    ("an unknown distortion model", edited(lambda r: r["refined"].update(distortion={
+        "model": "fisheye", "terms": [0.1], "radius_unit_px": 500.0})), "unknown distortion model"),
+    ("a distortion with too few terms", edited(lambda r: r["refined"].update(distortion={
+        "model": "ptlens", "terms": [0.1], "radius_unit_px": 500.0})), "takes 3 finite terms"),
+    ("a distortion term not finite", edited(lambda r: r["refined"].update(distortion={
+        "model": "poly3", "terms": [float("nan")], "radius_unit_px": 500.0})), "takes 1 finite terms"),
+    ("a distortion without its radius unit", edited(lambda r: r["refined"].update(distortion={
+        "model": "poly3", "terms": [0.01]})), "no radius unit"),
 ]
+
+# The Canon EF-S 10-22 mm at 10 mm on a 1500 x 1000 photo, as the command reports it.
+CANON_10MM = {"model": "ptlens", "terms": [0.0198599994, -0.0687400028, 0.0516600013],
+              "lens": "Canon EF-S 10-22mm f/3.5-4.5 USM", "camera": "Canon EOS 650D", "focal_mm": 10.0,
+              "radius_unit_px": 499.615391}
 
 BAD_ARGUMENTS = [
     ([], "no photograph given"),
@@ -154,6 +169,33 @@ class ResultTest(unittest.TestCase):
                          (1.0, 1.0, 1.0))
         options = headless.parse_arguments(["x.jpg", "--no-light-match", "--marker-albedo", "0.7"])
         self.assertEqual((options["light_match"], options["marker_albedo"]), (False, (0.7, 0.7, 0.7)))
+
+    def test_the_distortion_goes_with_the_refined_numbers_only(self):
+        with_profile = read_result(edited(lambda r: r["refined"].update(distortion=CANON_10MM)))
+        self.assertEqual(make_plan(with_profile)["distortion"]["terms"], CANON_10MM["terms"])
+        self.assertNotIn("distortion", make_plan(with_profile, "classic"))
+        self.assertNotIn("distortion", make_plan(read_result(S07)))
+
+    def test_blenders_brown_model_follows_the_profile_over_the_frame(self):
+        """The fit against the profile itself at radii across the frame, the
+        overscan reaching the corners' ideal points, and profiles that fold
+        back refused."""
+        profile = distortion.read_distortion(CANON_10MM)
+        focal = 672.03
+        fit = distortion.fit_brown(profile, 1500, 1000, focal)
+        self.assertLess(fit["residual_px"], 0.5)
+        for r in (50.0, 300.0, 600.0, 900.0):
+            t2 = (r / focal) ** 2
+            drawn = fit["scale"] * r * (1.0 + sum(k * t2 ** (j + 1) for j, k in enumerate(fit["k"])))
+            self.assertLess(abs(drawn - distortion.photo_radius(profile, r)), fit["residual_px"] + 1e-9)
+        self.assertAlmostEqual(distortion.photo_radius(profile, distortion.ideal_radius(profile, 700.0)), 700.0)
+        width, height = distortion.overscan_size(profile, 1500, 1000, fit["scale"])
+        self.assertEqual((width * 1000, (width - 1500) % 2), (height * 1500, 0))
+        reach = fit["scale"] * distortion.ideal_radius(profile, 0.5 * math.hypot(1500, 1000))
+        self.assertGreater(0.5 * math.hypot(width, height), reach)
+        folding = distortion.read_distortion({"model": "poly3", "terms": [-0.6], "radius_unit_px": 500.0})
+        with self.assertRaises(distortion.DistortionError):
+            distortion.fit_brown(folding, 1500, 1000, focal)
 
     def test_marker_diameters_out_of_range_are_refused(self):
         self.assertAlmostEqual(marker_scale(0.3), 0.05)

@@ -176,6 +176,36 @@ TEST(MeasureOptionsTest, LensIsOneWayWithSensibleNumbers)
     }
 }
 
+// The lens correction: auto unless told, once, or twice only when agreeing.
+TEST(MeasureOptionsTest, LensCorrectionIsOneModeOnly)
+{
+    struct Case {
+        std::vector<std::string> words;
+        int accepted;
+        LensCorrection mode;
+    } cases[] = {
+        {{"a"}, 1, kLensCorrectionAuto},
+        {{"--no-lens-correction", "a"}, 1, kLensCorrectionOff},
+        {{"a", "--lens-correction", "force"}, 1, kLensCorrectionForce},
+        {{"--lens-correction=off", "a"}, 1, kLensCorrectionOff},
+        {{"--lens-correction=auto", "a"}, 1, kLensCorrectionAuto},
+        {{"--no-lens-correction", "--lens-correction", "off", "a"}, 1, kLensCorrectionOff},
+        {{"--no-lens-correction", "--lens-correction", "force", "a"}, 0, kLensCorrectionAuto},
+        {{"--lens-correction", "auto", "--lens-correction", "force", "a"}, 0, kLensCorrectionAuto},
+        {{"--lens-correction", "yes", "a"}, 0, kLensCorrectionAuto},
+        {{"--lens-correction", "", "a"}, 0, kLensCorrectionAuto},
+        {{"a", "--lens-correction"}, 0, kLensCorrectionAuto},
+        {{"--no-lens-correction=1", "a"}, 0, kLensCorrectionAuto},
+    };
+    for (const Case &c : cases) {
+        CommandLine line(c.words);
+        MeasureOptions options = {};
+        ASSERT_EQ(line.Parse(&options), c.accepted) << c.words[0] << " " << c.words[1];
+        if (c.accepted)
+            EXPECT_EQ(options.lensCorrection, c.mode) << c.words[0];
+    }
+}
+
 // The command's numbers are the OK flow's: the same RunAnalysis on the same
 // WorkRaster, reached by decoding the file instead of the test support's PPM.
 TEST(MeasurePhotoTest, GivesTheNumbersOfTheOkFlowOnEveryPngSample)
@@ -359,10 +389,12 @@ TEST(WritersTest, CsvRowsMatchTheHeaderAndQuoteWhatNeedsIt)
     EXPECT_EQ(Printed(PrintCsvRecord, "a,b.png", Sample(0, 1, "")),
               "\"a,b.png\",0,160,0.000000,-28.647890,0.057296,0.500000,8.250000,13.000000,-14.323945,85.943669,"
               ",,,,,,,,,,,,,,,,,,,,,,"
+              ",,,,,,"  // the lens profile's
               ",,,,,,,,,,,,,,,,,,,,,,\n");  // the refined, quality and illumination columns empty
     EXPECT_EQ(Printed(PrintCsvRecord, "c.png", Sample(2, 0, "two\n\"lines\"")),
               "c.png,2,160,,,,,,,,,\"two\n\"\"lines\"\"\","
-              ",,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,\n");
+              ",,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,"
+              ",,,,,,\n");
     EXPECT_EQ(Printed(PrintTextRecord, "c.png", Sample(2, 0, "two\nlines")), "c.png: two lines; threshold 160\n");
 }
 
