@@ -53,7 +53,7 @@ static std::string OneLine(const char *text)
     return line;
 }
 
-static const char *const kFocalSources[] = {"exif", "exif35", "default", "user", "lensdb"};
+static const char *const kFocalSources[] = {"exif", "exif35", "default", "user", "lensdb", "stick"};
 
 static std::string Formatted(const char *format, double value)
 {
@@ -89,6 +89,7 @@ enum RefinedValue : int32_t {
     kValueSigmaDistance,
     kValueSigmaXrot,
     kValueSigmaYrot,
+    kValueSigmaFov,
     kValueNote,  // text
 };
 
@@ -99,6 +100,7 @@ enum RefinedGiven : int32_t {
     kGivenCamera,     // the camera was refined
     kGivenElevation,  // the camera and the sun's elevation
     kGivenBearing,    // the camera and the shadow's bearing
+    kGivenLensSpread,  // the camera, with a lens read from the stick or assumed
 };
 
 // The JSON object that holds a field.
@@ -136,6 +138,7 @@ static const RefinedField kRefinedFields[] = {
     {kValueSigmaDistance, kGivenCamera, kGroupUncertainty, "distance", nullptr, "sd_distance"},
     {kValueSigmaXrot, kGivenElevation, kGroupUncertainty, "xrot", nullptr, "sd_xrot"},
     {kValueSigmaYrot, kGivenBearing, kGroupUncertainty, "yrot", nullptr, "sd_yrot"},
+    {kValueSigmaFov, kGivenLensSpread, kGroupUncertainty, "fov", nullptr, nullptr},
     {kValueNote, kGivenAlways, kGroupRecord, "note", nullptr, "refined_note"},
 };
 
@@ -148,6 +151,8 @@ static int Given(const RefinedEstimate &r, RefinedGiven given)
         return camera && r.light.elevationFound;
     if (given == kGivenBearing)
         return camera && r.light.bearingFound;
+    if (given == kGivenLensSpread)
+        return camera && r.fovSigma > 0.0;
     return 1;
 }
 
@@ -171,6 +176,7 @@ static double Number(const RefinedEstimate &r, RefinedValue value)
     case kValueSigmaDistance: return r.distanceSigma;
     case kValueSigmaXrot: return r.light.xrotSigma;
     case kValueSigmaYrot: return r.light.yrotSigma;
+    case kValueSigmaFov: return r.fovSigma;
     case kValueFocalSource:
     case kValueNote: break;  // words, written by FieldText
     }

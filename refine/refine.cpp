@@ -1,6 +1,7 @@
 // The whole refined record in order: lens, rim, the pose that shows the dark
 // stick, light, the rim again without its lit wall, and the uncertainties;
 // the notes that say what was assumed or not found.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -13,7 +14,6 @@
 const double kSearchBasePixels = 4.0;      // source pixels either side of the classic rim, at any scale
 const double kSearchWorkPixels = 2.0;      // work pixels of staircase either side of the classic rim
 const double kMinStickPreference = 12.0;   // grey levels darker along one pose's stick than the other's
-const double kEllipseSteps[5] = {0.05, 0.05, 0.05, 0.05, 1e-4};  // px, px, px, px, radians: perturbation steps
 
 static const char *const kReasons[] = {
     "",
@@ -172,7 +172,8 @@ static int AllFinite(const RefinedEstimate &r)
                               r.camera.dollyZ,     r.cameraSigma.pitch, r.cameraSigma.roll,   r.cameraSigma.dollyX,
                               r.cameraSigma.dollyY, r.cameraSigma.dollyZ, r.distanceSigma,     r.fov,
                               r.light.xrot,        r.light.yrot,        r.light.xrotSigma,    r.light.yrotSigma,
-                              r.light.stickTop[0], r.light.stickTop[1], r.light.shadowTip[0], r.light.shadowTip[1]};
+                              r.light.stickTop[0], r.light.stickTop[1], r.light.shadowTip[0], r.light.shadowTip[1],
+                              r.fovSigma};
     for (double n : numbers)
         if (!std::isfinite(n))
             return 0;
@@ -191,21 +192,67 @@ static void AppendNote(RefinedEstimate *r, const char *text)
 static void LensNote(RefinedEstimate *r, const LensHints *hints)
 {
     const int databaseSaid = hints != nullptr && hints->note[0] != '\0';
+    const int guessed = r->lens.source == kFocalDefault || r->lens.source == kFocalStick;
     if (r->lens.source == kFocalUser)
         AppendNote(r, "the lens stated by the user");
-    else if (r->lens.source == kFocalLensDb || (r->lens.source == kFocalDefault && databaseSaid && !r->lens.refused))
+    else if (r->lens.source == kFocalLensDb || (guessed && databaseSaid && !r->lens.refused))
         AppendNote(r, hints->note);
     if (r->lens.source == kFocalUser || r->lens.source == kFocalLensDb)
         return;
-    if (r->lens.refused)
+    if (r->lens.refused && r->lens.source == kFocalStick)
+        AppendNote(r, "EXIF focal length absurd");
+    else if (r->lens.refused)
         AppendNote(r, r->lens.source == kFocalDefault
                           ? "EXIF focal length absurd: the classic 46.2 degree lens assumed"
                           : "EXIF focal plane tags absurd: the 35 mm equivalent used");
+    else if (r->lens.source == kFocalStick && !databaseSaid)
+        AppendNote(r, "no EXIF focal length");
     else if (r->lens.source == kFocalDefault)
         AppendNote(r, databaseSaid ? "the classic 46.2 degree lens assumed"
                                    : "no EXIF focal length: the classic 46.2 degree lens assumed");
     else if (r->lens.source == kFocalExif35)
         AppendNote(r, "focal length from the 35 mm equivalent, rounded by the camera");
+}
+
+// With nothing better than the classic lens, the stick's lean gives the
+// focal length where it can; else the classic lens stays, with the wide
+// deviation of a lens not known. The pose follows the lens.
+static StickLensStatus LensFromStick(const Photo *photo, DiscPose candidates[2], RefinedEstimate *r)
+{
+    StickLensFit fit;
+    StickLensStatus status = ReadLensFromStick(photo, r->rim, candidates, r->lens.focal, &fit);
+    if (status == kStickLensRead &&
+        PoseCandidates(r->rim.conic, fit.focal, photo->width / 2.0, photo->height / 2.0, candidates) != 2)
+        status = kStickLensNoFit;
+    if (status != kStickLensRead) {
+        r->lens.focalSigma = DefaultLensSigma(r->lens.focal);
+        return status;
+    }
+    r->lens.focal = fit.focal;
+    r->lens.focalSigma = fit.focalSigma;
+    r->lens.source = kFocalStick;
+    r->fov = LongSideFieldOfView(r->lens.focal, photo->width, photo->height);
+    r->pose = NearestCandidate(candidates, fit.pose);
+    return status;
+}
+
+// fov = 2 atan(x) with x = L / 2f, so d fov / d ln f = -2 x / (1 + x^2).
+static double FovSigma(const Photo *photo, const Lens &lens)
+{
+    const double x = std::max(photo->width, photo->height) / (2.0 * lens.focal);
+    return DegreesFromRadians(2.0 * x / (1.0 + x * x) * lens.focalSigma / lens.focal);
+}
+
+static void StickNote(RefinedEstimate *r, StickLensStatus status)
+{
+    if (status == kStickLensRead)
+        AppendNote(r, "focal length read from the stick's lean");
+    else if (status == kStickLensNotSeen)
+        AppendNote(r, "the stick's lean not measured: the lens not known");
+    else if (status == kStickLensNoFit)
+        AppendNote(r, "no lens leans the stick as measured: the lens not known");
+    else
+        AppendNote(r, "the stick tried for the lens, poorly conditioned here (its lean hardly changes with the lens)");
 }
 
 static void LightNote(RefinedEstimate *r)
@@ -248,6 +295,10 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
         return 0;
     }
     ChoosePose(photo, candidates, r.lens.focal, &r.pose);
+    const int stickTried = r.lens.source == kFocalDefault;
+    const StickLensStatus stickStatus = stickTried ? LensFromStick(photo, candidates, &r) : kStickLensNotSeen;
+    if (stickTried)
+        r.fovSigma = FovSigma(photo, r.lens);
     r.light = MeasureLight(photo, r.pose, r.lens.focal);
     // With the sun known, the rim once more without its lit wall.
     if (r.light.elevationFound) {
@@ -277,6 +328,8 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
         return 0;
     }
     LensNote(&r, hints);
+    if (stickTried)
+        StickNote(&r, stickStatus);
     LightNote(&r);
     *out = r;
     return 1;

@@ -24,13 +24,15 @@ enum FocalSource : int32_t {
     kFocalDefault = 2,  // the classic lens, 46.2 degrees along the long side
     kFocalUser = 3,     // stated by the user: field of view, focal length and sensor, or 35 mm equivalent
     kFocalLensDb = 4,   // FocalLength with the crop factor of the camera the lens database names
+    kFocalStick = 5,    // read from the stick's lean against the rim's pose
 };
 
 struct Lens {
     double focal;     // source pixels
     FocalSource source;
     int32_t refused;  // 1 when a tag was present but absurd and was passed over
-    double focalSigma;  // source pixels, from the rounding of the 35 mm equivalent; 0 otherwise
+    double focalSigma;  // source pixels, one deviation: the 35 mm equivalent's rounding, the crop factor's,
+                        // the stick's reading, or the classic lens' wide spread; 0 when exact
 };
 
 // The focal length from the lens tags, falling back as far as needed; never fails.
@@ -160,6 +162,7 @@ struct RefinedEstimate {
     RefinedCamera cameraSigma;  // one standard deviation of each number
     double distanceSigma;       // scene units
     double fov;                 // degrees along the long side
+    double fovSigma;            // degrees, one deviation of fov when read from the stick or assumed; else 0
     RefinedLight light;
     char note[256];
 };
@@ -195,6 +198,14 @@ double MedianInPlace(double *values, size_t count);
 int FitRimEllipse(const double *x, const double *y, int count, RimFit *fit);
 // The ellipse with one of (cx, cy, a, b, angle), by index, moved by `by`.
 EllipseParams ShiftedEllipse(EllipseParams e, int parameter, double by);
+const double kEllipseSteps[5] = {0.05, 0.05, 0.05, 0.05, 1e-4};  // px, px, px, px, radians: perturbation steps
+
+// The dark band across a cross profile g: its darkest sample in [from, to),
+// then the crossings of the level halfway between that and `beside`, as
+// fractional sample indices. 0 when the band is less than minContrast below
+// `beside` or reaches an end of the profile.
+int DarkBandEdges(const std::vector<double> &g, int from, int to, double beside, double minContrast, double *left,
+                  double *right);
 
 // The world's frame on the ground as the camera sees it, unit vectors in the
 // camera frame: up, the camera's horizontal viewing direction (the optical
@@ -226,3 +237,49 @@ double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, dou
 // Stick and shadow on the photo for the pose; what was not found is left 0.
 RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal);
 
+
+// The lens read from the stick. The stick stands on the disc's normal n at its
+// centre, so its image runs from the centre's image toward the vertical
+// vanishing point K n; the rim's pose at focal length f gives n(f), and the
+// lean measured on the photograph picks f.
+
+// The stick's image line as measured, independent of any lens.
+struct StickLine {
+    double point[2];  // source pixels, on the line at the stick's base
+    double angle;     // radians, of the direction up the stick, from +x toward +y
+    double sigma;     // radians, one deviation of angle
+    double span;      // source pixels along the stick over which it was measured
+};
+
+// Measures the stick's image line, looking for it around where either pose
+// at that focal length puts it; 1 with *line written and *which the pose
+// whose stick it is nearer.
+int MeasureStickLine(const Photo *photo, const DiscPose candidates[2], double focal, StickLine *line, int *which);
+
+struct StickLensFit {
+    double focal;       // source pixels
+    double focalSigma;  // source pixels, one deviation: the stick's direction and the rim's ellipse
+    double leverage;    // radians, d(stick's image direction)/d(ln f) at focal
+    DiscPose pose;      // the pose at focal whose stick leans as measured
+};
+
+// The focal length at which the rim's pose predicts the stick's image angle,
+// on the branch of the two poses nearest the reference at the starting focal
+// length; 1 with *fit written.
+int FocalFromStick(const RimFit &rim, double ppx, double ppy, double stickAngle, double stickSigma, double focal,
+                   const DiscPose &reference, StickLensFit *fit);
+// d(stick's image direction)/d(ln f), radians, at a focal length on the pose's branch.
+int StickLeverage(const Conic &conic, double focal, double ppx, double ppy, const DiscPose &pose, double *leverage);
+
+enum StickLensStatus : int32_t {
+    kStickLensRead = 0,
+    kStickLensNotSeen = 1,              // no stick line was measured
+    kStickLensNoFit = 2,                // no plausible lens leans the stick as measured
+    kStickLensPoorlyConditioned = 3,    // the lean hardly changes with the lens: the marker near the picture's vertical
+};
+// The stick's lens from the two poses at the starting focal length;
+// kStickLensRead with *fit written, else why not.
+StickLensStatus ReadLensFromStick(const Photo *photo, const RimFit &rim, const DiscPose candidates[2], double focal,
+                                  StickLensFit *fit);
+// One deviation of the classic lens, source pixels, when it stands for a lens not known.
+double DefaultLensSigma(double focal);

@@ -167,13 +167,9 @@ double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, dou
     return count > 0 ? sum / count : kGreyFullScale;
 }
 
-// The dark band across a cross profile: its darkest sample in [from, to),
-// then the crossings of the level halfway between that and the level beside
-// the band, walking out from the darkest either way, as fractional sample
-// indices. 0 when the band is less than minContrast below the level beside it
-// or reaches an end of the profile.
-static int DarkBandEdges(const std::vector<double> &g, int from, int to, double beside, double minContrast,
-                         double *left, double *right)
+// Walking out from the darkest sample either way.
+int DarkBandEdges(const std::vector<double> &g, int from, int to, double beside, double minContrast, double *left,
+                  double *right)
 {
     const int last = static_cast<int>(g.size()) - 1;
     const int dark = static_cast<int>(std::min_element(g.begin() + from, g.begin() + to) - g.begin());
