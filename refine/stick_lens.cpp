@@ -19,8 +19,9 @@ const double kMaxLineTurn = 0.035;          // radians, 2 degrees: a fit turning
 // thickest stick's radius is 0.08), and source pixels of blur beyond.
 const double kStickProfileHalfUnits = 0.25;  // scene units either side of the line in a cross profile
 const double kStickBlurPixels = 3.0;         // source pixels added to the profiles' reach
+const double kMaxScaleShare = 0.25;          // source pixels per scene unit at most, as a share of the long side
 const double kStickProfileStep = 2.0;       // source pixels along the stick between cross profiles
-const double kStickProfileSample = 0.25;    // source pixels between a cross profile's samples
+const int kStickProfileSamples = 81;        // samples across a cross profile, evenly over its span
 const double kMinStickLineContrast = 30.0;  // grey levels between the stick and what is beside it
 const int kStickLostProfiles = 3;           // cross profiles in a row without the stick end the walk
 const int kMinStickProfiles = 6;            // centres a line needs
@@ -39,7 +40,7 @@ const double kProfilesPerIndependent = 2.0;
 // The fields of view, along the long side, that the focal length is looked for between.
 const double kStickFovNarrow = 15.0;  // degrees
 const double kStickFovWide = 130.0;   // degrees
-const int kStickFocalSteps = 64;      // steps of ln f across that range in the search for a bracket
+const int kStickFocalSteps = 16;      // steps of ln f each way from the start in the search for a bracket
 const int kStickRootHalvings = 40;    // halvings of a bracket of ln f
 const double kLeverageStep = 1e-3;    // ln f either side in the leverage's central difference
 // Radians of the stick's image direction per unit of ln f below which the
@@ -250,11 +251,12 @@ int FocalFromStick(const RimFit &rim, double ppx, double ppy, double stickAngle,
 static int BandCentre(const Photo *photo, const double base[2], const double d[2], double t, double halfSpan,
                       double *offset, double *depth)
 {
-    const int count = static_cast<int>(2.0 * halfSpan / kStickProfileSample) + 1;
+    const int count = kStickProfileSamples;
+    const double step = 2.0 * halfSpan / (count - 1);
     std::vector<double> g(count);
     const double x = base[0] + t * d[0], y = base[1] + t * d[1];
     for (int k = 0; k < count; k++) {
-        const double o = -halfSpan + kStickProfileSample * k;
+        const double o = -halfSpan + step * k;
         if (!SampleGrey(photo, x - o * d[1], y + o * d[0], &g[k]))
             return 0;
     }
@@ -263,7 +265,7 @@ static int BandCentre(const Photo *photo, const double base[2], const double d[2
     if (!DarkBandEdges(g, quarter, count - quarter, std::max(g.front(), g.back()), kMinStickLineContrast, &left,
                        &right))
         return 0;
-    *offset = -halfSpan + kStickProfileSample * 0.5 * (left + right);
+    *offset = -halfSpan + step * 0.5 * (left + right);
     *depth = std::max(g.front(), g.back()) - *std::min_element(g.begin() + quarter, g.end() - quarter);
     return 1;
 }
@@ -350,7 +352,10 @@ static int SeedOfPose(const DiscPose &pose, double focal, double ppx, double ppy
     seed->to = std::hypot(high[0] - seed->base[0], high[1] - seed->base[1]);
     seed->scale = focal / std::sqrt(pose.centre[0] * pose.centre[0] + pose.centre[1] * pose.centre[1] +
                                     pose.centre[2] * pose.centre[2]);
-    return seed->to - seed->from > kMinStickSpan / 2.0;
+    // The profiles stay a small part of the picture however near the disc
+    // seems: a pose that puts the disc at the lens reads no wider.
+    seed->scale = std::min(seed->scale, kMaxScaleShare * 2.0 * std::max(ppx, ppy));
+    return std::isfinite(seed->scale) && seed->to - seed->from > kMinStickSpan / 2.0;
 }
 
 // The band centres of cross profiles every kStickProfileStep along a line
