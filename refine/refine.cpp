@@ -217,7 +217,8 @@ static void LensNote(RefinedEstimate *r, const LensHints *hints)
 // With nothing better than the classic lens, the stick's lean gives the
 // focal length where it can; else the classic lens stays, with the wide
 // deviation of a lens not known. The pose follows the lens.
-static StickLensStatus LensFromStick(const Photo *photo, DiscPose candidates[2], RefinedEstimate *r)
+static StickLensStatus LensFromStick(const Photo *photo, DiscPose candidates[2], RefinedEstimate *r,
+                                     StickLensFit *reading)
 {
     StickLensFit fit;
     StickLensStatus status = ReadLensFromStick(photo, r->rim, candidates, r->lens.focal, &fit);
@@ -233,7 +234,24 @@ static StickLensStatus LensFromStick(const Photo *photo, DiscPose candidates[2],
     r->lens.source = kFocalStick;
     r->fov = LongSideFieldOfView(r->lens.focal, photo->width, photo->height);
     r->pose = NearestCandidate(candidates, fit.pose);
+    *reading = fit;
     return status;
+}
+
+// The rim refitted without its lit wall tilts the pose a little, and the
+// lean the stick gives turns with it: the measured stick is solved again on
+// the new rim. The first reading stays when the new one is not as sound.
+static void RefocusOnStick(const Photo *photo, const StickLensFit &reading, RefinedEstimate *r)
+{
+    StickLensFit fit;
+    DiscPose candidates[2];
+    if (SolveLensFromStick(r->rim, photo->width / 2.0, photo->height / 2.0, reading, &fit) != kStickLensRead ||
+        PoseCandidates(r->rim.conic, fit.focal, photo->width / 2.0, photo->height / 2.0, candidates) != 2)
+        return;
+    r->lens.focal = fit.focal;
+    r->lens.focalSigma = fit.focalSigma;
+    r->fov = LongSideFieldOfView(r->lens.focal, photo->width, photo->height);
+    r->pose = NearestCandidate(candidates, fit.pose);
 }
 
 // fov = 2 atan(x) with x = L / 2f, so d fov / d ln f = -2 x / (1 + x^2).
@@ -251,6 +269,8 @@ static void StickNote(RefinedEstimate *r, StickLensStatus status)
         AppendNote(r, "the stick's lean not measured: the lens not known");
     else if (status == kStickLensNoFit)
         AppendNote(r, "no lens leans the stick as measured: the lens not known");
+    else if (status == kStickLensUncertain)
+        AppendNote(r, "the stick tried for the lens, its lean too uncertain here");
     else
         AppendNote(r, "the stick tried for the lens, poorly conditioned here (its lean hardly changes with the lens)");
 }
@@ -296,9 +316,9 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
     }
     ChoosePose(photo, candidates, r.lens.focal, &r.pose);
     const int stickTried = r.lens.source == kFocalDefault;
-    const StickLensStatus stickStatus = stickTried ? LensFromStick(photo, candidates, &r) : kStickLensNotSeen;
-    if (stickTried)
-        r.fovSigma = FovSigma(photo, r.lens);
+    StickLensFit stickReading;
+    const StickLensStatus stickStatus =
+        stickTried ? LensFromStick(photo, candidates, &r, &stickReading) : kStickLensNotSeen;
     r.light = MeasureLight(photo, r.pose, r.lens.focal);
     // With the sun known, the rim once more without its lit wall.
     if (r.light.elevationFound) {
@@ -309,9 +329,13 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
         if (RefitRimForWall(photo, wall, &r.rim) &&
             PoseCandidates(r.rim.conic, r.lens.focal, photo->width / 2.0, photo->height / 2.0, candidates) == 2) {
             r.pose = NearestCandidate(candidates, wall.pose);
+            if (r.lens.source == kFocalStick)
+                RefocusOnStick(photo, stickReading, &r);
             r.light = MeasureLight(photo, r.pose, r.lens.focal);
         }
     }
+    if (stickTried)
+        r.fovSigma = FovSigma(photo, r.lens);
     CameraNumbers(r.pose, &r.camera);
     CameraUncertainty(photo, &r);
     if (!AllFinite(r)) {

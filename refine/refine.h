@@ -261,6 +261,7 @@ struct StickLensFit {
     double focalSigma;  // source pixels, one deviation: the stick's direction and the rim's ellipse
     double leverage;    // radians, d(stick's image direction)/d(ln f) at focal
     DiscPose pose;      // the pose at focal whose stick leans as measured
+    StickLine line;     // the stick as measured (ReadLensFromStick's; FocalFromStick leaves it)
 };
 
 // The focal length at which the rim's pose predicts the stick's image angle,
@@ -275,11 +276,17 @@ enum StickLensStatus : int32_t {
     kStickLensRead = 0,
     kStickLensNotSeen = 1,              // no stick line was measured
     kStickLensNoFit = 2,                // no plausible lens leans the stick as measured
-    kStickLensPoorlyConditioned = 3,    // the lean hardly changes with the lens: the marker near the picture's vertical
+    kStickLensPoorlyConditioned = 3,    // the lean hardly changes with the lens: the marker near the picture's
+                                        // vertical or horizontal through its centre
+    kStickLensUncertain = 4,            // the lean, read too loosely (a short or blurred stick), leaves the lens uncertain
 };
 // The stick's lens from the two poses at the starting focal length;
 // kStickLensRead with *fit written, else why not.
 StickLensStatus ReadLensFromStick(const Photo *photo, const RimFit &rim, const DiscPose candidates[2], double focal,
                                   StickLensFit *fit);
+// The same measured stick solved again on another rim (refitted without its
+// lit wall), from the last reading's focal length and pose; the same statuses.
+StickLensStatus SolveLensFromStick(const RimFit &rim, double ppx, double ppy, const StickLensFit &last,
+                                   StickLensFit *fit);
 // One deviation of the classic lens, source pixels, when it stands for a lens not known.
 double DefaultLensSigma(double focal);

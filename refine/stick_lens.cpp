@@ -437,15 +437,11 @@ int MeasureStickLine(const Photo *photo, const DiscPose candidates[2], double fo
     return 1;
 }
 
-StickLensStatus ReadLensFromStick(const Photo *photo, const RimFit &rim, const DiscPose candidates[2], double focal,
-                                  StickLensFit *fit)
+// Solves the focal length from a measured line, from the starting focal
+// length and the pose whose stick the line is, and judges the conditioning.
+static StickLensStatus SolveFromLine(const RimFit &rim, double ppx, double ppy, const StickLine &line, double focal,
+                                     const DiscPose &pose, StickLensFit *fit)
 {
-    const double ppx = photo->width / 2.0, ppy = photo->height / 2.0;
-    StickLine line;
-    int which;
-    if (!MeasureStickLine(photo, candidates, focal, &line, &which))
-        return kStickLensNotSeen;
-    const DiscPose &pose = candidates[which];
     StickLensFit found;
     if (!FocalFromStick(rim, ppx, ppy, line.angle, line.sigma, focal, pose, &found)) {
         double leverage;
@@ -453,10 +449,29 @@ StickLensStatus ReadLensFromStick(const Photo *photo, const RimFit &rim, const D
             return kStickLensNoFit;
         return kStickLensPoorlyConditioned;
     }
-    if (std::fabs(found.leverage) < kMinStickLeverage || found.focalSigma > kMaxStickSpread * found.focal)
+    if (std::fabs(found.leverage) < kMinStickLeverage)
         return kStickLensPoorlyConditioned;
+    if (found.focalSigma > kMaxStickSpread * found.focal)
+        return kStickLensUncertain;
+    found.line = line;
     *fit = found;
     return kStickLensRead;
+}
+
+StickLensStatus ReadLensFromStick(const Photo *photo, const RimFit &rim, const DiscPose candidates[2], double focal,
+                                  StickLensFit *fit)
+{
+    StickLine line;
+    int which;
+    if (!MeasureStickLine(photo, candidates, focal, &line, &which))
+        return kStickLensNotSeen;
+    return SolveFromLine(rim, photo->width / 2.0, photo->height / 2.0, line, focal, candidates[which], fit);
+}
+
+StickLensStatus SolveLensFromStick(const RimFit &rim, double ppx, double ppy, const StickLensFit &last,
+                                   StickLensFit *fit)
+{
+    return SolveFromLine(rim, ppx, ppy, last.line, last.focal, last.pose, fit);
 }
 
 double DefaultLensSigma(double focal)

@@ -520,6 +520,31 @@ TEST(FocalFromStick, SyntheticProjectionsGiveTheLensBack)
     EXPECT_EQ(FocalFromStick(rim, width / 2.0, height / 2.0, std::nan(""), 1e-3, classic, start[0], &fit), 0);
     EXPECT_EQ(FocalFromStick(rim, width / 2.0, height / 2.0, 0.5, 1e-3, 0.0, start[0], &fit), 0);
     EXPECT_EQ(FocalFromStick(rim, width / 2.0, height / 2.0, 0.5, -1.0, classic, start[0], &fit), 0);
+    // Any ellipse and any lean: no lens at all, or one in the searched range with a finite deviation.
+    std::mt19937 random(16);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int solved = 0;
+    for (int i = 0; i < 500; i++) {
+        const EllipseParams e = {width * unit(random), height * unit(random), 5.0 + 900.0 * unit(random),
+                                 0.0, kPi * unit(random)};
+        RimFit any = {};
+        any.ellipse = e;
+        any.ellipse.b = e.a * (0.02 + 0.98 * unit(random));
+        any.conic = ConicFromEllipse(any.ellipse);
+        for (int k = 0; k < 5; k++)
+            any.covariance[k * 6] = 0.01 * unit(random);
+        DiscPose poses[2];
+        if (PoseCandidates(any.conic, classic, width / 2.0, height / 2.0, poses) != 2)
+            continue;
+        if (FocalFromStick(any, width / 2.0, height / 2.0, 2.0 * kPi * (unit(random) - 0.5), 1e-3, classic, poses[0],
+                           &fit) == 0)
+            continue;
+        const double fov = LongSideFieldOfView(fit.focal, width, height);
+        EXPECT_TRUE(fov >= 15.0 - 1e-6 && fov <= 130.0 + 1e-6) << fov;
+        EXPECT_TRUE(std::isfinite(fit.focalSigma) && fit.focalSigma >= 0.0) << fit.focalSigma;
+        solved++;
+    }
+    EXPECT_GT(solved, 20);  // the leans that some lens gives are solved too
 }
 
 }  // namespace
