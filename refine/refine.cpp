@@ -270,9 +270,9 @@ static void StickNote(RefinedEstimate *r, StickLensStatus status)
     else if (status == kStickLensNoFit)
         AppendNote(r, "no lens leans the stick as measured: the lens not known");
     else if (status == kStickLensUncertain)
-        AppendNote(r, "the stick tried for the lens, its lean too uncertain here");
+        AppendNote(r, "the stick tried: its lean too uncertain to tell the lens");
     else
-        AppendNote(r, "the stick tried for the lens, poorly conditioned here (its lean hardly changes with the lens)");
+        AppendNote(r, "the stick tried: too poorly conditioned to tell the lens");
 }
 
 static void LightNote(RefinedEstimate *r)

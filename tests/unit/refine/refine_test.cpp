@@ -443,7 +443,7 @@ TEST(RefineEstimate, SampleAgreesWithItsRender)
     EXPECT_EQ(r.lens.source, kFocalDefault);
     // The marker at the picture's centre: the stick cannot tell the lens, so
     // the classic lens stays with the wide deviation of a lens not known.
-    EXPECT_NE(std::strstr(r.note, "stick tried for the lens, poorly conditioned"), nullptr) << r.note;
+    EXPECT_NE(std::strstr(r.note, "the stick tried: too poorly conditioned to tell the lens"), nullptr) << r.note;
     EXPECT_NEAR(r.lens.focalSigma / r.lens.focal, 0.30, 1e-9);
     EXPECT_GT(r.fovSigma, 10.0);
     EXPECT_GT(r.distanceSigma, 0.2 * 16.0);  // the camera stands 16 units off; its distance scales with the lens
