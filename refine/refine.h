@@ -278,7 +278,7 @@ enum StickLensStatus : int32_t {
     kStickLensNoFit = 2,                // no plausible lens leans the stick as measured
     kStickLensPoorlyConditioned = 3,    // the lean hardly changes with the lens: the marker near the picture's
                                         // vertical or horizontal through its centre
-    kStickLensUncertain = 4,            // the lean, read too loosely (a short or blurred stick), leaves the lens uncertain
+    kStickLensUncertain = 4,            // the lean read too loosely (a short or blurred stick) to tell the lens
 };
 // The stick's lens from the two poses at the starting focal length;
 // kStickLensRead with *fit written, else why not.

@@ -5,16 +5,15 @@
 #include <cmath>
 #include <vector>
 
-#include <Eigen/Dense>
-
 #include "common/numeric.h"
 #include "refine/refine.h"
 
-const double kStickBaseHeight = 0.08;       // scene units above the disc where the stick is first read
-const double kStickScanHeight = 0.45;       // scene units, the first profiles read up to here; every stick is taller
-const double kMaxSeedTurn = 0.35;           // radians, 20 degrees: the first profiles may turn the predicted lean this far
-const double kStickSearchUnits = 0.35;      // scene units either side of the predicted stick where the first profiles look
-const double kMaxLineTurn = 0.035;          // radians, 2 degrees: a fit turning the scanned line further followed something else
+const double kStickBaseHeight = 0.08;   // scene units above the disc where the stick is first read
+const double kStickScanHeight = 0.45;   // scene units, the first profiles read up to here; every stick is taller
+const double kMaxSeedTurn = 0.35;       // radians, 20 degrees: the first profiles may turn the predicted lean so far
+const double kStickSearchUnits = 0.35;  // scene units either side of the predicted stick the first profiles reach
+// Radians, 2 degrees: a fine walk whose fit turns the line further followed something else.
+const double kMaxLineTurn = 0.035;
 // A cross profile's half width: scene units at the disc's distance (the
 // thickest stick's radius is 0.08), and source pixels of blur beyond.
 const double kStickProfileHalfUnits = 0.25;  // scene units either side of the line in a cross profile
@@ -49,7 +48,8 @@ const double kLeverageStep = 1e-3;    // ln f either side in the leverage's cent
 // short stick.
 const double kMinStickLeverage = 0.0175;
 // Largest deviation of ln f the stick's reading may have to be used: beyond
-// it the reading says little more than the classic lens' own spread.
+// it the field of view would often be missed by more than twice the 3 % the
+// reading is trusted for, and the classic lens with its wide spread is kept.
 const double kMaxStickSpread = 0.08;
 // The classic lens stands for a lens that is not known: common lenses span
 // about 30 to 75 degrees along the long side, focal lengths from 0.65 to 1.87
