@@ -509,6 +509,15 @@ TEST(FocalFromStick, SyntheticProjectionsGiveTheLensBack)
         // One deviation of lean moves the focal length by about its stated deviation.
         ASSERT_EQ(FocalFromStick(rim, width / 2.0, height / 2.0, lean + sigma, sigma, classic, reference, &nudged), 1);
         EXPECT_NEAR(std::fabs(nudged.focal - fit.focal) / fit.focalSigma, 1.0, 0.05) << c.focal;
+        // So does one deviation of the rim's angle, with the lean exact.
+        const double angleSigma = 1e-4;  // radians
+        RimFit turned = rim;
+        turned.covariance[4 * 5 + 4] = angleSigma * angleSigma;
+        ASSERT_EQ(FocalFromStick(turned, width / 2.0, height / 2.0, lean, 0.0, classic, reference, &fit), 1);
+        turned.ellipse.angle += angleSigma;
+        turned.conic = ConicFromEllipse(turned.ellipse);
+        ASSERT_EQ(FocalFromStick(turned, width / 2.0, height / 2.0, lean, 0.0, classic, reference, &nudged), 1);
+        EXPECT_NEAR(std::fabs(nudged.focal - fit.focal) / fit.focalSigma, 1.0, 0.05) << c.focal;
     }
     // Nothing to solve from: no lens, no lean.
     RimFit rim = {};
