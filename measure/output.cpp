@@ -53,7 +53,7 @@ static std::string OneLine(const char *text)
     return line;
 }
 
-static const char *const kFocalSources[] = {"exif", "exif35", "default", "user", "lensdb"};
+static const char *const kFocalSources[] = {"exif", "exif35", "default", "user", "lensdb", "stick"};
 
 static std::string Formatted(const char *format, double value)
 {

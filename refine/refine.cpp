@@ -14,7 +14,6 @@
 const double kSearchBasePixels = 4.0;      // source pixels either side of the classic rim, at any scale
 const double kSearchWorkPixels = 2.0;      // work pixels of staircase either side of the classic rim
 const double kMinStickPreference = 12.0;   // grey levels darker along one pose's stick than the other's
-const double kEllipseSteps[5] = {0.05, 0.05, 0.05, 0.05, 1e-4};  // px, px, px, px, radians: perturbation steps
 
 static const char *const kReasons[] = {
     "",
@@ -203,8 +202,8 @@ void RefinedUncertainty(const Photo *photo, double focalSigma, RefinedEstimate *
             ok = NumbersFor(*r, ShiftedEllipse(r->rim.ellipse, k, h), r->lens.focal, ppx, ppy, hi) &&
                  NumbersFor(*r, ShiftedEllipse(r->rim.ellipse, k, -h), r->lens.focal, ppx, ppy, lo);
         else
-            ok = NumbersRemeasured(photo, *r, r->lens.focal + h, ppx, ppy, hi) &&
-                 NumbersRemeasured(photo, *r, r->lens.focal - h, ppx, ppy, lo);
+            ok = NumbersRemeasured(photo, *r, r->lens.focal * std::exp(h / r->lens.focal), ppx, ppy, hi) &&
+                 NumbersRemeasured(photo, *r, r->lens.focal * std::exp(-h / r->lens.focal), ppx, ppy, lo);
         if (!ok)
             continue;  // no pose a step away: that input's share is left out
         for (int i = 0; i < kOutputCount; i++) {
@@ -217,6 +216,7 @@ void RefinedUncertainty(const Photo *photo, double focalSigma, RefinedEstimate *
     wall.focal = r->lens.focal;
     if (r->wallTakenOff)
         SunInCamera(r->pose, r->light, wall.sun);
+    wall.skyShare = r->light.shadeShare;
     double systematic[25];
     RimSystematicCovariance(r->rim, wall, photo->width / 2.0, photo->height / 2.0, r->wallTakenOff, systematic);
     Eigen::Matrix<double, kInputCount, kInputCount> s = Eigen::Matrix<double, kInputCount, kInputCount>::Zero();
@@ -265,21 +265,78 @@ static void AppendNote(RefinedEstimate *r, const char *text)
 static void LensNote(RefinedEstimate *r, const LensHints *hints)
 {
     const int databaseSaid = hints != nullptr && hints->note[0] != '\0';
+    const int guessed = r->lens.source == kFocalDefault || r->lens.source == kFocalStick;
     if (r->lens.source == kFocalUser)
         AppendNote(r, "the lens stated by the user");
-    else if (r->lens.source == kFocalLensDb || (r->lens.source == kFocalDefault && databaseSaid && !r->lens.refused))
+    else if (r->lens.source == kFocalLensDb || (guessed && databaseSaid && !r->lens.refused))
         AppendNote(r, hints->note);
     if (r->lens.source == kFocalUser || r->lens.source == kFocalLensDb)
         return;
-    if (r->lens.refused)
+    if (r->lens.refused && r->lens.source == kFocalStick)
+        AppendNote(r, "EXIF focal length absurd");
+    else if (r->lens.refused)
         AppendNote(r, r->lens.source == kFocalDefault
                           ? "EXIF focal length absurd: the classic 46.2 degree lens assumed"
                           : "EXIF focal plane tags absurd: the 35 mm equivalent used");
+    else if (r->lens.source == kFocalStick && !databaseSaid)
+        AppendNote(r, "no EXIF focal length");
     else if (r->lens.source == kFocalDefault)
         AppendNote(r, databaseSaid ? "the classic 46.2 degree lens assumed"
                                    : "no EXIF focal length: the classic 46.2 degree lens assumed");
     else if (r->lens.source == kFocalExif35)
         AppendNote(r, "focal length from the 35 mm equivalent, rounded by the camera");
+}
+
+// With nothing better than the classic lens, the stick's lean gives the
+// focal length where it can; else the classic lens stays, with the lens
+// prior's deviation. The pose follows the lens.
+static StickLensStatus LensFromStick(const Photo *photo, DiscPose candidates[2], RefinedEstimate *r,
+                                     StickLensFit *reading)
+{
+    StickLensFit fit;
+    StickLensStatus status = ReadLensFromStick(photo, r->rim, candidates, r->lens.focal, &fit);
+    if (status == kStickLensRead &&
+        PoseCandidates(r->rim.conic, fit.focal, photo->width / 2.0, photo->height / 2.0, candidates) != 2)
+        status = kStickLensNoFit;
+    if (status != kStickLensRead)
+        return status;  // the classic lens keeps the prior's deviation ChooseLens gave it
+    r->lens.focal = fit.focal;
+    r->lens.focalSigma = fit.focalSigma;
+    r->lens.source = kFocalStick;
+    r->fov = LongSideFieldOfView(r->lens.focal, photo->width, photo->height);
+    r->pose = NearestCandidate(candidates, fit.pose);
+    *reading = fit;
+    return status;
+}
+
+// The rim refitted without its lit wall tilts the pose a little, and the
+// lean the stick gives turns with it: the measured stick is solved again on
+// the new rim. The first reading stays when the new one is not as sound.
+static void RefocusOnStick(const Photo *photo, const StickLensFit &reading, RefinedEstimate *r)
+{
+    StickLensFit fit;
+    DiscPose candidates[2];
+    if (SolveLensFromStick(r->rim, photo->width / 2.0, photo->height / 2.0, reading, &fit) != kStickLensRead ||
+        PoseCandidates(r->rim.conic, fit.focal, photo->width / 2.0, photo->height / 2.0, candidates) != 2)
+        return;
+    r->lens.focal = fit.focal;
+    r->lens.focalSigma = fit.focalSigma;
+    r->fov = LongSideFieldOfView(r->lens.focal, photo->width, photo->height);
+    r->pose = NearestCandidate(candidates, fit.pose);
+}
+
+static void StickNote(RefinedEstimate *r, StickLensStatus status)
+{
+    if (status == kStickLensRead)
+        AppendNote(r, "focal length read from the stick's lean");
+    else if (status == kStickLensNotSeen)
+        AppendNote(r, "the stick's lean not measured: the lens not known");
+    else if (status == kStickLensNoFit)
+        AppendNote(r, "no lens leans the stick as measured: the lens not known");
+    else if (status == kStickLensUncertain)
+        AppendNote(r, "the stick tried: its lean too uncertain to tell the lens");
+    else
+        AppendNote(r, "the stick tried: too poorly conditioned to tell the lens");
 }
 
 static void LightNote(RefinedEstimate *r)
@@ -352,6 +409,10 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
         return 0;
     }
     ChoosePose(photo, candidates, r.lens.focal, lens, &r.pose);
+    const int stickTried = r.lens.source == kFocalDefault;
+    StickLensFit stickReading;
+    const StickLensStatus stickStatus =
+        stickTried ? LensFromStick(photo, candidates, &r, &stickReading) : kStickLensNotSeen;
     r.light = MeasureLight(photo, r.pose, r.lens.focal, lens);
     // With the sun known, the rim once more without its lit wall.
     if (r.light.elevationFound) {
@@ -359,9 +420,12 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
         wall.pose = r.pose;
         wall.focal = r.lens.focal;
         SunInCamera(r.pose, r.light, wall.sun);
+        wall.skyShare = r.light.shadeShare;
         if (RefitRimForWall(photo, wall, &r.rim, lens) &&
             PoseCandidates(r.rim.conic, r.lens.focal, photo->width / 2.0, photo->height / 2.0, candidates) == 2) {
             r.pose = NearestCandidate(candidates, wall.pose);
+            if (r.lens.source == kFocalStick)
+                RefocusOnStick(photo, stickReading, &r);
             r.light = MeasureLight(photo, r.pose, r.lens.focal, lens);
             r.wallTakenOff = 1;
         }
@@ -389,6 +453,8 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
     }
     LensNote(&r, hints);
     DistortionNote(&r, hints);
+    if (stickTried)
+        StickNote(&r, stickStatus);
     LightNote(&r);
     *out = r;
     return 1;

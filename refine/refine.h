@@ -25,6 +25,7 @@ enum FocalSource : int32_t {
     kFocalDefault = 2,  // the classic lens, 46.2 degrees along the long side
     kFocalUser = 3,     // stated by the user: field of view, focal length and sensor, or 35 mm equivalent
     kFocalLensDb = 4,   // FocalLength with the crop factor of the camera the lens database names
+    kFocalStick = 5,    // read from the stick's lean against the rim's pose
 };
 
 struct Lens {
@@ -33,8 +34,9 @@ struct Lens {
     int32_t refused;  // 1 when a tag was present but absurd and was passed over
     // Source pixels, one deviation of the focal length: the rounding of the
     // focal plane's tags to their last written decimal, of the 35 mm
-    // equivalent to whole millimetres, or the lens prior's width for the
-    // assumed classic lens (AssumedLensLogSigma times the focal length).
+    // equivalent to whole millimetres, the crop factor's, the stick's reading,
+    // or the lens prior's width for the assumed classic lens
+    // (AssumedLensLogSigma times the focal length).
     double focalSigma;
 };
 
@@ -167,6 +169,7 @@ struct RefinedLight {
     double shadowPoint[2];   // source pixels, a point on the shadow's line
     double xrotLocalSigma;   // degrees, from where the stick's top and the shadow's tip were found
     double yrotLocalSigma;   // degrees, from the spread of the shadow's cross profiles
+    double shadeShare;       // the shadow's level over the lit disc's beside it, linear light; 0: not read
     double xrotSigma;        // degrees, all sources (RefinedUncertainty)
     double yrotSigma;        // degrees, all sources (RefinedUncertainty)
 };
@@ -228,6 +231,14 @@ double MedianInPlace(double *values, size_t count);
 int FitRimEllipse(const double *x, const double *y, int count, RimFit *fit);
 // The ellipse with one of (cx, cy, a, b, angle), by index, moved by `by`.
 EllipseParams ShiftedEllipse(EllipseParams e, int parameter, double by);
+const double kEllipseSteps[5] = {0.05, 0.05, 0.05, 0.05, 1e-4};  // px, px, px, px, radians: perturbation steps
+
+// The dark band across a cross profile g: its darkest sample in [from, to),
+// then the crossings of the level halfway between that and `beside`, as
+// fractional sample indices. 0 when the band is less than minContrast below
+// `beside` or reaches an end of the profile.
+int DarkBandEdges(const std::vector<double> &g, int from, int to, double beside, double minContrast, double *left,
+                  double *right);
 
 // The world's frame on the ground as the camera sees it, unit vectors in the
 // camera frame: up, the camera's horizontal viewing direction (the optical
@@ -245,11 +256,13 @@ struct WallLight {
     DiscPose pose;
     double focal;   // source pixels
     double sun[3];  // unit, toward the sun, camera frame
+    double skyShare;  // the sky's share of the top's light (the shadow's level over the lit); 0: not known
 };
 
-// Resamples along the fit's normals, moves each edge point in by the share
-// of the wall's image width that the wall's brightness carries, and fits
-// again; 1 with *fit replaced, 0 with it untouched.
+// Resamples along the fit's normals, moves each edge point in (a wall
+// brighter than the ground) or out (darker) by the share of the wall's image
+// width that the wall's brightness carries, and fits again; 1 with *fit
+// replaced, 0 with it untouched.
 int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit, const DistortionFrame *lens = nullptr);
 
 
@@ -281,3 +294,54 @@ double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, dou
 RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal,
                           const DistortionFrame *lens = nullptr);
 
+
+// The lens read from the stick. The stick stands on the disc's normal n at its
+// centre, so its image runs from the centre's image toward the vertical
+// vanishing point K n; the rim's pose at focal length f gives n(f), and the
+// lean measured on the photograph picks f.
+
+// The stick's image line as measured, independent of any lens.
+struct StickLine {
+    double point[2];  // source pixels, on the line at the stick's base
+    double angle;     // radians, of the direction up the stick, from +x toward +y
+    double sigma;     // radians, one deviation of angle
+    double span;      // source pixels along the stick over which it was measured
+};
+
+// Measures the stick's image line, looking for it around where either pose
+// at that focal length puts it; 1 with *line written and *which the pose
+// whose stick it is nearer.
+int MeasureStickLine(const Photo *photo, const DiscPose candidates[2], double focal, StickLine *line, int *which);
+
+struct StickLensFit {
+    double focal;       // source pixels
+    double focalSigma;  // source pixels, one deviation: the stick's direction and the rim's ellipse
+    double leverage;    // radians, d(stick's image direction)/d(ln f) at focal
+    DiscPose pose;      // the pose at focal whose stick leans as measured
+    StickLine line;     // the stick as measured (ReadLensFromStick's; FocalFromStick leaves it)
+};
+
+// The focal length at which the rim's pose predicts the stick's image angle,
+// on the branch of the two poses nearest the reference at the starting focal
+// length; 1 with *fit written.
+int FocalFromStick(const RimFit &rim, double ppx, double ppy, double stickAngle, double stickSigma, double focal,
+                   const DiscPose &reference, StickLensFit *fit);
+// d(stick's image direction)/d(ln f), radians, at a focal length on the pose's branch.
+int StickLeverage(const Conic &conic, double focal, double ppx, double ppy, const DiscPose &pose, double *leverage);
+
+enum StickLensStatus : int32_t {
+    kStickLensRead = 0,
+    kStickLensNotSeen = 1,              // no stick line was measured
+    kStickLensNoFit = 2,                // no plausible lens leans the stick as measured
+    kStickLensPoorlyConditioned = 3,    // the lean hardly changes with the lens: the marker near the picture's
+                                        // vertical or horizontal through its centre
+    kStickLensUncertain = 4,            // the lean read too loosely (a short or blurred stick) to tell the lens
+};
+// The stick's lens from the two poses at the starting focal length;
+// kStickLensRead with *fit written, else why not.
+StickLensStatus ReadLensFromStick(const Photo *photo, const RimFit &rim, const DiscPose candidates[2], double focal,
+                                  StickLensFit *fit);
+// The same measured stick solved again on another rim (refitted without its
+// lit wall), from the last reading's focal length and pose; the same statuses.
+StickLensStatus SolveLensFromStick(const RimFit &rim, double ppx, double ppy, const StickLensFit &last,
+                                   StickLensFit *fit);

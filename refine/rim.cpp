@@ -403,11 +403,39 @@ RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels
     return kRefineDone;
 }
 
-// The wall's brightness W against the top's L (Lambert, both lit by the same
-// sun): W = L (n . s) / (up . s) with n the wall's outward normal; unlit it
-// is dark. A wall of image width w outside the top's rim moves the edge
-// between top and ground out by w (W - G) / (L - G), G the ground, while
-// the wall is thinner than the blur (0.01 of a radius of 3).
+// The wall's brightness W against the top's L, both the disc's white: with a
+// share q of the top's light from the sky, the top gets L = sun (up . s) + q L;
+// the wall, with outward normal n, takes the sun at (n . s), sees half the
+// sky and half the sunlit ground (at G = g L), so
+//     W / L = (1 - q) (n . s) / (up . s) + q / 2 + a g / 2,
+// a the disc's albedo. q, the shadow's level over the sunlit one on level
+// ground, lies between a deep blue sky's 0.1 and a hazy one's 0.5; a in
+// [0.6, 1] for a white disc; their middles are taken. A wall of image width w outside the top's rim moves the
+// edge between top and ground out by w (W - G) / (L - G) while the wall is
+// thinner than the blur (0.01 of a radius of 3).
+const double kSkyShareLow = 0.1;    // q's ends, not read
+const double kSkyShareHigh = 0.5;
+// Read off the photo (the shadow's level near the stick over the lit disc's
+// beside it), q is known to a range of 0.1: a narrow shadow's core reads a
+// little bright through the blur, and JPEG's noise stays.
+const double kSkyShareReadRange = 0.1;
+const double kDiscAlbedoLow = 0.6;  // a white disc's albedo, lower end
+const double kDiscAlbedoHigh = 1.0;
+
+// The middle of q and its range: read off the photo where the light gave it.
+static void SkyShare(const WallLight &wall, double *q, double *range)
+{
+    const int read = wall.skyShare > 0.0 && wall.skyShare < 1.0;
+    *q = read ? wall.skyShare : 0.5 * (kSkyShareLow + kSkyShareHigh);
+    *range = read ? kSkyShareReadRange : kSkyShareHigh - kSkyShareLow;
+}
+
+static double WallLevel(double sunShare, double g, double q)
+{
+    const double a = 0.5 * (kDiscAlbedoLow + kDiscAlbedoHigh);
+    return (1.0 - q) * std::max(0.0, sunShare) + 0.5 * q + 0.5 * a * g;
+}
+
 // The wall's image width (source pixels) outside the rim at the image point
 // (x, y) along the outward normal (nx, ny), and its outward normal in the
 // camera frame; 0 when the wall there faces away from the camera.
@@ -436,7 +464,7 @@ static int WallWidth(const WallLight &wall, double ppx, double ppy, double x, do
     return *width > 0.0;
 }
 
-static void MoveInForLitWall(const WallLight &wall, double ppx, double ppy, EdgePoint *p)
+static void MoveForWall(const WallLight &wall, double ppx, double ppy, EdgePoint *p)
 {
     const Eigen::Vector3d up(wall.pose.up[0], wall.pose.up[1], wall.pose.up[2]);
     const Eigen::Vector3d sun(wall.sun[0], wall.sun[1], wall.sun[2]);
@@ -446,8 +474,10 @@ static void MoveInForLitWall(const WallLight &wall, double ppx, double ppy, Edge
     if (!(height > 0.0) || !WallWidth(wall, ppx, ppy, p->x, p->y, p->nx, p->ny, &width, &normal) ||
         !(p->inner > p->outer))
         return;
-    const double level = p->inner * std::max(0.0, normal.dot(sun)) / height;
-    const double share = std::min(1.0, std::max(0.0, (level - p->outer) / (p->inner - p->outer)));
+    double q, range;
+    SkyShare(wall, &q, &range);
+    const double level = p->inner * WallLevel(normal.dot(sun) / height, p->outer / p->inner, q);
+    const double share = std::min(1.0, std::max(-1.0, (level - p->outer) / (p->inner - p->outer)));
     p->x -= share * width * p->nx;
     p->y -= share * width * p->ny;
 }
@@ -463,7 +493,7 @@ int RefitRimForWall(const Photo *photo, const WallLight &wall, RimFit *fit, cons
     if (lens != nullptr && !UndistortEdgePoints(*lens, &points))
         return 0;
     for (EdgePoint &p : points)
-        MoveInForLitWall(wall, photo->width / 2.0, photo->height / 2.0, &p);
+        MoveForWall(wall, photo->width / 2.0, photo->height / 2.0, &p);
     RimFit result;
     if (!FitEdgePoints(points, &result))
         return 0;
@@ -507,18 +537,15 @@ double GridPhaseError(double edgeWidth)
 // 1 / sqrt(2) pixel apart, so that stretch ends where the rim leaves its
 // tangent by 1 / (2 sqrt(2)): the normal turns by less than 1 / sqrt(sqrt(2) rho).
 const double kDiagonalRowSpacing = 0.7071067811865476;  // source pixels, 1 / sqrt(2)
-// The wall's light taken off by the Lambert model, which leaves out the sky.
-// With a share q of the lit top's light from the sky, the top gets
-// L = sun (up . s) + q L and the wall, which sees half the sky,
-// W = sun (n . s) + q L / 2, so the model's W = L (n . s) / (up . s) errs by
-//     q L (1/2 - (n . s) / (up . s)),
-// which moves the rim by that share of the wall's width at each point. Under
-// an open sky q is at most about a fifth (a shadow at a fifth of the lit level
-// in linear light, 65 to 90 against 200 to 240 in sRGB); q uniform in
-// [0, 1/5] has the deviation about its middle 0.2 / sqrt(12). Left on (no sun
-// known), the wall's share is anywhere in [0, 1] with the rim read at 0:
-// root mean square 1 / sqrt(3) of the wall's width.
-const double kSkyShareSigma = 0.05773502691896258;  // 0.2 / sqrt(12)
+// The wall's light taken off at the middles of q and a (WallLevel) errs by
+//     (q - q0) (1/2 - max(0, n . s) / (up . s)) + (a - a0) g / 2
+// of L, which moves the rim by that over 1 - g of the wall's width at each
+// point. q uniform over its range r (0.4, or 0.1 when read off the photo)
+// has the deviation r / sqrt(12), a over [0.6, 1] 0.4 / sqrt(12), halved by
+// the half of the ground the wall sees. Left on (no sun known), the wall's
+// share is anywhere in [0, 1] with the rim read at 0: root mean square
+// 1 / sqrt(3) of the wall's width.
+const double kAlbedoHalfSigma = 0.05773502691896258;  // 0.4 / sqrt(12) / 2
 // Where the wall is lit brighter than the top, (n . s) / (up . s) > 1, the
 // take-off moves the rim in by the wall's whole width w, but the mid-level
 // crossing can lie further out: a wall narrower than the edge's blur moves it
@@ -597,21 +624,22 @@ static double ShadeRibbonWidth(const WallLight &wall, double ppx, double ppy, do
 }
 
 // How far the ribbon can move the mid-level crossing in, for a shade as dark
-// as it gets (no sky light) and a ground at g = G / L of the disc's level.
-// Thinner than the blur (a Gaussian of deviation sb), it takes a line of
-// strength w G off the blurred step, which falls with slope (L - G) times the
-// blur's peak at the crossing: the crossing moves in by w G / (L - G). Wider,
-// the step runs from L down to 0 and crosses (L + G) / 2 where
-// Phi(u) = (1 + g) / 2, u sb inside the rim. The smaller of the two.
-static double ShadeRibbonShift(double width, double g, double sb)
+// as it gets (q at its low end: the ribbon at q G) and a ground at g = G / L
+// of the disc's level. Thinner than the blur (a Gaussian of deviation sb),
+// it takes a line of strength w (1 - q) G off the blurred step, which falls
+// with slope (L - G) times the blur's peak at the crossing: the crossing
+// moves in by w (1 - q) G / (L - G). Wider, the step runs from L down to q G
+// and crosses (L + G) / 2 where Phi(u) = (1 + g - 2 q g) / (2 (1 - q g)),
+// u sb inside the rim. The smaller of the two.
+static double ShadeRibbonShift(double width, double g, double sb, double q)
 {
     if (!(width > 0.0) || !(g > 0.0) || !(g < 1.0))
         return 0.0;
-    const double p = 0.5 * (1.0 + g);
+    const double p = (1.0 + g - 2.0 * q * g) / (2.0 * (1.0 - q * g));
     double u = std::sqrt(2.0 * kPi) * (p - 0.5);
     for (int i = 0; i < 4; i++)  // Newton on Phi(u) = p from its tangent at 0
         u -= (0.5 * std::erfc(-u / std::sqrt(2.0)) - p) / (std::exp(-0.5 * u * u) / std::sqrt(2.0 * kPi));
-    return std::min(width * g / (1.0 - g), u * sb);
+    return std::min(width * (1.0 - q) * g / (1.0 - g), u * sb);
 }
 
 void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double ppx, double ppy, int wallTakenOff,
@@ -653,32 +681,36 @@ void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double pp
         const Eigen::Vector3d up(wall.pose.up[0], wall.pose.up[1], wall.pose.up[2]);
         const Eigen::Vector3d sun(wall.sun[0], wall.sun[1], wall.sun[2]);
         const double height = up.dot(sun);
-        // d: the sky's share or the dark wall, bright: a wall brighter than
-        // the top; independent, each alike along its arc.
-        Eigen::VectorXd d = Eigen::VectorXd::Zero(kSystematicPoints), bright = d, shade = d;
+        // Independent, each alike along its arc: d, the wall left on (no sun
+        // known) or the sky's share q about its middle; albedo, the disc's
+        // about its middle; bright, a wall brighter than the top, whose
+        // take-off stops at the top's level; shade, the disc's own shade.
+        Eigen::VectorXd d = Eigen::VectorXd::Zero(kSystematicPoints), albedo = d, bright = d, shade = d;
+        double sky, skyRange;
+        SkyShare(wall, &sky, &skyRange);
         for (int i = 0; i < kSystematicPoints; i++) {
             double width;
             Eigen::Vector3d normal;
             if (wallTakenOff)
                 shade(i) = kUniformToSigma *
                            ShadeRibbonShift(ShadeRibbonWidth(wall, ppx, ppy, px[i], py[i], nx[i], ny[i]),
-                                            fit.groundShare, fit.edgeWidth / kQuartileWidthToSigma);
+                                            fit.groundShare, fit.edgeWidth / kQuartileWidthToSigma,
+                                            std::max(0.0, sky - 0.5 * skyRange));
             if (!WallWidth(wall, ppx, ppy, px[i], py[i], nx[i], ny[i], &width, &normal))
                 continue;
             if (!(wallTakenOff && height > 0.0)) {
                 d(i) = kUniformToSigma * width;
                 continue;
             }
-            if (normal.dot(sun) > 0.0)
-                d(i) = kSkyShareSigma * width * (0.5 - normal.dot(sun) / height);
-            else
-                d(i) = -kUniformToSigma * width * fit.groundShare / (1.0 - fit.groundShare);
+            const double g = fit.groundShare, lit = std::max(0.0, normal.dot(sun) / height);
+            d(i) = width * skyRange / std::sqrt(12.0) * (0.5 - lit) / (1.0 - g);
+            albedo(i) = width * kAlbedoHalfSigma * g / (1.0 - g);
             const double share = (normal.dot(sun) / height - fit.groundShare) / (1.0 - fit.groundShare);
             if (share > 1.0)
                 bright(i) = kUniformToSigma * (share - 1.0) * width;
         }
-        const Eigen::Matrix<double, 5, 1> v = solve * d, w = solve * bright, u = solve * shade;
-        sum += v * v.transpose() + w * w.transpose() + u * u.transpose();
+        const Eigen::Matrix<double, 5, 1> v = solve * d, va = solve * albedo, w = solve * bright, u = solve * shade;
+        sum += v * v.transpose() + va * va.transpose() + w * w.transpose() + u * u.transpose();
     }
     for (int i = 0; i < 25; i++)
         covariance[i] = sum(i / 5, i % 5);

@@ -178,13 +178,9 @@ double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, dou
     return count > 0 ? sum / count : kGreyFullScale;
 }
 
-// The dark band across a cross profile: its darkest sample in [from, to),
-// then the crossings of the level halfway between that and the level beside
-// the band, walking out from the darkest either way, as fractional sample
-// indices. 0 when the band is less than minContrast below the level beside it
-// or reaches an end of the profile.
-static int DarkBandEdges(const std::vector<double> &g, int from, int to, double beside, double minContrast,
-                         double *left, double *right)
+// Walking out from the darkest sample either way.
+int DarkBandEdges(const std::vector<double> &g, int from, int to, double beside, double minContrast, double *left,
+                  double *right)
 {
     const int last = static_cast<int>(g.size()) - 1;
     const int dark = static_cast<int>(std::min_element(g.begin() + from, g.begin() + to) - g.begin());
@@ -460,8 +456,10 @@ static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
 // beside the line and the shadow near the centre, first falling to half.
 // Returns 1 with *tip written, 2 when the shadow is still dark at the rim, 0
 // when there is no shadow to follow.
+// *shade: the shadow's level near the stick over the lit disc's beside it,
+// the share of the light on level ground that comes from the sky.
 static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, double halfWidth, double *tip,
-                         double *sigma)
+                         double *sigma, double *shade)
 {
     std::vector<double> shadow;
     const double beside = std::max(kBesideShadow, 3.0 * halfWidth);
@@ -483,6 +481,9 @@ static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, dou
     if (shadow.size() < 4)
         return 0;
     const double dark = Median(shadow);
+    std::vector<double> litNear(lit.begin(), lit.begin() + static_cast<long>(shadow.size()));
+    const double litLevel = Median(litNear);
+    *shade = litLevel > 0.0 ? std::max(0.0, std::min(1.0, dark / litLevel)) : 0.0;
     for (size_t i = 1; i < rs.size(); i++) {
         if (lit[i] - dark < kMinShadowContrast)
             return 0;
@@ -542,8 +543,9 @@ RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal
     light.yrot = WrappedDegrees(DegreesFromRadians(phi) + kHalfTurnDegrees);
     light.yrotLocalSigma = DegreesFromRadians(bearingSigma);
     Project(f, PointOnDisc(f, MakeBearing(f, phi), kShadowCoarseFar, 0.0), light.shadowPoint);
-    double tip = 0.0, tipSigma = 0.0;
-    const int tipState = FindShadowTip(photo, f, phi, shadowHalfWidth, &tip, &tipSigma);
+    double tip = 0.0, tipSigma = 0.0, shade = 0.0;
+    const int tipState = FindShadowTip(photo, f, phi, shadowHalfWidth, &tip, &tipSigma, &shade);
+    light.shadeShare = shade;
     if (tipState == 0 || !topFound)
         return light;
     const double height = HeightOnVertical(f, shadowHalfWidth, top[0], top[1]);

@@ -13,7 +13,7 @@
 #include "shell/analysis.h"
 #include "shell/report.h"
 
-static const char *const kSources[] = {"exif", "exif35", "default"};
+static const char *const kSources[] = {"exif", "exif35", "default", "user", "lensdb", "stick"};
 
 int main(int argc, char **argv)
 {

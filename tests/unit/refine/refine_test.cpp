@@ -479,9 +479,119 @@ TEST(RefineEstimate, SampleAgreesWithItsRender)
     EXPECT_NEAR(r.light.yrot, 90.0, 0.15);
     EXPECT_NEAR(r.light.xrot, -25.9, 0.15);
     EXPECT_EQ(r.lens.source, kFocalDefault);
+    // The marker at the picture's centre: the stick cannot tell the lens, so
+    // the classic lens stays with the lens prior's deviation.
+    EXPECT_NE(std::strstr(r.note, "the stick tried: too poorly conditioned to tell the lens"), nullptr) << r.note;
+    EXPECT_NEAR(r.lens.focalSigma / r.lens.focal, AssumedLensLogSigma(), 1e-9);
+    EXPECT_GT(r.fovSigma, 10.0);
+    EXPECT_GT(r.distanceSigma, 0.2 * 16.0);  // the camera stands 16 units off; its distance scales with the lens
     EXPECT_GT(r.cameraSigma.pitch, 0.0);
     EXPECT_LT(r.cameraSigma.pitch, 0.1);
     ReleasePhoto(&photo);
+}
+
+// The stick's lean read back to the focal length from exact projections: the
+// rim's conic and the stick's image direction of a known camera and lens, the
+// search started from the classic lens. Where the marker sits on the upright
+// picture's vertical or horizontal through its centre, the lean does not
+// change with the lens and the leverage says so.
+TEST(FocalFromStick, SyntheticProjectionsGiveTheLensBack)
+{
+    const double width = 1600.0, height = 1200.0, classic = 375.0 / 320.0 * width;
+    const struct {
+        Camera camera;
+        double focal;      // source pixels
+        int conditioned;   // 1 when the lean tells the lens
+    } cases[] = {
+        {{-30.0, 0.0, 0.0, 8.0, 13.856406}, 1500.0, 0},  // the marker at the centre
+        {{-30.0, 0.0, 0.0, 11.0, 9.0}, 1300.0, 0},       // below the centre, on the picture's vertical
+        {{-45.0, 5.0, 0.7, 10.0, 11.0}, 900.0, 1},       // a wide lens, rolled
+        {{-62.0, -12.0, -1.5, 14.0, 6.5}, 2600.0, 1},    // a long lens, steep
+        {{-20.0, 3.0, 2.0, 4.0, 16.0}, 1250.0, 1},       // shallow, far off centre
+        {{-35.0, 0.0, 4.0, 9.0, 12.0}, 1000.0, 0},       // off to the side, on the picture's horizontal
+        {{-35.0, 0.0, 4.0, 10.0, 9.0}, 1000.0, 1},       // off to the side and below
+        {{-40.0, 10.0, -3.0, 9.0, 10.0}, classic, 1},    // the classic lens itself
+    };
+    for (const auto &c : cases) {
+        RimFit rim = {};
+        rim.conic = RimConic(c.camera, c.focal, width, height);
+        ASSERT_EQ(EllipseFromConic(rim.conic, &rim.ellipse), 1);
+        double bx, by, tx, ty;
+        ProjectPoint(c.camera, c.focal, width, height, {0.0, kDiscThickness, 0.0}, &bx, &by);
+        ProjectPoint(c.camera, c.focal, width, height, {0.0, kDiscThickness + 1.0, 0.0}, &tx, &ty);
+        const double lean = std::atan2(ty - by, tx - bx);
+        // The reference: the classic lens' candidate whose stick leans nearer, as the darker stick picks it.
+        DiscPose start[2];
+        ASSERT_EQ(PoseCandidates(rim.conic, classic, width / 2.0, height / 2.0, start), 2);
+        auto turn = [&](const DiscPose &p) {
+            const double dx = p.up[0] * p.centre[2] - p.centre[0] * p.up[2];
+            const double dy = p.up[1] * p.centre[2] - p.centre[1] * p.up[2];
+            return std::fabs(std::remainder(std::atan2(dy, dx) - lean, 2.0 * kPi));
+        };
+        const DiscPose &reference = turn(start[0]) <= turn(start[1]) ? start[0] : start[1];
+        double leverage;
+        ASSERT_EQ(StickLeverage(rim.conic, c.focal, width / 2.0, height / 2.0, reference, &leverage), 1);
+        if (!c.conditioned) {
+            EXPECT_LT(std::fabs(leverage), 2e-4) << c.focal;
+            continue;
+        }
+        EXPECT_GT(std::fabs(leverage), 3e-3) << c.focal;
+        const double sigma = 1e-4;  // radians of lean
+        StickLensFit fit, nudged;
+        ASSERT_EQ(FocalFromStick(rim, width / 2.0, height / 2.0, lean, sigma, classic, reference, &fit), 1) << c.focal;
+        EXPECT_NEAR(fit.focal / c.focal, 1.0, 1e-6);
+        RefinedCamera found;
+        CameraNumbers(fit.pose, &found);
+        EXPECT_NEAR(found.pitch, c.camera.pitch, 1e-4);
+        EXPECT_NEAR(found.roll, c.camera.roll, 1e-4);
+        // One deviation of lean moves the focal length by about its stated deviation.
+        ASSERT_EQ(FocalFromStick(rim, width / 2.0, height / 2.0, lean + sigma, sigma, classic, reference, &nudged), 1);
+        EXPECT_NEAR(std::fabs(nudged.focal - fit.focal) / fit.focalSigma, 1.0, 0.05) << c.focal;
+        // So does one deviation of the rim's angle, with the lean exact.
+        const double angleSigma = 1e-4;  // radians
+        RimFit turned = rim;
+        turned.covariance[4 * 5 + 4] = angleSigma * angleSigma;
+        ASSERT_EQ(FocalFromStick(turned, width / 2.0, height / 2.0, lean, 0.0, classic, reference, &fit), 1);
+        turned.ellipse.angle += angleSigma;
+        turned.conic = ConicFromEllipse(turned.ellipse);
+        ASSERT_EQ(FocalFromStick(turned, width / 2.0, height / 2.0, lean, 0.0, classic, reference, &nudged), 1);
+        EXPECT_NEAR(std::fabs(nudged.focal - fit.focal) / fit.focalSigma, 1.0, 0.05) << c.focal;
+    }
+    // Nothing to solve from: no lens, no lean.
+    RimFit rim = {};
+    rim.conic = RimConic(cases[2].camera, cases[2].focal, width, height);
+    ASSERT_EQ(EllipseFromConic(rim.conic, &rim.ellipse), 1);
+    DiscPose start[2];
+    ASSERT_EQ(PoseCandidates(rim.conic, classic, width / 2.0, height / 2.0, start), 2);
+    StickLensFit fit;
+    EXPECT_EQ(FocalFromStick(rim, width / 2.0, height / 2.0, std::nan(""), 1e-3, classic, start[0], &fit), 0);
+    EXPECT_EQ(FocalFromStick(rim, width / 2.0, height / 2.0, 0.5, 1e-3, 0.0, start[0], &fit), 0);
+    EXPECT_EQ(FocalFromStick(rim, width / 2.0, height / 2.0, 0.5, -1.0, classic, start[0], &fit), 0);
+    // Any ellipse and any lean: no lens at all, or one in the searched range with a finite deviation.
+    std::mt19937 random(16);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int solved = 0;
+    for (int i = 0; i < 500; i++) {
+        const EllipseParams e = {width * unit(random), height * unit(random), 5.0 + 900.0 * unit(random),
+                                 0.0, kPi * unit(random)};
+        RimFit any = {};
+        any.ellipse = e;
+        any.ellipse.b = e.a * (0.02 + 0.98 * unit(random));
+        any.conic = ConicFromEllipse(any.ellipse);
+        for (int k = 0; k < 5; k++)
+            any.covariance[k * 6] = 0.01 * unit(random);
+        DiscPose poses[2];
+        if (PoseCandidates(any.conic, classic, width / 2.0, height / 2.0, poses) != 2)
+            continue;
+        if (FocalFromStick(any, width / 2.0, height / 2.0, 2.0 * kPi * (unit(random) - 0.5), 1e-3, classic, poses[0],
+                           &fit) == 0)
+            continue;
+        const double fov = LongSideFieldOfView(fit.focal, width, height);
+        EXPECT_TRUE(fov >= 15.0 - 1e-6 && fov <= 130.0 + 1e-6) << fov;
+        EXPECT_TRUE(std::isfinite(fit.focalSigma) && fit.focalSigma >= 0.0) << fit.focalSigma;
+        solved++;
+    }
+    EXPECT_GT(solved, 20);  // the leans that some lens gives are solved too
 }
 
 }  // namespace
