@@ -369,14 +369,17 @@ static const DistortionFrame *LensCorrection(const Photo *photo, const LensHints
 
 // What the lens lookup said: the profile used, or why there was none (only
 // when a profile was looked for), or why a profile found was not used.
+const char *const kNotInDatabase = "not in the lens database";
+
 static void DistortionNote(RefinedEstimate *r, const LensHints *hints)
 {
     if (hints == nullptr)
         return;
     if (hints->distortion.model != kDistortionNone && r->distortion.model == kDistortionNone)
         AppendNote(r, "the lens profile does not map this photo one to one: no lens correction");
-    else if (hints->distortionNote[0] != '\0')
-        AppendNote(r, hints->distortionNote);
+    else if (hints->distortionNote[0] != '\0' &&
+             !(std::strstr(hints->distortionNote, kNotInDatabase) && std::strstr(r->note, kNotInDatabase)))
+        AppendNote(r, hints->distortionNote);  // the crop factor's note may have said the camera is not held
 }
 
 int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workScale, RefinedEstimate *out,
