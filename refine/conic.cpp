@@ -158,6 +158,44 @@ int FitConicDirect(const double *x, const double *y, int count, Conic *conic)
     return 1;
 }
 
+// The gradient's length |(gx, gy)| a pair at a time, equal bit for bit to
+// the C library's hypot. GNU libc from 2.35 takes, for ax >= ay > 0 away from
+// overflow and underflow, h = sqrt(ax^2 + ay^2) and corrects its rounding
+// error by one Newton step on the exact residual ax^2 + ay^2 - h^2, split so
+// that each product is exact to the order kept:
+//   h <= 2 ay:  d = h - ay,  t1 = ax (2d - ax),          t2 = (d - 2 (ax - ay)) d
+//   otherwise:  d = h - ax,  t1 = 2d (ax - 2 ay),         t2 = (4d - ay) ay + d^2
+//   h - (t1 + t2) / (2h),
+// and ax + ay where ay <= 2^-54 ax. Both arms are taken in the pair's lanes
+// and each lane keeps its own; a lane outside that range, or another C
+// library, goes to hypot itself.
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 35)) && defined(__x86_64__)
+const int kPairedHypot = 1;
+#else
+const int kPairedHypot = 0;
+#endif
+const double kHypotNegligible = 0x1p-54;  // ay at or below this share of ax adds nothing
+const double kHypotLargest = 0x1p500;      // above, the squares may overflow
+const double kHypotSmallest = 0x1p-500;    // below, the squares may underflow
+
+static Eigen::Array2d PairHypot(const Eigen::Array2d &x, const Eigen::Array2d &y)
+{
+    const Eigen::Array2d fx = x.abs(), fy = y.abs();
+    // Written so that a NaN fails it.
+    const int inRange = ((fx >= kHypotSmallest) && (fx <= kHypotLargest) && (fy >= kHypotSmallest) &&
+                         (fy <= kHypotLargest)).all();
+    if (!kPairedHypot || !inRange)
+        return Eigen::Array2d(std::hypot(x(0), y(0)), std::hypot(x(1), y(1)));
+    const Eigen::Array2d ax = fx.max(fy), ay = fx.min(fy);
+    const Eigen::Array2d h = (ax * ax + ay * ay).sqrt();
+    const Eigen::Array2d nearY = h - ay, nearX = h - ax;
+    const Eigen::Array2d t1y = ax * (2.0 * nearY - ax), t2y = (nearY - 2.0 * (ax - ay)) * nearY;
+    const Eigen::Array2d t1x = 2.0 * nearX * (ax - 2.0 * ay), t2x = (4.0 * nearX - ay) * ay + nearX * nearX;
+    const Eigen::Array2d t1 = (h <= 2.0 * ay).select(t1y, t1x), t2 = (h <= 2.0 * ay).select(t2y, t2x);
+    const Eigen::Array2d corrected = h - (t1 + t2) / (2.0 * h);
+    return (ay <= ax * kHypotNegligible).select(ax + ay, corrected);
+}
+
 // Sampson distances F(p) / |grad F(p)| of the points from the ellipse's
 // conic: the first-order distance of p from the conic, which for edge points
 // well under a pixel off the rim is the orthogonal distance to far below their
@@ -180,10 +218,9 @@ static void SampsonResiduals(const EllipseParams &e, const double *x, const doub
         const Eigen::Array2d f = A * px * px + B * px * py + C * py * py + D * px + E * py + F;
         const Eigen::Array2d gx = twoA * px + B * py + D;
         const Eigen::Array2d gy = B * px + twoC * py + E;
-        for (int k = 0; k < 2; k++) {
-            const double g = std::hypot(gx(k), gy(k));
-            out[i + k] = g > 0.0 ? f(k) / g : 0.0;
-        }
+        const Eigen::Array2d g = PairHypot(gx, gy);
+        for (int k = 0; k < 2; k++)
+            out[i + k] = g(k) > 0.0 ? f(k) / g(k) : 0.0;
     }
     for (; i < count; i++) {
         const double px = x[i], py = y[i];
