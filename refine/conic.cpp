@@ -170,9 +170,8 @@ int FitConicDirect(const double *x, const double *y, int count, Conic *conic)
 // and each lane keeps its own; a lane outside that range, or another C
 // library, goes to hypot itself.
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 35)) && defined(__x86_64__)
-const int kPairedHypot = 1;
-#else
-const int kPairedHypot = 0;
+#define QM_PAIRED_HYPOT 1
+#include <emmintrin.h>
 #endif
 const double kHypotNegligible = 0x1p-54;  // ay at or below this share of ax adds nothing
 const double kHypotLargest = 0x1p500;      // above, the squares may overflow
@@ -180,20 +179,35 @@ const double kHypotSmallest = 0x1p-500;    // below, the squares may underflow
 
 static Eigen::Array2d PairHypot(const Eigen::Array2d &x, const Eigen::Array2d &y)
 {
-    const Eigen::Array2d fx = x.abs(), fy = y.abs();
-    // Written so that a NaN fails it.
-    const int inRange = ((fx >= kHypotSmallest) && (fx <= kHypotLargest) && (fy >= kHypotSmallest) &&
-                         (fy <= kHypotLargest)).all();
-    if (!kPairedHypot || !inRange)
-        return Eigen::Array2d(std::hypot(x(0), y(0)), std::hypot(x(1), y(1)));
-    const Eigen::Array2d ax = fx.max(fy), ay = fx.min(fy);
-    const Eigen::Array2d h = (ax * ax + ay * ay).sqrt();
-    const Eigen::Array2d nearY = h - ay, nearX = h - ax;
-    const Eigen::Array2d t1y = ax * (2.0 * nearY - ax), t2y = (nearY - 2.0 * (ax - ay)) * nearY;
-    const Eigen::Array2d t1x = 2.0 * nearX * (ax - 2.0 * ay), t2x = (4.0 * nearX - ay) * ay + nearX * nearX;
-    const Eigen::Array2d t1 = (h <= 2.0 * ay).select(t1y, t1x), t2 = (h <= 2.0 * ay).select(t2y, t2x);
-    const Eigen::Array2d corrected = h - (t1 + t2) / (2.0 * h);
-    return (ay <= ax * kHypotNegligible).select(ax + ay, corrected);
+#ifdef QM_PAIRED_HYPOT
+    const __m128d sign = _mm_set1_pd(-0.0), two = _mm_set1_pd(2.0), four = _mm_set1_pd(4.0);
+    const __m128d fx = _mm_andnot_pd(sign, _mm_set_pd(x(1), x(0)));
+    const __m128d fy = _mm_andnot_pd(sign, _mm_set_pd(y(1), y(0)));
+    // Every comparison with a NaN is false, so a NaN leaves the range too.
+    const __m128d smallest = _mm_set1_pd(kHypotSmallest), largest = _mm_set1_pd(kHypotLargest);
+    const __m128d inRange = _mm_and_pd(_mm_and_pd(_mm_cmpge_pd(fx, smallest), _mm_cmple_pd(fx, largest)),
+                                       _mm_and_pd(_mm_cmpge_pd(fy, smallest), _mm_cmple_pd(fy, largest)));
+    if (_mm_movemask_pd(inRange) == 3) {
+        const __m128d ax = _mm_max_pd(fx, fy), ay = _mm_min_pd(fx, fy);
+        const __m128d h = _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(ax, ax), _mm_mul_pd(ay, ay)));
+        const __m128d nearY = _mm_sub_pd(h, ay), nearX = _mm_sub_pd(h, ax);
+        const __m128d t1y = _mm_mul_pd(ax, _mm_sub_pd(_mm_mul_pd(two, nearY), ax));
+        const __m128d t2y = _mm_mul_pd(_mm_sub_pd(nearY, _mm_mul_pd(two, _mm_sub_pd(ax, ay))), nearY);
+        const __m128d t1x = _mm_mul_pd(_mm_mul_pd(two, nearX), _mm_sub_pd(ax, _mm_mul_pd(two, ay)));
+        const __m128d t2x = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(_mm_mul_pd(four, nearX), ay), ay),
+                                       _mm_mul_pd(nearX, nearX));
+        const __m128d armY = _mm_cmple_pd(h, _mm_mul_pd(two, ay));
+        const __m128d t1 = _mm_or_pd(_mm_and_pd(armY, t1y), _mm_andnot_pd(armY, t1x));
+        const __m128d t2 = _mm_or_pd(_mm_and_pd(armY, t2y), _mm_andnot_pd(armY, t2x));
+        const __m128d corrected = _mm_sub_pd(h, _mm_div_pd(_mm_add_pd(t1, t2), _mm_mul_pd(two, h)));
+        const __m128d negligible = _mm_cmple_pd(ay, _mm_mul_pd(ax, _mm_set1_pd(kHypotNegligible)));
+        const __m128d g = _mm_or_pd(_mm_and_pd(negligible, _mm_add_pd(ax, ay)), _mm_andnot_pd(negligible, corrected));
+        Eigen::Array2d out;
+        _mm_storeu_pd(out.data(), g);
+        return out;
+    }
+#endif
+    return Eigen::Array2d(std::hypot(x(0), y(0)), std::hypot(x(1), y(1)));
 }
 
 // Sampson distances F(p) / |grad F(p)| of the points from the ellipse's
