@@ -193,15 +193,29 @@ static size_t FirstOffset(size_t count, double halfLength, double bound, int pas
     return i;
 }
 
-// Median of the profile between offsets from and to (source pixels): the
-// samples there are one run of the profile, copied to scratch in their order.
+// The run of profile indices [first, end) whose offsets lie between from
+// and to (source pixels).
+struct ProfileWindow {
+    size_t first, end;
+};
+
+static ProfileWindow FindWindow(size_t count, double halfLength, double from, double to)
+{
+    const size_t first = FirstOffset(count, halfLength, from, 0);
+    return {first, std::max(first, FirstOffset(count, halfLength, to, 1))};
+}
+
+// Median of the profile over a window, its samples copied to scratch in their order.
+static double WindowLevel(const std::vector<double> &profile, ProfileWindow window, std::vector<double> *scratch)
+{
+    scratch->assign(profile.begin() + window.first, profile.begin() + window.end);
+    return MedianInPlace(scratch->data(), scratch->size());
+}
+
 static double ProfileLevel(const std::vector<double> &profile, double halfLength, double from, double to,
                            std::vector<double> *scratch)
 {
-    const size_t first = FirstOffset(profile.size(), halfLength, from, 0);
-    const size_t end = std::max(first, FirstOffset(profile.size(), halfLength, to, 1));
-    scratch->assign(profile.begin() + first, profile.begin() + end);
-    return MedianInPlace(scratch->data(), scratch->size());
+    return WindowLevel(profile, FindWindow(profile.size(), halfLength, from, to), scratch);
 }
 
 // The falling mid-level crossing nearest to offset near, linearly between samples.
@@ -242,6 +256,9 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
     ProfilePlaces places;
     MakeProfilePlaces(halfLength, samples, &places);
     GreyCell cell = {nullptr, {0.0, 0.0, 0.0, 0.0}};
+    // The first levels' windows sit at the same offsets on every normal.
+    const ProfileWindow innerWindow = FindWindow(profile.size(), halfLength, -halfLength, -kLevelGap);
+    const ProfileWindow outerWindow = FindWindow(profile.size(), halfLength, kLevelGap, halfLength);
     points->clear();
     *cut = 0;
     for (int k = 0; k < count; k++) {
@@ -259,8 +276,8 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
             (*cut)++;
             continue;
         }
-        double inner = ProfileLevel(profile, halfLength, -halfLength, -kLevelGap, &scratch);
-        double outer = ProfileLevel(profile, halfLength, kLevelGap, halfLength, &scratch);
+        double inner = WindowLevel(profile, innerWindow, &scratch);
+        double outer = WindowLevel(profile, outerWindow, &scratch);
         double edge = 0.0;
         if (inner - outer < kMinRimContrast || !FallingCrossing(profile, halfLength, 0.5 * (inner + outer), 0.0, &edge))
             continue;
