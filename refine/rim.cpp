@@ -193,15 +193,29 @@ static size_t FirstOffset(size_t count, double halfLength, double bound, int pas
     return i;
 }
 
-// Median of the profile between offsets from and to (source pixels): the
-// samples there are one run of the profile, copied to scratch in their order.
+// The run of profile indices [first, end) whose offsets lie between from
+// and to (source pixels).
+struct ProfileWindow {
+    size_t first, end;
+};
+
+static ProfileWindow FindWindow(size_t count, double halfLength, double from, double to)
+{
+    const size_t first = FirstOffset(count, halfLength, from, 0);
+    return {first, std::max(first, FirstOffset(count, halfLength, to, 1))};
+}
+
+// Median of the profile over a window, its samples copied to scratch in their order.
+static double WindowLevel(const std::vector<double> &profile, ProfileWindow window, std::vector<double> *scratch)
+{
+    scratch->assign(profile.begin() + window.first, profile.begin() + window.end);
+    return MedianInPlace(scratch->data(), scratch->size());
+}
+
 static double ProfileLevel(const std::vector<double> &profile, double halfLength, double from, double to,
                            std::vector<double> *scratch)
 {
-    const size_t first = FirstOffset(profile.size(), halfLength, from, 0);
-    const size_t end = std::max(first, FirstOffset(profile.size(), halfLength, to, 1));
-    scratch->assign(profile.begin() + first, profile.begin() + end);
-    return MedianInPlace(scratch->data(), scratch->size());
+    return WindowLevel(profile, FindWindow(profile.size(), halfLength, from, to), scratch);
 }
 
 // The falling mid-level crossing nearest to offset near, linearly between samples.
@@ -242,6 +256,9 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
     ProfilePlaces places;
     MakeProfilePlaces(halfLength, samples, &places);
     GreyCell cell = {nullptr, {0.0, 0.0, 0.0, 0.0}};
+    // The first levels' windows sit at the same offsets on every normal.
+    const ProfileWindow innerWindow = FindWindow(profile.size(), halfLength, -halfLength, -kLevelGap);
+    const ProfileWindow outerWindow = FindWindow(profile.size(), halfLength, kLevelGap, halfLength);
     points->clear();
     *cut = 0;
     for (int k = 0; k < count; k++) {
@@ -259,8 +276,8 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
             (*cut)++;
             continue;
         }
-        double inner = ProfileLevel(profile, halfLength, -halfLength, -kLevelGap, &scratch);
-        double outer = ProfileLevel(profile, halfLength, kLevelGap, halfLength, &scratch);
+        double inner = WindowLevel(profile, innerWindow, &scratch);
+        double outer = WindowLevel(profile, outerWindow, &scratch);
         double edge = 0.0;
         if (inner - outer < kMinRimContrast || !FallingCrossing(profile, halfLength, 0.5 * (inner + outer), 0.0, &edge))
             continue;
@@ -642,6 +659,35 @@ static double ShadeRibbonShift(double width, double g, double sb, double q)
     return std::min(width * (1.0 - q) * g / (1.0 - g), u * sb);
 }
 
+// A turn allowed around a point, with its cosine.
+struct TurnLimit {
+    double angle;   // radians
+    double cosine;  // cos(angle), used when angle lies in (0, pi)
+};
+
+static TurnLimit MakeTurnLimit(double angle)
+{
+    return {angle, angle > 0.0 && angle < kPi ? std::cos(angle) : 0.0};
+}
+
+// Whether acos(cosine) < limit.angle, as acos itself answers it. acos falls
+// as its argument grows, with slope at least 1 in size, so a cosine further
+// than kTurnGuard from cos(limit) lies more than kTurnGuard radians from the
+// limit in angle: far beyond acos's and cos's rounding, and the comparison
+// of cosines decides. Nearer, or with the limit outside (0, pi), acos decides.
+const double kTurnGuard = 1e-9;  // cosine units
+
+static int TurnsLess(double cosine, const TurnLimit &limit)
+{
+    if (limit.angle > 0.0 && limit.angle < kPi) {
+        if (cosine > limit.cosine + kTurnGuard)
+            return 1;
+        if (cosine < limit.cosine - kTurnGuard)
+            return 0;
+    }
+    return std::acos(cosine) < limit.angle;
+}
+
 void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double ppx, double ppy, int wallTakenOff,
                              double covariance[25])
 {
@@ -659,15 +705,21 @@ void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double pp
     const double h = kDiagonalRowSpacing;
     const double grid[8][3] = {{1.0, 0.0, 1.0}, {-1.0, 0.0, 1.0}, {0.0, 1.0, 1.0}, {0.0, -1.0, 1.0},
                                {h, h, h},       {-h, h, h},       {h, -h, h},     {-h, -h, h}};
+    // The turn each point allows, for the rows' spacing 1 and h: the radius
+    // of curvature depends on the point alone, not on the grid's direction.
+    std::vector<TurnLimit> limitRows(kSystematicPoints), limitDiagonals(kSystematicPoints);
+    for (int i = 0; i < kSystematicPoints; i++) {
+        const double st = std::sin(t[i]), ct = std::cos(t[i]);
+        const double rho = std::pow(e.a * e.a * st * st + e.b * e.b * ct * ct, 1.5) / (e.a * e.b);
+        limitRows[i] = MakeTurnLimit(std::sqrt(1.0 / rho));
+        limitDiagonals[i] = MakeTurnLimit(std::sqrt(h / rho));
+    }
     for (const auto &g : grid) {
+        const std::vector<TurnLimit> &limit = g[2] == 1.0 ? limitRows : limitDiagonals;
         Eigen::VectorXd d = Eigen::VectorXd::Zero(kSystematicPoints);
-        for (int i = 0; i < kSystematicPoints; i++) {
-            const double st = std::sin(t[i]), ct = std::cos(t[i]);
-            const double rho = std::pow(e.a * e.a * st * st + e.b * e.b * ct * ct, 1.5) / (e.a * e.b);
-            const double turn = std::acos(std::max(-1.0, std::min(1.0, nx[i] * g[0] + ny[i] * g[1])));
-            if (turn < std::sqrt(g[2] / rho))
+        for (int i = 0; i < kSystematicPoints; i++)
+            if (TurnsLess(std::max(-1.0, std::min(1.0, nx[i] * g[0] + ny[i] * g[1])), limit[i]))
                 d(i) = phaseError;
-        }
         const Eigen::Matrix<double, 5, 1> v = solve * d;
         sum += v * v.transpose();
     }

@@ -90,10 +90,16 @@ static Eigen::Vector3d Ray(const ViewFrame &f, double x, double y)
     return Eigen::Vector3d((x - f.ppx) / f.focal, (y - f.ppy) / f.focal, 1.0);
 }
 
-// Direction in the ground plane at bearing phi from the backward axis toward the right.
+// Direction in the ground plane at bearing phi from the backward axis toward
+// the right, from phi's cosine and sine.
+static Eigen::Vector3d DirectionOf(const ViewFrame &f, double cosine, double sine)
+{
+    return cosine * f.back + sine * f.right;
+}
+
 static Eigen::Vector3d BearingDirection(const ViewFrame &f, double phi)
 {
-    return std::cos(phi) * f.back + std::sin(phi) * f.right;
+    return DirectionOf(f, std::cos(phi), std::sin(phi));
 }
 
 // The ground's directions at bearing phi: along it, and sideways toward phi
@@ -108,6 +114,39 @@ static Bearing MakeBearing(const ViewFrame &f, double phi)
     Bearing b;
     b.along = BearingDirection(f, phi);
     b.across = BearingDirection(f, phi + kPi / 2.0);
+    return b;
+}
+
+// The cosines and sines of every whole degree's bearing and of the bearing
+// a quarter turn on, as MakeBearing takes them: the coarse search turns
+// through the same whole-degree bearings in every frame.
+const int kCoarseBearings = 360;  // whole degrees of bearing the coarse search turns through
+
+struct DegreeTurns {
+    double cosine[kCoarseBearings], sine[kCoarseBearings], crossCosine[kCoarseBearings], crossSine[kCoarseBearings];
+};
+
+static DegreeTurns MakeDegreeTurns()
+{
+    DegreeTurns t;
+    for (int degree = 0; degree < kCoarseBearings; degree++) {
+        const double phi = RadiansFromDegrees(degree);
+        t.cosine[degree] = std::cos(phi);
+        t.sine[degree] = std::sin(phi);
+        t.crossCosine[degree] = std::cos(phi + kPi / 2.0);
+        t.crossSine[degree] = std::sin(phi + kPi / 2.0);
+    }
+    return t;
+}
+
+// Filled before main, like the grey levels' look-ups.
+static const DegreeTurns kDegreeTurns = MakeDegreeTurns();
+
+static Bearing DegreeBearing(const ViewFrame &f, int degree)
+{
+    Bearing b;
+    b.along = DirectionOf(f, kDegreeTurns.cosine[degree], kDegreeTurns.sine[degree]);
+    b.across = DirectionOf(f, kDegreeTurns.crossCosine[degree], kDegreeTurns.crossSine[degree]);
     return b;
 }
 
@@ -381,9 +420,9 @@ static int CoarseShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
 {
     double best = HUGE_VAL;  // grey levels, above any
     int found = 0;
-    for (int degree = 0; degree < 360; degree++) {
+    for (int degree = 0; degree < kCoarseBearings; degree++) {
         const double bearing = RadiansFromDegrees(degree);
-        const Bearing ray = MakeBearing(f, bearing);
+        const Bearing ray = DegreeBearing(f, degree);
         double sum = 0.0;
         int count = 0;
         for (int k = 0; k < kShadowCoarseSteps; k++) {
