@@ -158,58 +158,6 @@ int FitConicDirect(const double *x, const double *y, int count, Conic *conic)
     return 1;
 }
 
-// The gradient's length |(gx, gy)| a pair at a time, equal bit for bit to
-// the C library's hypot. GNU libc from 2.35 takes, for ax >= ay > 0 away from
-// overflow and underflow, h = sqrt(ax^2 + ay^2) and corrects its rounding
-// error by one Newton step on the exact residual ax^2 + ay^2 - h^2, split so
-// that each product is exact to the order kept:
-//   h <= 2 ay:  d = h - ay,  t1 = ax (2d - ax),          t2 = (d - 2 (ax - ay)) d
-//   otherwise:  d = h - ax,  t1 = 2d (ax - 2 ay),         t2 = (4d - ay) ay + d^2
-//   h - (t1 + t2) / (2h),
-// and ax + ay where ay <= 2^-54 ax. Both arms are taken in the pair's lanes
-// and each lane keeps its own; a lane outside that range, or another C
-// library, goes to hypot itself.
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 35)) && defined(__x86_64__)
-#define QM_PAIRED_HYPOT 1
-#include <emmintrin.h>
-#endif
-const double kHypotNegligible = 0x1p-54;  // ay at or below this share of ax adds nothing
-const double kHypotLargest = 0x1p500;      // above, the squares may overflow
-const double kHypotSmallest = 0x1p-500;    // below, the squares may underflow
-
-static Eigen::Array2d PairHypot(const Eigen::Array2d &x, const Eigen::Array2d &y)
-{
-#ifdef QM_PAIRED_HYPOT
-    const __m128d sign = _mm_set1_pd(-0.0), two = _mm_set1_pd(2.0), four = _mm_set1_pd(4.0);
-    const __m128d fx = _mm_andnot_pd(sign, _mm_set_pd(x(1), x(0)));
-    const __m128d fy = _mm_andnot_pd(sign, _mm_set_pd(y(1), y(0)));
-    // Every comparison with a NaN is false, so a NaN leaves the range too.
-    const __m128d smallest = _mm_set1_pd(kHypotSmallest), largest = _mm_set1_pd(kHypotLargest);
-    const __m128d inRange = _mm_and_pd(_mm_and_pd(_mm_cmpge_pd(fx, smallest), _mm_cmple_pd(fx, largest)),
-                                       _mm_and_pd(_mm_cmpge_pd(fy, smallest), _mm_cmple_pd(fy, largest)));
-    if (_mm_movemask_pd(inRange) == 3) {
-        const __m128d ax = _mm_max_pd(fx, fy), ay = _mm_min_pd(fx, fy);
-        const __m128d h = _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(ax, ax), _mm_mul_pd(ay, ay)));
-        const __m128d nearY = _mm_sub_pd(h, ay), nearX = _mm_sub_pd(h, ax);
-        const __m128d t1y = _mm_mul_pd(ax, _mm_sub_pd(_mm_mul_pd(two, nearY), ax));
-        const __m128d t2y = _mm_mul_pd(_mm_sub_pd(nearY, _mm_mul_pd(two, _mm_sub_pd(ax, ay))), nearY);
-        const __m128d t1x = _mm_mul_pd(_mm_mul_pd(two, nearX), _mm_sub_pd(ax, _mm_mul_pd(two, ay)));
-        const __m128d t2x = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(_mm_mul_pd(four, nearX), ay), ay),
-                                       _mm_mul_pd(nearX, nearX));
-        const __m128d armY = _mm_cmple_pd(h, _mm_mul_pd(two, ay));
-        const __m128d t1 = _mm_or_pd(_mm_and_pd(armY, t1y), _mm_andnot_pd(armY, t1x));
-        const __m128d t2 = _mm_or_pd(_mm_and_pd(armY, t2y), _mm_andnot_pd(armY, t2x));
-        const __m128d corrected = _mm_sub_pd(h, _mm_div_pd(_mm_add_pd(t1, t2), _mm_mul_pd(two, h)));
-        const __m128d negligible = _mm_cmple_pd(ay, _mm_mul_pd(ax, _mm_set1_pd(kHypotNegligible)));
-        const __m128d g = _mm_or_pd(_mm_and_pd(negligible, _mm_add_pd(ax, ay)), _mm_andnot_pd(negligible, corrected));
-        Eigen::Array2d out;
-        _mm_storeu_pd(out.data(), g);
-        return out;
-    }
-#endif
-    return Eigen::Array2d(std::hypot(x(0), y(0)), std::hypot(x(1), y(1)));
-}
-
 // Sampson distances F(p) / |grad F(p)| of the points from the ellipse's
 // conic: the first-order distance of p from the conic, which for edge points
 // well under a pixel off the rim is the orthogonal distance to far below their
@@ -232,9 +180,10 @@ static void SampsonResiduals(const EllipseParams &e, const double *x, const doub
         const Eigen::Array2d f = A * px * px + B * px * py + C * py * py + D * px + E * py + F;
         const Eigen::Array2d gx = twoA * px + B * py + D;
         const Eigen::Array2d gy = B * px + twoC * py + E;
-        const Eigen::Array2d g = PairHypot(gx, gy);
-        for (int k = 0; k < 2; k++)
-            out[i + k] = g(k) > 0.0 ? f(k) / g(k) : 0.0;
+        for (int k = 0; k < 2; k++) {
+            const double g = std::hypot(gx(k), gy(k));
+            out[i + k] = g > 0.0 ? f(k) / g : 0.0;
+        }
     }
     for (; i < count; i++) {
         const double px = x[i], py = y[i];
