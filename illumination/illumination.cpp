@@ -84,9 +84,11 @@ static const char *const kNotes[] = {
 struct ShadowFrame {
     double centre[3], along[3], across[3];
     double focal, ppx, ppy;
+    int distorted;        // 1 when the refined points were undistorted through lens
+    DistortionFrame lens;
 };
 
-static void MakeShadowFrame(const RefinedEstimate &r, double ppx, double ppy, ShadowFrame *f)
+static void MakeShadowFrame(const RefinedEstimate &r, uint32_t width, uint32_t height, ShadowFrame *f)
 {
     GroundFrame g;
     MakeGroundFrame(r.pose, &g);
@@ -99,8 +101,9 @@ static void MakeShadowFrame(const RefinedEstimate &r, double ppx, double ppy, Sh
         f->across[i] = std::sin(phi) * g.forward[i] + std::cos(phi) * g.right[i];
     }
     f->focal = r.lens.focal;
-    f->ppx = ppx;
-    f->ppy = ppy;
+    f->ppx = width / 2.0;
+    f->ppy = height / 2.0;
+    f->distorted = MakeDistortionFrame(&r.distortion, width, height, &f->lens);
 }
 
 // Source pixels of the disc's point at distance `along` down the shadow and
@@ -196,6 +199,16 @@ static int SampleColour(const Photo *photo, const double p[2], ColourSample *sam
     return 1;
 }
 
+// The colour at a point of the pinhole picture, read where the lens put it
+// on the photo (the refined places are undistorted ones).
+static int SampleColourThroughLens(const Photo *photo, const ShadowFrame &f, const double p[2], ColourSample *sample)
+{
+    double q[2] = {p[0], p[1]};
+    if (f.distorted)
+        DistortPoint(f.lens, p[0], p[1], &q[0], &q[1]);
+    return SampleColour(photo, q, sample);
+}
+
 // The mean colour of the points (along, sides[k]) on the disc that show off
 // the stick's image; 0 when none does. Counts the samples that reach the top
 // code per channel into top[], when given.
@@ -207,7 +220,7 @@ static int MeanColour(const Photo *photo, const ShadowFrame &f, const StickBand 
     for (int k = 0; k < count; k++) {
         double p[2];
         ColourSample s;
-        if (!ProjectOnDisc(f, along, sides[k], p) || OnStickImage(stick, p) || !SampleColour(photo, p, &s))
+        if (!ProjectOnDisc(f, along, sides[k], p) || OnStickImage(stick, p) || !SampleColourThroughLens(photo, f, p, &s))
             continue;
         for (int c = 0; c < 3; c++) {
             sum[c] += s.rgb[c];
@@ -414,7 +427,7 @@ static int ShadeFromArea(const Photo *photo, const ShadowFrame &f, const StickBa
     for (double w = -halfWidth; w <= halfWidth; w += step) {
         double p[2];
         ColourSample s;
-        if (!ProjectOnDisc(f, along, w, p) || OnStickImage(stick, p) || !SampleColour(photo, p, &s))
+        if (!ProjectOnDisc(f, along, w, p) || OnStickImage(stick, p) || !SampleColourThroughLens(photo, f, p, &s))
             return 0;
         for (int c = 0; c < 3; c++)
             area[c] += (lit.code[c] - s.code[c]) * step;
@@ -533,7 +546,7 @@ int MeasureIllumination(const Photo *photo, const RefinedEstimate &refined, cons
         return Refuse(kIlluminationNoLight, out);
     const double elevation = RadiansFromDegrees(-l.xrot);
     ShadowFrame f;
-    MakeShadowFrame(refined, photo->width / 2.0, photo->height / 2.0, &f);
+    MakeShadowFrame(refined, photo->width, photo->height, &f);
 
     StickBand stick = {};
     double foot[2];

@@ -246,7 +246,8 @@ LIGHT_GOALS = {
 }
 # The shared samples beside the checkout, where the photometric q photos are.
 SHARED_SAMPLE_DIRS = [os.path.join(TOP, "..", "..", "shared", "samples"), "/work/shared/samples"]
-LIGHT_DIRS = [os.path.join(TOP, "tests", "data", "renders", "light")] + SHARED_SAMPLE_DIRS
+# The distorted photos too: their light is read through the lens.
+LIGHT_DIRS = [os.path.join(TOP, "tests", "data", "renders", d) for d in ("light", "distortion")] + SHARED_SAMPLE_DIRS
 CLIPPED_LINEAR = 1.0    # a sunlit disc whose diffuse value reaches this in a channel is overexposed
 
 
