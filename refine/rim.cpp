@@ -456,8 +456,9 @@ static double WallLevel(double sunShare, double g, double q)
 // The wall's image width (source pixels) outside the rim at the image point
 // (x, y) along the outward normal (nx, ny), and its outward normal in the
 // camera frame; 0 when the wall there faces away from the camera.
-static int WallWidth(const WallLight &wall, double ppx, double ppy, double x, double y, double nx, double ny,
-                     double *width, Eigen::Vector3d *normal)
+// The top's rim point (camera frame) under the image point (x, y): the ray
+// through it met with the top's plane; 0 when the ray runs along the plane.
+static int TopPoint(const WallLight &wall, double ppx, double ppy, double x, double y, Eigen::Vector3d *top)
 {
     const Eigen::Vector3d up(wall.pose.up[0], wall.pose.up[1], wall.pose.up[2]);
     const Eigen::Vector3d centre(wall.pose.centre[0], wall.pose.centre[1], wall.pose.centre[2]);
@@ -465,7 +466,27 @@ static int WallWidth(const WallLight &wall, double ppx, double ppy, double x, do
     const double along = up.dot(ray);
     if (!(std::fabs(along) > 0.0))
         return 0;
-    const Eigen::Vector3d top = ray * (up.dot(centre) / along);
+    *top = ray * (up.dot(centre) / along);
+    return 1;
+}
+
+// Source pixels from the top point's image to p's, along the outward normal (nx, ny).
+static double OutwardPixels(const WallLight &wall, const Eigen::Vector3d &top, const Eigen::Vector3d &p, double nx,
+                            double ny)
+{
+    const double dx = wall.focal * (p(0) / p(2) - top(0) / top(2));
+    const double dy = wall.focal * (p(1) / p(2) - top(1) / top(2));
+    return dx * nx + dy * ny;
+}
+
+static int WallWidth(const WallLight &wall, double ppx, double ppy, double x, double y, double nx, double ny,
+                     double *width, Eigen::Vector3d *normal)
+{
+    const Eigen::Vector3d up(wall.pose.up[0], wall.pose.up[1], wall.pose.up[2]);
+    const Eigen::Vector3d centre(wall.pose.centre[0], wall.pose.centre[1], wall.pose.centre[2]);
+    Eigen::Vector3d top;
+    if (!TopPoint(wall, ppx, ppy, x, y, &top))
+        return 0;
     *normal = top - centre;
     if (!(normal->norm() > 0.0))
         return 0;
@@ -475,9 +496,7 @@ static int WallWidth(const WallLight &wall, double ppx, double ppy, double x, do
     const Eigen::Vector3d bottom = top - kDiscThickness * up;
     if (!(top(2) > 0.0) || !(bottom(2) > 0.0))
         return 0;
-    const double dx = wall.focal * (bottom(0) / bottom(2) - top(0) / top(2));
-    const double dy = wall.focal * (bottom(1) / bottom(2) - top(1) / top(2));
-    *width = dx * nx + dy * ny;
+    *width = OutwardPixels(wall, top, bottom, nx, ny);
     return *width > 0.0;
 }
 
@@ -625,19 +644,14 @@ static double ShadeRibbonWidth(const WallLight &wall, double ppx, double ppy, do
 {
     const Eigen::Vector3d up(wall.pose.up[0], wall.pose.up[1], wall.pose.up[2]);
     const Eigen::Vector3d sun(wall.sun[0], wall.sun[1], wall.sun[2]);
-    const Eigen::Vector3d centre(wall.pose.centre[0], wall.pose.centre[1], wall.pose.centre[2]);
-    const Eigen::Vector3d ray((x - ppx) / wall.focal, (y - ppy) / wall.focal, 1.0);
-    const double along = up.dot(ray), height = up.dot(sun);
-    if (!(std::fabs(along) > 0.0) || !(height > 0.0))
+    const double height = up.dot(sun);
+    Eigen::Vector3d top;
+    if (!(height > 0.0) || !TopPoint(wall, ppx, ppy, x, y, &top))
         return 0.0;
-    const Eigen::Vector3d top = ray * (up.dot(centre) / along);
     const Eigen::Vector3d shade = top - (kDiscThickness / height) * sun, bottom = top - kDiscThickness * up;
     if (!(top(2) > 0.0) || !(shade(2) > 0.0) || !(bottom(2) > 0.0))
         return 0.0;
-    auto outward = [&](const Eigen::Vector3d &p) {
-        return wall.focal * ((p(0) / p(2) - top(0) / top(2)) * nx + (p(1) / p(2) - top(1) / top(2)) * ny);
-    };
-    return std::max(0.0, outward(shade) - std::max(0.0, outward(bottom)));
+    return std::max(0.0, OutwardPixels(wall, top, shade, nx, ny) - std::max(0.0, OutwardPixels(wall, top, bottom, nx, ny)));
 }
 
 // How far the ribbon can move the mid-level crossing in, for a shade as dark
@@ -647,15 +661,21 @@ static double ShadeRibbonWidth(const WallLight &wall, double ppx, double ppy, do
 // with slope (L - G) times the blur's peak at the crossing: the crossing
 // moves in by w (1 - q) G / (L - G). Wider, the step runs from L down to q G
 // and crosses (L + G) / 2 where Phi(u) = (1 + g - 2 q g) / (2 (1 - q g)),
-// u sb inside the rim. The smaller of the two.
-static double ShadeRibbonShift(double width, double g, double sb, double q)
+// u sb inside the rim. The smaller of the two; u (WideRibbonDepth) is the
+// photo's, the width each point's.
+static double WideRibbonDepth(double g, double q)
 {
-    if (!(width > 0.0) || !(g > 0.0) || !(g < 1.0))
-        return 0.0;
     const double p = (1.0 + g - 2.0 * q * g) / (2.0 * (1.0 - q * g));
     double u = std::sqrt(2.0 * kPi) * (p - 0.5);
     for (int i = 0; i < 4; i++)  // Newton on Phi(u) = p from its tangent at 0
         u -= (0.5 * std::erfc(-u / std::sqrt(2.0)) - p) / (std::exp(-0.5 * u * u) / std::sqrt(2.0 * kPi));
+    return u;
+}
+
+static double ShadeRibbonShift(double width, double g, double sb, double q, double u)
+{
+    if (!(width > 0.0) || !(g > 0.0) || !(g < 1.0))
+        return 0.0;
     return std::min(width * (1.0 - q) * g / (1.0 - g), u * sb);
 }
 
@@ -740,14 +760,16 @@ void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double pp
         Eigen::VectorXd d = Eigen::VectorXd::Zero(kSystematicPoints), albedo = d, bright = d, shade = d;
         double sky, skyRange;
         SkyShare(wall, &sky, &skyRange);
+        const double darkestShade = std::max(0.0, sky - 0.5 * skyRange);
+        const double ribbonDepth = WideRibbonDepth(fit.groundShare, darkestShade);
         for (int i = 0; i < kSystematicPoints; i++) {
             double width;
             Eigen::Vector3d normal;
             if (wallTakenOff)
                 shade(i) = kUniformToSigma *
                            ShadeRibbonShift(ShadeRibbonWidth(wall, ppx, ppy, px[i], py[i], nx[i], ny[i]),
-                                            fit.groundShare, fit.edgeWidth / kQuartileWidthToSigma,
-                                            std::max(0.0, sky - 0.5 * skyRange));
+                                            fit.groundShare, fit.edgeWidth / kQuartileWidthToSigma, darkestShade,
+                                            ribbonDepth);
             if (!WallWidth(wall, ppx, ppy, px[i], py[i], nx[i], ny[i], &width, &normal))
                 continue;
             if (!(wallTakenOff && height > 0.0)) {
