@@ -105,28 +105,23 @@ echo "== Blender add-on's result checks, plan, options and launcher, in plain Py
 python3 "$top/tests/blender/test_result.py" >"$log/addon-python.txt" 2>&1
 grep -E '^(FAIL|ERROR|add-on python:)' "$log/addon-python.txt" || tail -n 20 "$log/addon-python.txt"
 add_summary "add-on python" "$log/addon-python.txt"
+# One Blender suite headless: its PASS/FAIL lines and summary "NAME: N passed, N failed".
+blender_suite() {
+  local name=$1 script=$2 file="$log/$3"
+  if ! command -v blender >/dev/null; then
+    echo "Blender is not installed (scripts/install-deps.sh installs it): $name did not run"; failed=$((failed + 1))
+    return
+  fi
+  blender -b --factory-startup --python "$top/tests/blender/$script" >"$file" 2>&1
+  grep -E "^(PASS|FAIL|  |$name:)" "$file" || tail -n 20 "$file"
+  add_summary "$name" "$file"
+}
 echo "== Blender add-on in Blender, headless"
-if command -v blender >/dev/null; then
-  blender -b --factory-startup --python "$top/tests/blender/test_blender.py" >"$log/blender.txt" 2>&1
-  grep -E '^(PASS|FAIL|  |blender:)' "$log/blender.txt" || tail -n 20 "$log/blender.txt"
-  add_summary blender "$log/blender.txt"
-else
-  echo "Blender is not installed (scripts/install-deps.sh installs it)"; failed=$((failed + 1))
-fi
+blender_suite blender test_blender.py blender.txt
 echo "== a distorted photo's CG outline through the lens, in Blender"
-if command -v blender >/dev/null; then
-  blender -b --factory-startup --python "$top/tests/blender/test_distortion.py" >"$log/blender-distortion.txt" 2>&1
-  grep -E '^(PASS|FAIL|  |blender distortion:)' "$log/blender-distortion.txt" || tail -n 20 "$log/blender-distortion.txt"
-  add_summary "blender distortion" "$log/blender-distortion.txt"
-fi
+blender_suite "blender distortion" test_distortion.py blender-distortion.txt
 echo "== the exported glTF and USDA against the add-on's scene, in Blender"
-if command -v blender >/dev/null; then
-  blender -b --factory-startup --python "$top/tests/blender/test_export.py" >"$log/blender-export.txt" 2>&1
-  grep -E '^(PASS|FAIL|  |blender export:)' "$log/blender-export.txt" || tail -n 20 "$log/blender-export.txt"
-  add_summary "blender export" "$log/blender-export.txt"
-else
-  echo "Blender is not installed: the export's round trip did not run"; failed=$((failed + 1))
-fi
+blender_suite "blender export" test_export.py blender-export.txt
 
 rm -rf "$log"
 echo "$passed passed, $failed failed"
