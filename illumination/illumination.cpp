@@ -599,11 +599,15 @@ int MeasureIllumination(const Photo *photo, const RefinedEstimate &refined, cons
     const double strength = std::max(sun[0], std::max(sun[1], sun[2]));
     const int strongest = sun[0] == strength ? 0 : (sun[1] == strength ? 1 : 2);
     const double elevationSigma = RadiansFromDegrees(l.xrotSigma);
+    // Every channel's deviation first: a colour's deviation takes the
+    // strongest channel's too, which may come later.
     double sunSigma[3];
     for (int c = 0; c < 3; c++) {
         const double perRadiance = 1.0 / (response.sun[c] * std::sin(elevation));
         sunSigma[c] = std::hypot(perRadiance * std::hypot(litSigma[c], shadowedSigma[c]),
                                  sun[c] / std::tan(elevation) * elevationSigma);
+    }
+    for (int c = 0; c < 3; c++) {
         out->lit[c] = lit[c];
         out->shadowed[c] = shadowed[c];
         // What a shadow catcher (a Lambertian ground) must give: the sky's

@@ -225,4 +225,27 @@ TEST(Illumination, SyntheticDiscReadInItsShadowAndBesideIt)
     }
 }
 
+// The colour's deviations follow the channels, whichever channel is the
+// strongest: a scene with red and blue swapped reads its deviations swapped.
+TEST(Illumination, ColourDeviationsFollowTheChannelsNotTheirOrder)
+{
+    const Scene warm = {0.06, 30.0, {0.66, 0.59, 0.52}, {0.088, 0.096, 0.136}};
+    const Scene cool = {0.06, 30.0, {0.52, 0.59, 0.66}, {0.136, 0.096, 0.088}};
+    Illumination read[2];
+    const Scene *scenes[2] = {&warm, &cool};
+    for (int k = 0; k < 2; k++) {
+        std::vector<uint32_t> pixels;
+        Photo photo;
+        RefinedEstimate r;
+        MakeScene(*scenes[k], &pixels, &photo, &r);
+        r.light.xrotSigma = 0.5;
+        ASSERT_EQ(MeasureIllumination(&photo, r, kAlbedo, &read[k]), 1) << read[k].note;
+    }
+    for (int c = 0; c < 3; c++) {
+        EXPECT_NEAR(read[1].sunColor[c], read[0].sunColor[2 - c], 1e-12) << c;
+        EXPECT_NEAR(read[1].sunColorSigma[c], read[0].sunColorSigma[2 - c], 1e-12) << c;
+        EXPECT_EQ(read[0].sunColorSigma[c] == 0.0, c == 0) << c;
+    }
+}
+
 }  // namespace
