@@ -23,3 +23,7 @@ void ResetMemoryCanvas(Canvas *canvas, int width, int height, Colour fill);
 Colour GetCanvasPixel(const Canvas *canvas, int x, int y);
 // How many pixels of the canvas hold exactly this colour.
 int CountCanvasColour(const Canvas *canvas, Colour colour);
+// Whether a photograph's intake creates the dialog's two canvases and draws
+// the photograph on one (the default). The measurement command reads neither
+// (its preview draws on a canvas of its own), so it leaves them out.
+void SetDialogCanvases(int wanted);

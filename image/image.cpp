@@ -203,8 +203,8 @@ int TransferPlannedRow(uint32_t r, const uint32_t *row, uint32_t length)
         }
     }
     int32_t py = plan.canvasRows[r];
-    if (py >= 0) {
-        Canvas *canvas = PhotoCanvas();
+    Canvas *canvas = PhotoCanvas();
+    if (py >= 0 && canvas != nullptr) {
         const int32_t *canvasColumns = plan.canvasColumns;
         for (uint32_t c = 0; c < count; c++) {
             const int32_t px = canvasColumns[c];

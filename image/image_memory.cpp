@@ -5,9 +5,16 @@
 static Canvas sPhotoCanvas;
 static Canvas sAnalysisCanvas;
 static int sCanvasesExist;
+static int sCanvasesWanted = 1;
+
+void SetDialogCanvases(int wanted) { sCanvasesWanted = wanted; }
 
 void CreateCanvases()
 {
+    if (!sCanvasesWanted) {
+        sCanvasesExist = 0;
+        return;
+    }
     ResetMemoryCanvas(&sPhotoCanvas, gImageGeometry.previewWidth, gImageGeometry.previewHeight, kColourBlack);
     ResetMemoryCanvas(&sAnalysisCanvas, gImageGeometry.previewWidth, gImageGeometry.previewHeight, kColourBlack);
     sCanvasesExist = 1;

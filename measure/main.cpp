@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "image/canvas_memory.h"
 #include "measure/measure.h"
 #include "shell/result.h"
 
@@ -27,5 +28,6 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "quillmarsh-measure: %s\n%s", reason, kMeasureUsage);
         return kExitNoResult;
     }
+    SetDialogCanvases(0);
     return MeasureBatch(options);
 }

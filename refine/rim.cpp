@@ -218,19 +218,55 @@ static double ProfileLevel(const std::vector<double> &profile, double halfLength
     return WindowLevel(profile, FindWindow(profile.size(), halfLength, from, to), scratch);
 }
 
-// The falling mid-level crossing nearest to offset near, linearly between samples.
+// The falling mid-level crossing nearest to offset near, linearly between
+// samples; of two as near, the first. A crossing between samples i and i + 1
+// lies at an offset between theirs (the rounding of -halfLength +
+// kProfileStep * x never reverses the order of x, and i <= i + t <= i + 1),
+// so every pair beyond a stretch around near is at least as far from it as
+// the stretch's end: the search widens from the pair around near only until
+// no pair outside can come nearer than the crossing found (or as near, on the
+// side of the lower indices, which win a tie). The profile crosses a level
+// within a few samples of near, and the search reads those few.
 static int FallingCrossing(const std::vector<double> &profile, double halfLength, double mid, double near,
                            double *at)
 {
+    const size_t n = profile.size();
+    if (n < 2)
+        return 0;
+    const size_t pairs = n - 1;  // (i, i + 1), both samples in the profile
+    const double guess = (near + halfLength) / kProfileStep;
+    const size_t c = !(guess > 0.0) ? 0 : guess >= static_cast<double>(pairs - 1) ? pairs - 1 : static_cast<size_t>(guess);
     int found = 0;
-    for (size_t i = 0; i + 1 < profile.size(); i++) {
-        if (profile[i] >= mid && profile[i + 1] < mid) {
-            const double s = -halfLength + kProfileStep * (i + (profile[i] - mid) / (profile[i] - profile[i + 1]));
-            if (!found || std::fabs(s - near) < std::fabs(*at - near))
-                *at = s;
-            found = 1;
+    double best = 0.0, bestDistance = 0.0;
+    size_t bestIndex = 0;
+    auto look = [&](size_t i) {
+        if (!(profile[i] >= mid && profile[i + 1] < mid))
+            return;
+        const double s = -halfLength + kProfileStep * (i + (profile[i] - mid) / (profile[i] - profile[i + 1]));
+        const double d = std::fabs(s - near);
+        if (!found || d < bestDistance || (d == bestDistance && i < bestIndex)) {
+            best = s;
+            bestDistance = d;
+            bestIndex = i;
         }
+        found = 1;
+    };
+    size_t lo = c, hi = c + 1;  // pairs [lo, hi) read
+    look(c);
+    for (;;) {
+        // The nearest any pair below lo or from hi on can be.
+        const double lowEdge = -halfLength + kProfileStep * lo, highEdge = -halfLength + kProfileStep * hi;
+        const int lowDone = lo == 0 || (found && lowEdge <= near && near - lowEdge > bestDistance);
+        const int highDone = hi == pairs || (found && highEdge >= near && highEdge - near >= bestDistance);
+        if (lowDone && highDone)
+            break;
+        if (!lowDone)
+            look(--lo);
+        if (!highDone)
+            look(hi++);
     }
+    if (found)
+        *at = best;
     return found;
 }
 
@@ -241,6 +277,29 @@ struct EdgePoint {
     double outer;   // grey level of the ground beside the edge
     double nx, ny;  // outward normal of the ellipse it was read along
 };
+
+// The cosines and sines of the normals' parameters t = 2 pi k / count around
+// the ellipse, kept for the last count: every pass after the first, and the
+// wall's pass, mostly spread as many normals as the one before.
+struct NormalTurns {
+    int count;
+    double cosine[kMaxNormals], sine[kMaxNormals];
+};
+
+static NormalTurns sNormalTurns;
+
+static const NormalTurns &TurnsFor(int count)
+{
+    if (sNormalTurns.count != count) {
+        for (int k = 0; k < count; k++) {
+            const double t = 2.0 * kPi * k / count;
+            sNormalTurns.cosine[k] = std::cos(t);
+            sNormalTurns.sine[k] = std::sin(t);
+        }
+        sNormalTurns.count = count;
+    }
+    return sNormalTurns;
+}
 
 // One pass along the normals of e: the mid-level crossing between the disc's
 // and the ground's levels, read again around the crossing found.
@@ -261,9 +320,9 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
     const ProfileWindow outerWindow = FindWindow(profile.size(), halfLength, kLevelGap, halfLength);
     points->clear();
     *cut = 0;
+    const NormalTurns &turns = TurnsFor(count);
     for (int k = 0; k < count; k++) {
-        const double t = 2.0 * kPi * k / count;
-        const double ct = std::cos(t), st = std::sin(t);
+        const double ct = turns.cosine[k], st = turns.sine[k];
         const double px = e.cx + e.a * ct * c - e.b * st * s;
         const double py = e.cy + e.a * ct * s + e.b * st * c;
         // Outward normal: the gradient of (u/a)^2 + (v/b)^2.

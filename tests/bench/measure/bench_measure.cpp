@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "decode/decode.h"
+#include "image/canvas_memory.h"
 #include "image/image.h"
 #include "measure/measure.h"
 #include "illumination/illumination.h"
@@ -128,6 +129,7 @@ int main(int argc, char **argv)
     int measured = 0, refined = 0;
     double illuminate = 0.0, check = 0.0;
     int illuminated = 0;
+    SetDialogCanvases(0);  // as the command does
     for (int i = 1; i < argc; i++) {
         // The command decodes a JPEG and reduces it in one pass; its reduction
         // is what that pass takes beyond the decode alone of the same photo,
