@@ -299,10 +299,25 @@ static double SmithGgx(double cosine, double alpha)
 //   F = (1 - cos)^5, RR = 2 roughness cos^2(theta_d),
 // plus a colourless GGX coat D G F / (4 cos(theta_l) cos(theta_v)) of width
 // alpha = roughness^2 and normal-incidence reflectance 0.08 specular.
-static void SurfaceTimesCosine(const double albedo[3], const double l[3], const double v[3], const double n[3],
-                               double out[3])
+// What depends on the view alone, n . v, its Schlick weight and its Smith
+// shadowing: the same for every light direction of one response.
+struct ViewTerms {
+    double nv, fv, gv;
+};
+
+static ViewTerms MakeViewTerms(const double v[3], const double n[3])
 {
-    const double nl = Dot3(n, l), nv = Dot3(n, v);
+    ViewTerms t;
+    t.nv = Dot3(n, v);
+    t.fv = std::pow(1.0 - t.nv, 5.0);
+    t.gv = SmithGgx(t.nv, kMarkerRoughness * kMarkerRoughness);
+    return t;
+}
+
+static void SurfaceTimesCosine(const double albedo[3], const double l[3], const double v[3], const double n[3],
+                               const ViewTerms &view, double out[3])
+{
+    const double nl = Dot3(n, l), nv = view.nv;
     if (!(nl > 0.0 && nv > 0.0)) {
         out[0] = out[1] = out[2] = 0.0;
         return;
@@ -312,7 +327,7 @@ static void SurfaceTimesCosine(const double albedo[3], const double l[3], const 
     for (int i = 0; i < 3; i++)
         h[i] /= hn;
     const double lh = Dot3(l, h), nh = Dot3(n, h);
-    const double fl = std::pow(1.0 - nl, 5.0), fv = std::pow(1.0 - nv, 5.0);
+    const double fl = std::pow(1.0 - nl, 5.0), fv = view.fv;
     const double rr = 2.0 * kMarkerRoughness * lh * lh;
     const double diffuse = ((1.0 - 0.5 * fl) * (1.0 - 0.5 * fv) + rr * (fl + fv + fl * fv * (rr - 1.0))) / kPi;
     const double alpha = kMarkerRoughness * kMarkerRoughness, a2 = alpha * alpha;
@@ -320,10 +335,29 @@ static void SurfaceTimesCosine(const double albedo[3], const double l[3], const 
     const double d = a2 / (kPi * q * q);
     const double f0 = kSpecularScale * kMarkerSpecular;
     const double eta = 2.0 / (1.0 - std::sqrt(f0)) - 1.0;
-    const double coat = d * SmithGgx(nl, alpha) * SmithGgx(nv, alpha) * DielectricFresnel(lh, eta) / (4.0 * nv);
+    const double coat = d * SmithGgx(nl, alpha) * view.gv * DielectricFresnel(lh, eta) / (4.0 * nv);
     for (int c = 0; c < 3; c++)
         out[c] = albedo[c] * diffuse * nl + coat;
 }
+
+// The sky's sector azimuths' cosines and sines, the same for every ring.
+struct SectorTurns {
+    double cosine[kSkySectors], sine[kSkySectors];
+};
+
+static SectorTurns MakeSectorTurns()
+{
+    SectorTurns t;
+    for (int j = 0; j < kSkySectors; j++) {
+        const double phi = 2.0 * kPi * (j + 0.5) / kSkySectors;
+        t.cosine[j] = std::cos(phi);
+        t.sine[j] = std::sin(phi);
+    }
+    return t;
+}
+
+// Filled before main.
+static const SectorTurns kSectorTurns = MakeSectorTurns();
 
 void MarkerSurfaceResponse(const double albedo[3], const double toSun[3], const double toCamera[3],
                            const double up[3], MarkerResponse *response)
@@ -343,23 +377,24 @@ void MarkerSurfaceResponse(const double albedo[3], const double toSun[3], const 
         side[i] /= norm;
     const double ahead[3] = {up[1] * side[2] - up[2] * side[1], up[2] * side[0] - up[0] * side[2],
                              up[0] * side[1] - up[1] * side[0]};
+    const ViewTerms view = MakeViewTerms(toCamera, up);
     double sky[3] = {0.0, 0.0, 0.0};
     const double cell = (1.0 / kSkyRings) * (2.0 * kPi / kSkySectors);  // d(cos theta) d(phi): solid angle
     for (int i = 0; i < kSkyRings; i++) {
         const double z = (i + 0.5) / kSkyRings, r = std::sqrt(1.0 - z * z);
         for (int j = 0; j < kSkySectors; j++) {
-            const double phi = 2.0 * kPi * (j + 0.5) / kSkySectors;
-            const double l[3] = {z * up[0] + r * (std::cos(phi) * ahead[0] + std::sin(phi) * side[0]),
-                                 z * up[1] + r * (std::cos(phi) * ahead[1] + std::sin(phi) * side[1]),
-                                 z * up[2] + r * (std::cos(phi) * ahead[2] + std::sin(phi) * side[2])};
-            SurfaceTimesCosine(albedo, l, toCamera, up, value);
+            const double cp = kSectorTurns.cosine[j], sp = kSectorTurns.sine[j];
+            const double l[3] = {z * up[0] + r * (cp * ahead[0] + sp * side[0]),
+                                 z * up[1] + r * (cp * ahead[1] + sp * side[1]),
+                                 z * up[2] + r * (cp * ahead[2] + sp * side[2])};
+            SurfaceTimesCosine(albedo, l, toCamera, up, view, value);
             for (int c = 0; c < 3; c++)
                 sky[c] += value[c] * cell;
         }
     }
     // The sun: irradiance S sin(e) on the level disc, so the response per unit
     // of it is the surface's value times cos(theta_l) over sin(e).
-    SurfaceTimesCosine(albedo, toSun, toCamera, up, value);
+    SurfaceTimesCosine(albedo, toSun, toCamera, up, view, value);
     const double rise = Dot3(toSun, up);
     for (int c = 0; c < 3; c++) {
         response->sky[c] = sky[c];
