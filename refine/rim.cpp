@@ -278,27 +278,28 @@ struct EdgePoint {
     double nx, ny;  // outward normal of the ellipse it was read along
 };
 
-// The cosines and sines of the normals' parameters t = 2 pi k / count around
-// the ellipse, kept for the last count: every pass after the first, and the
-// wall's pass, mostly spread as many normals as the one before.
+// The cosines and sines of the parameters t = 2 pi k / count of count points
+// spread evenly around an ellipse, kept for the last count asked of a record:
+// the passes after the first, and the wall's pass, mostly spread as many
+// normals as the one before, and the rim's systematics always as many points.
 struct NormalTurns {
     int count;
     double cosine[kMaxNormals], sine[kMaxNormals];
 };
 
-static NormalTurns sNormalTurns;
+static NormalTurns sPassTurns, sSystematicTurns;
 
-static const NormalTurns &TurnsFor(int count)
+static const NormalTurns &TurnsFor(NormalTurns *turns, int count)
 {
-    if (sNormalTurns.count != count) {
+    if (turns->count != count) {
         for (int k = 0; k < count; k++) {
             const double t = 2.0 * kPi * k / count;
-            sNormalTurns.cosine[k] = std::cos(t);
-            sNormalTurns.sine[k] = std::sin(t);
+            turns->cosine[k] = std::cos(t);
+            turns->sine[k] = std::sin(t);
         }
-        sNormalTurns.count = count;
+        turns->count = count;
     }
-    return sNormalTurns;
+    return *turns;
 }
 
 // One pass along the normals of e: the mid-level crossing between the disc's
@@ -320,7 +321,7 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
     const ProfileWindow outerWindow = FindWindow(profile.size(), halfLength, kLevelGap, halfLength);
     points->clear();
     *cut = 0;
-    const NormalTurns &turns = TurnsFor(count);
+    const NormalTurns &turns = TurnsFor(&sPassTurns, count);
     for (int k = 0; k < count; k++) {
         const double ct = turns.cosine[k], st = turns.sine[k];
         const double px = e.cx + e.a * ct * c - e.b * st * s;
@@ -664,17 +665,18 @@ const double kAlbedoHalfSigma = 0.05773502691896258;  // 0.4 / sqrt(12) / 2
 const double kToneMidShare = 0.02;
 const double kQuartileWidthToSigma = 1.349;
 const int kSystematicPoints = 720;  // points around the rim where the responses are taken
+static_assert(kSystematicPoints <= kMaxNormals, "the systematics' points fit a record of turns");
 
 // Rows: the normal displacement of the rim point at t per unit change of
 // (cx, cy, a, b, angle), P(t) = centre + R(angle) (a cos t, b sin t).
-static void RimDesign(EllipseParams e, const std::vector<double> &t, Eigen::MatrixXd *design, std::vector<double> *px,
+static void RimDesign(EllipseParams e, const NormalTurns &turns, Eigen::MatrixXd *design, std::vector<double> *px,
                       std::vector<double> *py, std::vector<double> *nx, std::vector<double> *ny)
 {
     const double c = std::cos(e.angle), s = std::sin(e.angle);
-    const int n = static_cast<int>(t.size());
+    const int n = turns.count;
     design->resize(n, 5);
     for (int i = 0; i < n; i++) {
-        const double ct = std::cos(t[i]), st = std::sin(t[i]);
+        const double ct = turns.cosine[i], st = turns.sine[i];
         const double gu = ct / e.a, gv = st / e.b;
         double ux = gu * c - gv * s, uy = gu * s + gv * c;
         const double un = std::hypot(ux, uy);
@@ -772,11 +774,10 @@ void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double pp
 {
     const EllipseParams e = fit.ellipse;
     const double phaseError = GridPhaseError(fit.edgeWidth);
-    std::vector<double> t, px, py, nx, ny;
-    for (int i = 0; i < kSystematicPoints; i++)
-        t.push_back(2.0 * kPi * i / kSystematicPoints);
+    const NormalTurns &turns = TurnsFor(&sSystematicTurns, kSystematicPoints);
+    std::vector<double> px, py, nx, ny;
     Eigen::MatrixXd design;
-    RimDesign(e, t, &design, &px, &py, &nx, &ny);
+    RimDesign(e, turns, &design, &px, &py, &nx, &ny);
     // The least-squares response of the parameters to displacements d: (A^T A)^-1 A^T d.
     const Eigen::MatrixXd solve = (design.transpose() * design).ldlt().solve(design.transpose());
     Eigen::Matrix<double, 5, 5> sum = Eigen::Matrix<double, 5, 5>::Zero();
@@ -788,7 +789,7 @@ void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double pp
     // of curvature depends on the point alone, not on the grid's direction.
     std::vector<TurnLimit> limitRows(kSystematicPoints), limitDiagonals(kSystematicPoints);
     for (int i = 0; i < kSystematicPoints; i++) {
-        const double st = std::sin(t[i]), ct = std::cos(t[i]);
+        const double st = turns.sine[i], ct = turns.cosine[i];
         const double rho = std::pow(e.a * e.a * st * st + e.b * e.b * ct * ct, 1.5) / (e.a * e.b);
         limitRows[i] = MakeTurnLimit(std::sqrt(1.0 / rho));
         limitDiagonals[i] = MakeTurnLimit(std::sqrt(h / rho));
