@@ -462,10 +462,12 @@ RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels
         if (!FitEdgePoints(points, &result))
             return kRefineNoFit;
         result.normals = normals;
-        SummariseRim(points, normals, &result);
         e = result.ellipse;
         last.swap(points);
     }
+    // Only the last pass's summary is kept (and only without a lens to undo).
+    if (lens == nullptr)
+        SummariseRim(last, result.normals, &result);
     result.sampled = result.ellipse;
     if (lens != nullptr) {
         RimFit pinhole;
