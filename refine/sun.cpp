@@ -26,6 +26,7 @@ const int kShadowCoarseSteps = 10;
 const double kShadowHalfSpan = 0.4;       // scene units either side of the shadow's line in a cross profile
 const int kShadowCrossSamples = 161;
 const int kShadowCrossProfiles = 12;
+const int kCoarseLeads = 8;               // rays the coarse search reads whole before the others
 const double kShadowStep = 0.002;         // scene units between samples along the shadow
 const double kRimMargin = 0.05;           // scene units inside the rim where the shadow is still on the disc
 const double kMinShadowContrast = 30.0;   // grey levels between the lit disc and the shadow
@@ -64,14 +65,50 @@ static ViewFrame MakeViewFrame(const DiscPose &pose, double focal, double ppx, d
     return f;
 }
 
+// Where the pinhole point (x, y) is read on the photo, through the lens when
+// there is one; 0 when SampleGrey would find no four pixels around it.
+static inline int PlaceOnPhoto(const Photo *photo, const DistortionFrame *lens, double x, double y, double place[2])
+{
+    if (lens != nullptr)
+        DistortPoint(*lens, x, y, &x, &y);
+    place[0] = x;
+    place[1] = y;
+    // SampleGrey's own test: the first pixel's centre lies at (0.5, 0.5).
+    const double fx = x - 0.5, fy = y - 0.5;
+    if (!(fx >= 0.0 && fy >= 0.0))
+        return 0;
+    return fx < static_cast<double>(photo->width) - 1.0 && fy < static_cast<double>(photo->height) - 1.0;
+}
+
+// Places one more sample where the pinhole point (x, y) shows on the photo,
+// unread; 0 with s untouched when it does not show.
+static inline int AddPlace(const Photo *photo, const DistortionFrame *lens, double x, double y,
+                           std::vector<PlacedSample> *s)
+{
+    double place[2];
+    if (!PlaceOnPhoto(photo, lens, x, y, place))
+        return 0;
+    s->push_back({place[0], place[1], kUnreadGrey});
+    return 1;
+}
+
+// Sample k's grey, read on first asking. Greys are never below 0, so
+// kUnreadGrey marks a sample not read yet; with no photo, the grey as it stands.
+static inline double ReadPlaced(const Photo *photo, std::vector<PlacedSample> *s, size_t k)
+{
+    PlacedSample &sample = (*s)[k];
+    if (photo != nullptr && sample.grey == kUnreadGrey)
+        SampleGrey(photo, sample.x, sample.y, &sample.grey);
+    return sample.grey;
+}
+
 // Grey at a point of the pinhole picture, read where the lens put it on the
 // photo: every place the light's search finds is then a pinhole point, the
 // photo's own point undistorted.
 static int GreyAt(const Photo *photo, const ViewFrame &f, double x, double y, double *grey)
 {
-    if (f.lens != nullptr)
-        DistortPoint(*f.lens, x, y, &x, &y);
-    return SampleGrey(photo, x, y, grey);
+    double place[2];
+    return PlaceOnPhoto(photo, f.lens, x, y, place) && SampleGrey(photo, place[0], place[1], grey);
 }
 
 // Source pixels of a point in the camera frame; 0 when it is not in front of the camera.
@@ -163,6 +200,13 @@ static int GreyOfPoint(const Photo *photo, const ViewFrame &f, const Eigen::Vect
     return Project(f, x, p) && GreyAt(photo, f, p[0], p[1], grey);
 }
 
+// Places one more sample where a scene point shows; 0 when it does not show on the photo.
+static int PlacePoint(const Photo *photo, const ViewFrame &f, const Eigen::Vector3d &x, std::vector<PlacedSample> *s)
+{
+    double p[2];
+    return Project(f, x, p) && AddPlace(photo, f.lens, p[0], p[1], s);
+}
+
 // The median absolute deviation from the median as a standard deviation.
 static double MadSigma(const std::vector<double> &values)
 {
@@ -217,25 +261,45 @@ double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, dou
     return count > 0 ? sum / count : kGreyFullScale;
 }
 
-// Walking out from the darkest sample either way.
-int DarkBandEdges(const std::vector<double> &g, int from, int to, double beside, double minContrast, double *left,
-                  double *right)
+// Walking out from the darkest sample either way; every grey it weighs is
+// read on the way, so a placed sample's grey is read only if looked at.
+int PlacedBandEdges(const Photo *photo, std::vector<PlacedSample> *s, int from, int to, double beside, double minContrast,
+                    double *left, double *right)
 {
-    const int last = static_cast<int>(g.size()) - 1;
-    const int dark = static_cast<int>(std::min_element(g.begin() + from, g.begin() + to) - g.begin());
-    const double mid = 0.5 * (beside + g[dark]);
-    if (beside - g[dark] < minContrast)
+    const int last = static_cast<int>(s->size()) - 1;
+    // The first of the darkest, as std::min_element takes it.
+    int dark = from;
+    double darkest = ReadPlaced(photo, s, from);
+    for (int k = from + 1; k < to; k++) {
+        const double g = ReadPlaced(photo, s, k);
+        if (g < darkest) {
+            dark = k;
+            darkest = g;
+        }
+    }
+    const double mid = 0.5 * (beside + darkest);
+    if (beside - darkest < minContrast)
         return 0;
     int l = dark, r = dark;
-    while (l > 0 && g[l] < mid)
+    while (l > 0 && ReadPlaced(photo, s, l) < mid)
         l--;
-    while (r < last && g[r] < mid)
+    while (r < last && ReadPlaced(photo, s, r) < mid)
         r++;
     if (l == 0 || r == last)
         return 0;
-    *left = l + (g[l] - mid) / (g[l] - g[l + 1]);
-    *right = r - (g[r] - mid) / (g[r] - g[r - 1]);
+    const double gl = ReadPlaced(photo, s, l), gr = ReadPlaced(photo, s, r);
+    *left = l + (gl - mid) / (gl - ReadPlaced(photo, s, l + 1));
+    *right = r - (gr - mid) / (gr - ReadPlaced(photo, s, r - 1));
     return 1;
+}
+
+int DarkBandEdges(const std::vector<double> &g, int from, int to, double beside, double minContrast, double *left,
+                  double *right)
+{
+    std::vector<PlacedSample> all(g.size());
+    for (size_t k = 0; k < g.size(); k++)
+        all[k].grey = g[k];
+    return PlacedBandEdges(nullptr, &all, from, to, beside, minContrast, left, right);
 }
 
 // Half width of the dark band across the stick: the median over a few
@@ -243,24 +307,27 @@ int DarkBandEdges(const std::vector<double> &g, int from, int to, double beside,
 static double StickHalfWidth(const Photo *photo, const ViewFrame &f, const StickImage &s)
 {
     std::vector<double> widths;
+    std::vector<PlacedSample> cross;
+    cross.reserve(kStickCrossSamples);
     for (int i = 1; i <= kStickWidthHeights; i++) {
         const double h = kStickProbeLow + (kStickProbeHigh - kStickProbeLow) * i / (kStickWidthHeights + 1.0);
         double p[2];
         if (!Project(f, f.centre + h * f.up, p))
             continue;
-        std::vector<double> g(kStickCrossSamples);
+        cross.clear();
         int ok = 1;
         for (int k = 0; k < kStickCrossSamples && ok; k++) {
             const double o = -kStickCrossSpan + 2.0 * kStickCrossSpan * k / (kStickCrossSamples - 1);
-            ok = GreyAt(photo, f, p[0] - o * s.direction[1], p[1] + o * s.direction[0], &g[k]);
+            ok = AddPlace(photo, f.lens, p[0] - o * s.direction[1], p[1] + o * s.direction[0], &cross);
         }
         if (!ok)
             continue;
         // The darkest sample is looked for in the middle half, both ends in.
         const int quarter = kStickCrossSamples / 4;
+        const double beside = std::max(ReadPlaced(photo, &cross, 0), ReadPlaced(photo, &cross, kStickCrossSamples - 1));
         double left, right;
-        if (!DarkBandEdges(g, quarter, kStickCrossSamples - quarter, std::max(g.front(), g.back()), kMinStickContrast,
-                           &left, &right))
+        if (!PlacedBandEdges(photo, &cross, quarter, kStickCrossSamples - quarter, beside, kMinStickContrast, &left,
+                             &right))
             continue;
         const double step = 2.0 * kStickCrossSpan / (kStickCrossSamples - 1);
         widths.push_back(0.5 * (right - left) * step);
@@ -414,33 +481,103 @@ static int OnStick(const StickImage &s, double stickLength, const double p[2])
     return along > -s.halfWidth && along < stickLength + s.halfWidth && across < s.halfWidth + kStickSideGap;
 }
 
-// Coarse bearing of the shadow: the darkest ray of whole degrees near the centre.
+// One coarse ray's placed samples [first, first + count) and the greys read
+// along it so far, summed in order.
+struct CoarseRay {
+    size_t first, count, read;
+    double sum;  // grey levels
+};
+
+// Reads on along the ray up to its first `upTo` samples.
+static void ReadAlong(const Photo *photo, std::vector<PlacedSample> *samples, size_t upTo, CoarseRay *ray)
+{
+    for (; ray->read < upTo && ray->read < ray->count; ray->read++)
+        ray->sum += ReadPlaced(photo, samples, ray->first + ray->read);
+}
+
+// Reads on along the ray while it can still beat the best so far (the lowest
+// degree wins a tie); 1 with its mean once it is read whole, 0 once it
+// cannot win. Greys are never negative and rounding is monotone, so the
+// running sum never falls as samples are added, and the running sum over the
+// final count bounds the mean from below.
+static int CoarseMean(const Photo *photo, std::vector<PlacedSample> *samples, int degree, double best, int bestDegree,
+                      CoarseRay *ray, double *mean)
+{
+    for (;;) {
+        const double below = ray->sum / ray->count;
+        if (below > best || (below == best && degree > bestDegree))
+            return 0;
+        if (ray->read == ray->count) {
+            *mean = below;
+            return 1;
+        }
+        ReadAlong(photo, samples, ray->read + 1, ray);
+    }
+}
+
+// Coarse bearing of the shadow: the darkest ray of whole degrees near the
+// centre, the first of the darkest alike. Every ray's samples are placed
+// first; the few rays whose nearest grey is the darkest are read whole
+// first, so that the others mostly stop after a few greys against the best
+// of them.
 static int CoarseShadowBearing(const Photo *photo, const ViewFrame &f, const StickImage &s, double stickLength,
                                double *phi)
 {
-    double best = HUGE_VAL;  // grey levels, above any
-    int found = 0;
+    std::vector<PlacedSample> samples;
+    samples.reserve(kCoarseBearings * kShadowCoarseSteps);
+    CoarseRay rays[kCoarseBearings];
     for (int degree = 0; degree < kCoarseBearings; degree++) {
-        const double bearing = RadiansFromDegrees(degree);
         const Bearing ray = DegreeBearing(f, degree);
-        double sum = 0.0;
-        int count = 0;
+        const size_t first = samples.size();
         for (int k = 0; k < kShadowCoarseSteps; k++) {
             const double r = kShadowNear + (kShadowCoarseFar - kShadowNear) * k / (kShadowCoarseSteps - 1);
-            double p[2], g;
-            if (!Project(f, PointOnDisc(f, ray, r, 0.0), p) || OnStick(s, stickLength, p) ||
-                !GreyAt(photo, f, p[0], p[1], &g))
-                continue;
-            sum += g;
-            count++;
+            double p[2];
+            if (Project(f, PointOnDisc(f, ray, r, 0.0), p) && !OnStick(s, stickLength, p))
+                AddPlace(photo, f.lens, p[0], p[1], &samples);
         }
-        if (count >= kShadowCoarseSteps / 2 && sum / count < best) {
-            best = sum / count;
-            *phi = bearing;
-            found = 1;
+        rays[degree] = {first, samples.size() - first, 0, 0.0};
+    }
+    const size_t enough = kShadowCoarseSteps / 2;
+    // The leads, darkest nearest grey first.
+    int leads[kCoarseLeads], leadCount = 0;
+    for (int degree = 0; degree < kCoarseBearings; degree++) {
+        CoarseRay &ray = rays[degree];
+        if (ray.count < enough)
+            continue;
+        ReadAlong(photo, &samples, 1, &ray);
+        int at = leadCount < kCoarseLeads ? leadCount++ : kCoarseLeads;
+        for (; at > 0 && ray.sum < rays[leads[at - 1]].sum; at--)
+            if (at < kCoarseLeads)
+                leads[at] = leads[at - 1];
+        if (at < kCoarseLeads)
+            leads[at] = degree;
+    }
+    double best = HUGE_VAL;  // grey levels, above any
+    int bestDegree = -1;
+    int done[kCoarseBearings] = {0};
+    for (int n = 0; n < leadCount; n++) {
+        const int lead = leads[n];
+        done[lead] = 1;
+        double mean;
+        if (CoarseMean(photo, &samples, lead, best, bestDegree, &rays[lead], &mean) &&
+            (mean < best || (mean == best && lead < bestDegree))) {
+            best = mean;
+            bestDegree = lead;
         }
     }
-    return found;
+    if (bestDegree < 0)
+        return 0;
+    for (int degree = 0; degree < kCoarseBearings; degree++) {
+        double mean;
+        if (!done[degree] && rays[degree].count >= enough &&
+            CoarseMean(photo, &samples, degree, best, bestDegree, &rays[degree], &mean) &&
+            (mean < best || (mean == best && degree < bestDegree))) {
+            best = mean;
+            bestDegree = degree;
+        }
+    }
+    *phi = RadiansFromDegrees(bestDegree);
+    return 1;
 }
 
 // Cross profiles of the shadow at several distances: the middle between its
@@ -451,24 +588,27 @@ static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
 {
     std::vector<double> turns, widths;
     const Bearing bearing = MakeBearing(f, *phi);
+    std::vector<PlacedSample> cross;
+    cross.reserve(kShadowCrossSamples);
     for (int j = 0; j < kShadowCrossProfiles; j++) {
         const double r = kShadowNear + (far - kShadowNear) * (j + 0.5) / kShadowCrossProfiles;
-        std::vector<double> g(kShadowCrossSamples);
+        cross.clear();
         int ok = 1;
         for (int k = 0; k < kShadowCrossSamples && ok; k++) {
             const double w = -kShadowHalfSpan + 2.0 * kShadowHalfSpan * k / (kShadowCrossSamples - 1);
             double p[2];
             ok = Project(f, PointOnDisc(f, bearing, r, w), p) && !OnStick(s, stickLength, p) &&
-                 GreyAt(photo, f, p[0], p[1], &g[k]);
+                 AddPlace(photo, f.lens, p[0], p[1], &cross);
         }
         if (!ok)
             continue;
         // Against the darker side: the lit disc on both sides of the shadow.
         const int centre = kShadowCrossSamples / 2;
         const int quarter = kShadowCrossSamples / 4;
+        const double beside =
+            std::min(ReadPlaced(photo, &cross, 0), ReadPlaced(photo, &cross, kShadowCrossSamples - 1));
         double leftIndex, rightIndex;
-        if (!DarkBandEdges(g, quarter, 3 * quarter, std::min(g.front(), g.back()), kMinShadowContrast, &leftIndex,
-                           &rightIndex))
+        if (!PlacedBandEdges(photo, &cross, quarter, 3 * quarter, beside, kMinShadowContrast, &leftIndex, &rightIndex))
             continue;
         const double step = 2.0 * kShadowHalfSpan / (kShadowCrossSamples - 1);
         const double left = (leftIndex - centre) * step;
@@ -497,26 +637,40 @@ static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
 // when there is no shadow to follow.
 // *shade: the shadow's level near the stick over the lit disc's beside it,
 // the share of the light on level ground that comes from the sky.
+// Every step must show on the photo, but the greys past the tip are never
+// weighed: they are read only as the search comes to them.
 static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, double halfWidth, double *tip,
                          double *sigma, double *shade)
 {
     std::vector<double> shadow;
     const double beside = std::max(kBesideShadow, 3.0 * halfWidth);
-    std::vector<double> rs, g, lit;
+    std::vector<double> rs;
+    std::vector<PlacedSample> line, plus, minus;  // on the shadow's line, and beside it toward +-beside
+    const size_t steps = static_cast<size_t>((kDiscRadius - kRimMargin - kShadowNear) / kShadowStep) + 2;
+    line.reserve(steps);
+    plus.reserve(steps);
+    minus.reserve(steps);
+    rs.reserve(steps);
     const Bearing bearing = MakeBearing(f, phi);
     for (double r = kShadowNear; r <= kDiscRadius - kRimMargin; r += kShadowStep) {
-        double v, a, b;
-        if (!GreyOfPoint(photo, f, PointOnDisc(f, bearing, r, 0.0), &v) ||
-            !GreyOfPoint(photo, f, PointOnDisc(f, bearing, r, beside), &a) ||
-            !GreyOfPoint(photo, f, PointOnDisc(f, bearing, r, -beside), &b))
+        if (!PlacePoint(photo, f, PointOnDisc(f, bearing, r, 0.0), &line) ||
+            !PlacePoint(photo, f, PointOnDisc(f, bearing, r, beside), &plus) ||
+            !PlacePoint(photo, f, PointOnDisc(f, bearing, r, -beside), &minus))
             return 0;
         rs.push_back(r);
-        g.push_back(v);
-        lit.push_back(std::max(a, b));
     }
+    std::vector<double> g, lit;  // grey levels, read up to the step the search has come to
+    auto readTo = [&](size_t i) {
+        for (size_t k = g.size(); k <= i; k++) {
+            g.push_back(ReadPlaced(photo, &line, k));
+            lit.push_back(std::max(ReadPlaced(photo, &plus, k), ReadPlaced(photo, &minus, k)));
+        }
+    };
     // The shadow's level from its first stretch.
-    for (size_t i = 0; i < rs.size() && rs[i] < 2.0 * kShadowNear; i++)
+    for (size_t i = 0; i < rs.size() && rs[i] < 2.0 * kShadowNear; i++) {
+        readTo(i);
         shadow.push_back(g[i]);
+    }
     if (shadow.size() < 4)
         return 0;
     const double dark = Median(shadow);
@@ -524,6 +678,7 @@ static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, dou
     const double litLevel = Median(litNear);
     *shade = litLevel > 0.0 ? std::max(0.0, std::min(1.0, dark / litLevel)) : 0.0;
     for (size_t i = 1; i < rs.size(); i++) {
+        readTo(i);
         if (lit[i] - dark < kMinShadowContrast)
             return 0;
         const double d0 = (lit[i - 1] - g[i - 1]) / (lit[i - 1] - dark), d1 = (lit[i] - g[i]) / (lit[i] - dark);
