@@ -187,10 +187,23 @@ static Bearing DegreeBearing(const ViewFrame &f, int degree)
     return b;
 }
 
+// The point on the bearing's line at distance r from the disc's centre.
+static Eigen::Vector3d PointOnLine(const ViewFrame &f, const Bearing &b, double r)
+{
+    return f.centre + r * b.along;
+}
+
+// The point w sideways of one on the bearing's line: a profile across the
+// line takes its point on the line once, the same sum PointOnDisc adds first.
+static Eigen::Vector3d PointAside(const Eigen::Vector3d &onLine, const Bearing &b, double w)
+{
+    return onLine + w * b.across;
+}
+
 // A point on the disc's top at distance r along the bearing, offset w sideways.
 static Eigen::Vector3d PointOnDisc(const ViewFrame &f, const Bearing &b, double r, double w)
 {
-    return f.centre + r * b.along + w * b.across;
+    return PointAside(PointOnLine(f, b, r), b, w);
 }
 
 // Grey level where a scene point shows; 0 when it does not show on the photo.
@@ -207,14 +220,13 @@ static int PlacePoint(const Photo *photo, const ViewFrame &f, const Eigen::Vecto
     return Project(f, x, p) && AddPlace(photo, f.lens, p[0], p[1], s);
 }
 
-// The median absolute deviation from the median as a standard deviation.
-static double MadSigma(const std::vector<double> &values)
+// The median absolute deviation from the values' median m as a standard deviation.
+static double MadSigma(const std::vector<double> &values, double m)
 {
-    const double m = Median(values);
-    std::vector<double> d;
-    for (double v : values)
-        d.push_back(std::fabs(v - m));
-    return kMadToSigma * Median(d);
+    std::vector<double> d(values.size());
+    for (size_t i = 0; i < values.size(); i++)
+        d[i] = std::fabs(values[i] - m);
+    return kMadToSigma * MedianInPlace(d.data(), d.size());
 }
 
 // The stick's image: from the image of the disc's centre along the image of the vertical.
@@ -442,8 +454,9 @@ static int FindStickTop(const Photo *photo, const ViewFrame &f, StickImage *s, d
             // drawn alike about the axis' value differ by sqrt(2) sigma_B,
             // so sigma_B = 1.4826 median |l - r| / sqrt(2) (texture, noise,
             // a gradient across the stick alike).
-            const double sideSigma = kMadToSigma * Median(walk.sides) / std::sqrt(2.0);
-            const double levels = std::hypot(MadSigma(stickLevels), 0.5 * sideSigma);
+            const double sideSigma =
+                kMadToSigma * MedianInPlace(walk.sides.data(), walk.sides.size()) / std::sqrt(2.0);
+            const double levels = std::hypot(MadSigma(stickLevels, stick), 0.5 * sideSigma);
             const double located = std::max(GridPhaseError(0.0), slope > 0.0 ? levels / slope : 1.0);
             *sigma = std::hypot(located, CapToneShift(photo, f, *s, stick, slope, top));
             return 1;
@@ -473,7 +486,7 @@ static double HeightOnVertical(const ViewFrame &f, double radius, double x, doub
 
 // 1 when the image point lies on the stick's image (within its width and a
 // margin), from its base up to its top, or without end when the top is unknown.
-static int OnStick(const StickImage &s, double stickLength, const double p[2])
+static inline int OnStick(const StickImage &s, double stickLength, const double p[2])
 {
     const double dx = p[0] - s.base[0], dy = p[1] - s.base[1];
     const double along = dx * s.direction[0] + dy * s.direction[1];
@@ -481,70 +494,67 @@ static int OnStick(const StickImage &s, double stickLength, const double p[2])
     return along > -s.halfWidth && along < stickLength + s.halfWidth && across < s.halfWidth + kStickSideGap;
 }
 
-// One coarse ray's placed samples [first, first + count) and the greys read
-// along it so far, summed in order.
+// One coarse ray: how many of its samples are looked at, how many of those
+// show (on the photo, off the stick), and their greys summed in order.
 struct CoarseRay {
-    size_t first, count, read;
+    Bearing bearing;
+    int degree, next, count;
     double sum;  // grey levels
 };
 
-// Reads on along the ray up to its first `upTo` samples.
-static void ReadAlong(const Photo *photo, std::vector<PlacedSample> *samples, size_t upTo, CoarseRay *ray)
+// Looks at the ray's next sample, and reads it where it shows.
+static void StepAlong(const Photo *photo, const ViewFrame &f, const StickImage &s, double stickLength, CoarseRay *ray)
 {
-    for (; ray->read < upTo && ray->read < ray->count; ray->read++)
-        ray->sum += ReadPlaced(photo, samples, ray->first + ray->read);
+    const int k = ray->next++;
+    const double r = kShadowNear + (kShadowCoarseFar - kShadowNear) * k / (kShadowCoarseSteps - 1);
+    double p[2], g;
+    if (!Project(f, PointOnDisc(f, ray->bearing, r, 0.0), p) || OnStick(s, stickLength, p) ||
+        !GreyAt(photo, f, p[0], p[1], &g))
+        return;
+    ray->sum += g;
+    ray->count++;
 }
 
-// Reads on along the ray while it can still beat the best so far (the lowest
+// Goes on along the ray while it can still beat the best so far (the lowest
 // degree wins a tie); 1 with its mean once it is read whole, 0 once it
 // cannot win. Greys are never negative and rounding is monotone, so the
-// running sum never falls as samples are added, and the running sum over the
-// final count bounds the mean from below.
-static int CoarseMean(const Photo *photo, std::vector<PlacedSample> *samples, int degree, double best, int bestDegree,
-                      CoarseRay *ray, double *mean)
+// running sum never falls as samples are added, and over the most samples
+// the ray can still show it bounds the mean from below.
+static int CoarseMean(const Photo *photo, const ViewFrame &f, const StickImage &s, double stickLength, double best,
+                      int bestDegree, CoarseRay *ray, double *mean)
 {
     for (;;) {
-        const double below = ray->sum / ray->count;
-        if (below > best || (below == best && degree > bestDegree))
+        const int most = ray->count + kShadowCoarseSteps - ray->next;
+        if (most < kShadowCoarseSteps / 2)
             return 0;
-        if (ray->read == ray->count) {
+        const double below = ray->sum / most;
+        if (below > best || (below == best && ray->degree > bestDegree))
+            return 0;
+        if (ray->next == kShadowCoarseSteps) {
             *mean = below;
             return 1;
         }
-        ReadAlong(photo, samples, ray->read + 1, ray);
+        StepAlong(photo, f, s, stickLength, ray);
     }
 }
 
 // Coarse bearing of the shadow: the darkest ray of whole degrees near the
-// centre, the first of the darkest alike. Every ray's samples are placed
-// first; the few rays whose nearest grey is the darkest are read whole
-// first, so that the others mostly stop after a few greys against the best
-// of them.
+// centre, the first of the darkest alike. The few rays whose nearest grey
+// is the darkest are read whole first, so that the others mostly stop after
+// a few greys against the best of them.
 static int CoarseShadowBearing(const Photo *photo, const ViewFrame &f, const StickImage &s, double stickLength,
                                double *phi)
 {
-    std::vector<PlacedSample> samples;
-    samples.reserve(kCoarseBearings * kShadowCoarseSteps);
     CoarseRay rays[kCoarseBearings];
-    for (int degree = 0; degree < kCoarseBearings; degree++) {
-        const Bearing ray = DegreeBearing(f, degree);
-        const size_t first = samples.size();
-        for (int k = 0; k < kShadowCoarseSteps; k++) {
-            const double r = kShadowNear + (kShadowCoarseFar - kShadowNear) * k / (kShadowCoarseSteps - 1);
-            double p[2];
-            if (Project(f, PointOnDisc(f, ray, r, 0.0), p) && !OnStick(s, stickLength, p))
-                AddPlace(photo, f.lens, p[0], p[1], &samples);
-        }
-        rays[degree] = {first, samples.size() - first, 0, 0.0};
-    }
-    const size_t enough = kShadowCoarseSteps / 2;
     // The leads, darkest nearest grey first.
     int leads[kCoarseLeads], leadCount = 0;
     for (int degree = 0; degree < kCoarseBearings; degree++) {
         CoarseRay &ray = rays[degree];
-        if (ray.count < enough)
+        ray = {DegreeBearing(f, degree), degree, 0, 0, 0.0};
+        while (ray.count == 0 && ray.next < kShadowCoarseSteps)
+            StepAlong(photo, f, s, stickLength, &ray);
+        if (ray.count == 0 || ray.count + kShadowCoarseSteps - ray.next < kShadowCoarseSteps / 2)
             continue;
-        ReadAlong(photo, &samples, 1, &ray);
         int at = leadCount < kCoarseLeads ? leadCount++ : kCoarseLeads;
         for (; at > 0 && ray.sum < rays[leads[at - 1]].sum; at--)
             if (at < kCoarseLeads)
@@ -555,27 +565,26 @@ static int CoarseShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
     double best = HUGE_VAL;  // grey levels, above any
     int bestDegree = -1;
     int done[kCoarseBearings] = {0};
+    for (int n = 0; n < leadCount; n++)
+        done[leads[n]] = 1;
     for (int n = 0; n < leadCount; n++) {
-        const int lead = leads[n];
-        done[lead] = 1;
         double mean;
-        if (CoarseMean(photo, &samples, lead, best, bestDegree, &rays[lead], &mean) &&
-            (mean < best || (mean == best && lead < bestDegree))) {
+        if (CoarseMean(photo, f, s, stickLength, best, bestDegree, &rays[leads[n]], &mean) &&
+            (mean < best || (mean == best && leads[n] < bestDegree))) {
             best = mean;
-            bestDegree = lead;
+            bestDegree = leads[n];
         }
     }
-    if (bestDegree < 0)
-        return 0;
     for (int degree = 0; degree < kCoarseBearings; degree++) {
         double mean;
-        if (!done[degree] && rays[degree].count >= enough &&
-            CoarseMean(photo, &samples, degree, best, bestDegree, &rays[degree], &mean) &&
+        if (!done[degree] && CoarseMean(photo, f, s, stickLength, best, bestDegree, &rays[degree], &mean) &&
             (mean < best || (mean == best && degree < bestDegree))) {
             best = mean;
             bestDegree = degree;
         }
     }
+    if (bestDegree < 0)
+        return 0;
     *phi = RadiansFromDegrees(bestDegree);
     return 1;
 }
@@ -592,12 +601,13 @@ static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
     cross.reserve(kShadowCrossSamples);
     for (int j = 0; j < kShadowCrossProfiles; j++) {
         const double r = kShadowNear + (far - kShadowNear) * (j + 0.5) / kShadowCrossProfiles;
+        const Eigen::Vector3d onLine = PointOnLine(f, bearing, r);
         cross.clear();
         int ok = 1;
         for (int k = 0; k < kShadowCrossSamples && ok; k++) {
             const double w = -kShadowHalfSpan + 2.0 * kShadowHalfSpan * k / (kShadowCrossSamples - 1);
             double p[2];
-            ok = Project(f, PointOnDisc(f, bearing, r, w), p) && !OnStick(s, stickLength, p) &&
+            ok = Project(f, PointAside(onLine, bearing, w), p) && !OnStick(s, stickLength, p) &&
                  AddPlace(photo, f.lens, p[0], p[1], &cross);
         }
         if (!ok)
@@ -653,9 +663,10 @@ static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, dou
     rs.reserve(steps);
     const Bearing bearing = MakeBearing(f, phi);
     for (double r = kShadowNear; r <= kDiscRadius - kRimMargin; r += kShadowStep) {
-        if (!PlacePoint(photo, f, PointOnDisc(f, bearing, r, 0.0), &line) ||
-            !PlacePoint(photo, f, PointOnDisc(f, bearing, r, beside), &plus) ||
-            !PlacePoint(photo, f, PointOnDisc(f, bearing, r, -beside), &minus))
+        const Eigen::Vector3d onLine = PointOnLine(f, bearing, r);
+        if (!PlacePoint(photo, f, PointAside(onLine, bearing, 0.0), &line) ||
+            !PlacePoint(photo, f, PointAside(onLine, bearing, beside), &plus) ||
+            !PlacePoint(photo, f, PointAside(onLine, bearing, -beside), &minus))
             return 0;
         rs.push_back(r);
     }
@@ -675,7 +686,7 @@ static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, dou
         return 0;
     const double dark = Median(shadow);
     std::vector<double> litNear(lit.begin(), lit.begin() + static_cast<long>(shadow.size()));
-    const double litLevel = Median(litNear);
+    const double litLevel = MedianInPlace(litNear.data(), litNear.size());
     *shade = litLevel > 0.0 ? std::max(0.0, std::min(1.0, dark / litLevel)) : 0.0;
     for (size_t i = 1; i < rs.size(); i++) {
         readTo(i);
@@ -691,7 +702,7 @@ static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, dou
             if (Project(f, PointOnDisc(f, bearing, *tip, 0.0), near) &&
                 Project(f, PointOnDisc(f, bearing, *tip + kShadowStep, 0.0), far))
                 perPixel = kShadowStep / std::max(1e-9, std::hypot(far[0] - near[0], far[1] - near[1]));
-            *sigma = std::max(GridPhaseError(0.0) * perPixel, slope > 0.0 ? MadSigma(shadow) / slope : kShadowStep);
+            *sigma = std::max(GridPhaseError(0.0) * perPixel, slope > 0.0 ? MadSigma(shadow, dark) / slope : kShadowStep);
             return 1;
         }
     }
