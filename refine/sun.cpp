@@ -45,10 +45,14 @@ struct ViewFrame {
     Eigen::Vector3d up, back, right, centre, ground;
     double focal, ppx, ppy;
     const DistortionFrame *lens;  // the lens' distortion, or null: the photo is the pinhole picture
+    // Source pixels from the first pixel's centre to the last one's across
+    // and down the photo (width - 1, height - 1), taken once for the many
+    // tests of where a sample lies; 0 for geometry without a photo.
+    double lastX, lastY;
 };
 
 static ViewFrame MakeViewFrame(const DiscPose &pose, double focal, double ppx, double ppy,
-                               const DistortionFrame *lens)
+                               const DistortionFrame *lens, const Photo *photo)
 {
     GroundFrame ground;
     MakeGroundFrame(pose, &ground);
@@ -62,31 +66,32 @@ static ViewFrame MakeViewFrame(const DiscPose &pose, double focal, double ppx, d
     f.ppx = ppx;
     f.ppy = ppy;
     f.lens = lens;
+    f.lastX = photo != nullptr ? static_cast<double>(photo->width) - 1.0 : 0.0;
+    f.lastY = photo != nullptr ? static_cast<double>(photo->height) - 1.0 : 0.0;
     return f;
 }
 
 // Where the pinhole point (x, y) is read on the photo, through the lens when
 // there is one; 0 when SampleGrey would find no four pixels around it.
-static inline int PlaceOnPhoto(const Photo *photo, const DistortionFrame *lens, double x, double y, double place[2])
+static inline int PlaceOnPhoto(const ViewFrame &f, double x, double y, double place[2])
 {
-    if (lens != nullptr)
-        DistortPoint(*lens, x, y, &x, &y);
+    if (f.lens != nullptr)
+        DistortPoint(*f.lens, x, y, &x, &y);
     place[0] = x;
     place[1] = y;
     // SampleGrey's own test: the first pixel's centre lies at (0.5, 0.5).
     const double fx = x - 0.5, fy = y - 0.5;
     if (!(fx >= 0.0 && fy >= 0.0))
         return 0;
-    return fx < static_cast<double>(photo->width) - 1.0 && fy < static_cast<double>(photo->height) - 1.0;
+    return fx < f.lastX && fy < f.lastY;
 }
 
 // Places one more sample where the pinhole point (x, y) shows on the photo,
 // unread; 0 with s untouched when it does not show.
-static inline int AddPlace(const Photo *photo, const DistortionFrame *lens, double x, double y,
-                           std::vector<PlacedSample> *s)
+static inline int AddPlace(const ViewFrame &f, double x, double y, std::vector<PlacedSample> *s)
 {
     double place[2];
-    if (!PlaceOnPhoto(photo, lens, x, y, place))
+    if (!PlaceOnPhoto(f, x, y, place))
         return 0;
     s->push_back({place[0], place[1], kUnreadGrey});
     return 1;
@@ -107,8 +112,9 @@ static inline double ReadPlaced(const Photo *photo, std::vector<PlacedSample> *s
 // photo's own point undistorted.
 static int GreyAt(const Photo *photo, const ViewFrame &f, double x, double y, double *grey)
 {
-    double place[2];
-    return PlaceOnPhoto(photo, f.lens, x, y, place) && SampleGrey(photo, place[0], place[1], grey);
+    if (f.lens != nullptr)
+        DistortPoint(*f.lens, x, y, &x, &y);
+    return SampleGrey(photo, x, y, grey);
 }
 
 // Source pixels of a point in the camera frame; 0 when it is not in front of the camera.
@@ -214,10 +220,10 @@ static int GreyOfPoint(const Photo *photo, const ViewFrame &f, const Eigen::Vect
 }
 
 // Places one more sample where a scene point shows; 0 when it does not show on the photo.
-static int PlacePoint(const Photo *photo, const ViewFrame &f, const Eigen::Vector3d &x, std::vector<PlacedSample> *s)
+static int PlacePoint(const ViewFrame &f, const Eigen::Vector3d &x, std::vector<PlacedSample> *s)
 {
     double p[2];
-    return Project(f, x, p) && AddPlace(photo, f.lens, p[0], p[1], s);
+    return Project(f, x, p) && AddPlace(f, p[0], p[1], s);
 }
 
 // The median absolute deviation from the values' median m as a standard deviation.
@@ -259,7 +265,7 @@ static int StickImageOfPose(const ViewFrame &f, StickImage *stick)
 double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, double ppx, double ppy,
                      const DistortionFrame *lens)
 {
-    const ViewFrame f = MakeViewFrame(pose, focal, ppx, ppy, lens);
+    const ViewFrame f = MakeViewFrame(pose, focal, ppx, ppy, lens, photo);
     double sum = 0.0;
     int count = 0;
     for (int i = 0; i <= kStickDarknessSamples; i++) {
@@ -330,7 +336,7 @@ static double StickHalfWidth(const Photo *photo, const ViewFrame &f, const Stick
         int ok = 1;
         for (int k = 0; k < kStickCrossSamples && ok; k++) {
             const double o = -kStickCrossSpan + 2.0 * kStickCrossSpan * k / (kStickCrossSamples - 1);
-            ok = AddPlace(photo, f.lens, p[0] - o * s.direction[1], p[1] + o * s.direction[0], &cross);
+            ok = AddPlace(f, p[0] - o * s.direction[1], p[1] + o * s.direction[0], &cross);
         }
         if (!ok)
             continue;
@@ -608,7 +614,7 @@ static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
             const double w = -kShadowHalfSpan + 2.0 * kShadowHalfSpan * k / (kShadowCrossSamples - 1);
             double p[2];
             ok = Project(f, PointAside(onLine, bearing, w), p) && !OnStick(s, stickLength, p) &&
-                 AddPlace(photo, f.lens, p[0], p[1], &cross);
+                 AddPlace(f, p[0], p[1], &cross);
         }
         if (!ok)
             continue;
@@ -664,9 +670,9 @@ static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, dou
     const Bearing bearing = MakeBearing(f, phi);
     for (double r = kShadowNear; r <= kDiscRadius - kRimMargin; r += kShadowStep) {
         const Eigen::Vector3d onLine = PointOnLine(f, bearing, r);
-        if (!PlacePoint(photo, f, PointAside(onLine, bearing, 0.0), &line) ||
-            !PlacePoint(photo, f, PointAside(onLine, bearing, beside), &plus) ||
-            !PlacePoint(photo, f, PointAside(onLine, bearing, -beside), &minus))
+        if (!PlacePoint(f, PointAside(onLine, bearing, 0.0), &line) ||
+            !PlacePoint(f, PointAside(onLine, bearing, beside), &plus) ||
+            !PlacePoint(f, PointAside(onLine, bearing, -beside), &minus))
             return 0;
         rs.push_back(r);
     }
@@ -729,7 +735,7 @@ static double WrappedDegrees(double degrees)
 RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal, const DistortionFrame *lens)
 {
     RefinedLight light = {};
-    const ViewFrame f = MakeViewFrame(pose, focal, photo->width / 2.0, photo->height / 2.0, lens);
+    const ViewFrame f = MakeViewFrame(pose, focal, photo->width / 2.0, photo->height / 2.0, lens, photo);
     StickImage stick;
     if (!StickImageOfPose(f, &stick))
         return light;
@@ -807,7 +813,7 @@ int LightAngles(const RefinedLight &light, const DiscPose &pose, double focal, d
                 double *yrot)
 {
     // The light's points are pinhole points already: geometry alone, no lens.
-    const ViewFrame f = MakeViewFrame(pose, focal, ppx, ppy, nullptr);
+    const ViewFrame f = MakeViewFrame(pose, focal, ppx, ppy, nullptr, nullptr);
     Eigen::Vector3d point;
     if (!OnDiscPlane(f, light.shadowPoint, &point))
         return 0;
