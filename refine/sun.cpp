@@ -219,11 +219,47 @@ static int GreyOfPoint(const Photo *photo, const ViewFrame &f, const Eigen::Vect
     return Project(f, x, p) && GreyAt(photo, f, p[0], p[1], grey);
 }
 
-// Places one more sample where a scene point shows; 0 when it does not show on the photo.
-static int PlacePoint(const ViewFrame &f, const Eigen::Vector3d &x, std::vector<PlacedSample> *s)
+// Runs of samples along a straight line in the scene, each sample's point
+// computed by the same rounded sums and products of an offset that grows
+// with the sample's index: every rounded operation is monotone in each
+// operand, so each coordinate of a sample in the run lies between the run's
+// first and last samples' own. Project is monotone in each coordinate with
+// the others held (while the depth is positive), and so are the photo's and
+// the stick's tests of a place, so a test passed at the corners of the box
+// the run's ends span is passed by every sample in the run.
+const size_t kRunSamples = 32;  // samples a run's test answers for at once
+
+// The bounds of Project over the box between camera-frame points a and b;
+// 0 when the box reaches the camera's plane or the photo is seen through a
+// lens (which bends the line).
+static int ProjectedBox(const ViewFrame &f, const Eigen::Vector3d &a, const Eigen::Vector3d &b, double low[2],
+                        double high[2])
 {
-    double p[2];
-    return Project(f, x, p) && AddPlace(f, p[0], p[1], s);
+    if (f.lens != nullptr || !(f.focal > 0.0) || !a.allFinite() || !b.allFinite())
+        return 0;
+    const double depths[2] = {std::min(a(2), b(2)), std::max(a(2), b(2))};
+    if (!(depths[0] > 0.0))
+        return 0;
+    const double centres[2] = {f.ppx, f.ppy};
+    for (int axis = 0; axis < 2; axis++) {
+        low[axis] = HUGE_VAL;
+        high[axis] = -HUGE_VAL;
+        for (double x : {a(axis), b(axis)})
+            for (double z : depths) {
+                const double p = f.focal * x / z + centres[axis];  // as Project takes it
+                low[axis] = std::min(low[axis], p);
+                high[axis] = std::max(high[axis], p);
+            }
+    }
+    return 1;
+}
+
+// 1 when every sample of the run from a to b shows on the photo.
+static int RunShows(const ViewFrame &f, const Eigen::Vector3d &a, const Eigen::Vector3d &b)
+{
+    double low[2], high[2], place[2];
+    return ProjectedBox(f, a, b, low, high) && PlaceOnPhoto(f, low[0], low[1], place) &&
+           PlaceOnPhoto(f, high[0], high[1], place);
 }
 
 // The median absolute deviation from the values' median m as a standard deviation.
@@ -660,27 +696,34 @@ static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, dou
 {
     std::vector<double> shadow;
     const double beside = std::max(kBesideShadow, 3.0 * halfWidth);
+    const double offsets[3] = {0.0, beside, -beside};  // on the shadow's line, and to either side
     std::vector<double> rs;
-    std::vector<PlacedSample> line, plus, minus;  // on the shadow's line, and beside it toward +-beside
-    const size_t steps = static_cast<size_t>((kDiscRadius - kRimMargin - kShadowNear) / kShadowStep) + 2;
-    line.reserve(steps);
-    plus.reserve(steps);
-    minus.reserve(steps);
-    rs.reserve(steps);
-    const Bearing bearing = MakeBearing(f, phi);
-    for (double r = kShadowNear; r <= kDiscRadius - kRimMargin; r += kShadowStep) {
-        const Eigen::Vector3d onLine = PointOnLine(f, bearing, r);
-        if (!PlacePoint(f, PointAside(onLine, bearing, 0.0), &line) ||
-            !PlacePoint(f, PointAside(onLine, bearing, beside), &plus) ||
-            !PlacePoint(f, PointAside(onLine, bearing, -beside), &minus))
-            return 0;
+    rs.reserve(static_cast<size_t>((kDiscRadius - kRimMargin - kShadowNear) / kShadowStep) + 2);
+    for (double r = kShadowNear; r <= kDiscRadius - kRimMargin; r += kShadowStep)
         rs.push_back(r);
+    const Bearing bearing = MakeBearing(f, phi);
+    // Every step must show; a run's ends mostly answer for the steps between.
+    for (size_t first = 0; first < rs.size(); first += kRunSamples) {
+        const size_t last = std::min(first + kRunSamples, rs.size()) - 1;
+        for (double w : offsets) {
+            if (RunShows(f, PointOnDisc(f, bearing, rs[first], w), PointOnDisc(f, bearing, rs[last], w)))
+                continue;
+            for (size_t i = first; i <= last; i++) {
+                double p[2], place[2];
+                if (!Project(f, PointOnDisc(f, bearing, rs[i], w), p) || !PlaceOnPhoto(f, p[0], p[1], place))
+                    return 0;
+            }
+        }
     }
     std::vector<double> g, lit;  // grey levels, read up to the step the search has come to
     auto readTo = [&](size_t i) {
         for (size_t k = g.size(); k <= i; k++) {
-            g.push_back(ReadPlaced(photo, &line, k));
-            lit.push_back(std::max(ReadPlaced(photo, &plus, k), ReadPlaced(photo, &minus, k)));
+            const Eigen::Vector3d onLine = PointOnLine(f, bearing, rs[k]);
+            double grey[3];
+            for (int j = 0; j < 3; j++)
+                GreyOfPoint(photo, f, PointAside(onLine, bearing, offsets[j]), &grey[j]);
+            g.push_back(grey[0]);
+            lit.push_back(std::max(grey[1], grey[2]));
         }
     };
     // The shadow's level from its first stretch.
