@@ -631,6 +631,59 @@ static int CoarseShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
     return 1;
 }
 
+// 1 when no place in the box from low to high lies on the stick: OnStick's
+// along and across are monotone in each coordinate of the place with the
+// other held, so the box's corners bound them.
+static int BoxOffStick(const StickImage &s, double stickLength, const double low[2], const double high[2])
+{
+    double alongLow = HUGE_VAL, alongHigh = -HUGE_VAL, acrossLow = HUGE_VAL, acrossHigh = -HUGE_VAL;
+    for (double x : {low[0], high[0]})
+        for (double y : {low[1], high[1]}) {
+            // As OnStick takes them, across before its magnitude.
+            const double dx = x - s.base[0], dy = y - s.base[1];
+            const double along = dx * s.direction[0] + dy * s.direction[1];
+            const double across = -dx * s.direction[1] + dy * s.direction[0];
+            alongLow = std::min(alongLow, along);
+            alongHigh = std::max(alongHigh, along);
+            acrossLow = std::min(acrossLow, across);
+            acrossHigh = std::max(acrossHigh, across);
+        }
+    const double side = s.halfWidth + kStickSideGap;
+    return alongHigh <= -s.halfWidth || alongLow >= stickLength + s.halfWidth || acrossLow >= side ||
+           acrossHigh <= -side;
+}
+
+// Sideways offset of sample k of a cross profile of the shadow, scene units.
+static double ShadowCrossOffset(size_t k)
+{
+    return -kShadowHalfSpan + 2.0 * kShadowHalfSpan * static_cast<int>(k) / (kShadowCrossSamples - 1);
+}
+
+// Places the samples [first, last] of the cross profile through onLine; 0
+// when one of them does not show or lies on the stick.
+static int PlaceAcross(const ViewFrame &f, const StickImage &s, double stickLength, const Bearing &bearing,
+                       const Eigen::Vector3d &onLine, size_t first, size_t last, std::vector<PlacedSample> *cross)
+{
+    double low[2], high[2], place[2];
+    const int clear = ProjectedBox(f, PointAside(onLine, bearing, ShadowCrossOffset(first)),
+                                   PointAside(onLine, bearing, ShadowCrossOffset(last)), low, high) &&
+                      PlaceOnPhoto(f, low[0], low[1], place) && PlaceOnPhoto(f, high[0], high[1], place) &&
+                      BoxOffStick(s, stickLength, low, high);
+    for (size_t k = first; k <= last; k++) {
+        double p[2];
+        if (!Project(f, PointAside(onLine, bearing, ShadowCrossOffset(k)), p))
+            return 0;
+        if (clear) {
+            (*cross)[k] = {p[0], p[1], kUnreadGrey};  // no lens: the place is the point
+            continue;
+        }
+        if (OnStick(s, stickLength, p) || !PlaceOnPhoto(f, p[0], p[1], place))
+            return 0;
+        (*cross)[k] = {place[0], place[1], kUnreadGrey};
+    }
+    return 1;
+}
+
 // Cross profiles of the shadow at several distances: the middle between its
 // two mid-level edges gives the bearing's correction, their spacing the
 // shadow's width (the stick's diameter, for parallel light on a plane).
@@ -639,19 +692,14 @@ static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
 {
     std::vector<double> turns, widths;
     const Bearing bearing = MakeBearing(f, *phi);
-    std::vector<PlacedSample> cross;
-    cross.reserve(kShadowCrossSamples);
+    std::vector<PlacedSample> cross(kShadowCrossSamples);
     for (int j = 0; j < kShadowCrossProfiles; j++) {
         const double r = kShadowNear + (far - kShadowNear) * (j + 0.5) / kShadowCrossProfiles;
         const Eigen::Vector3d onLine = PointOnLine(f, bearing, r);
-        cross.clear();
         int ok = 1;
-        for (int k = 0; k < kShadowCrossSamples && ok; k++) {
-            const double w = -kShadowHalfSpan + 2.0 * kShadowHalfSpan * k / (kShadowCrossSamples - 1);
-            double p[2];
-            ok = Project(f, PointAside(onLine, bearing, w), p) && !OnStick(s, stickLength, p) &&
-                 AddPlace(f, p[0], p[1], &cross);
-        }
+        for (size_t first = 0; first < cross.size() && ok; first += kRunSamples)
+            ok = PlaceAcross(f, s, stickLength, bearing, onLine, first, std::min(first + kRunSamples, cross.size()) - 1,
+                             &cross);
         if (!ok)
             continue;
         // Against the darker side: the lit disc on both sides of the shadow.
