@@ -248,8 +248,7 @@ struct PlacedSample {
     double grey;  // grey level, kUnreadGrey until read
 };
 const double kUnreadGrey = -1.0;  // below every grey level
-// DarkBandEdges over all the placed samples, reading only the greys it weighs
-// (none with no photo: DarkBandEdges' own profiles are read whole).
+// DarkBandEdges over all the placed samples, reading only the greys it weighs.
 int PlacedBandEdges(const Photo *photo, std::vector<PlacedSample> *s, int from, int to, double beside, double minContrast,
                     double *left, double *right);
 

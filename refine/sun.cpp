@@ -98,11 +98,11 @@ static inline int AddPlace(const ViewFrame &f, double x, double y, std::vector<P
 }
 
 // Sample k's grey, read on first asking. Greys are never below 0, so
-// kUnreadGrey marks a sample not read yet; with no photo, the grey as it stands.
+// kUnreadGrey marks a sample not read yet.
 static inline double ReadPlaced(const Photo *photo, std::vector<PlacedSample> *s, size_t k)
 {
     PlacedSample &sample = (*s)[k];
-    if (photo != nullptr && sample.grey == kUnreadGrey)
+    if (sample.grey == kUnreadGrey)
         SampleGrey(photo, sample.x, sample.y, &sample.grey);
     return sample.grey;
 }
@@ -315,45 +315,69 @@ double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, dou
     return count > 0 ? sum / count : kGreyFullScale;
 }
 
+// A cross profile's greys for the dark band's search: read already (whole),
+// or read from placed samples as the search comes to them.
+struct BandProfile {
+    const double *whole;          // or null
+    const Photo *photo;           // with placed, where whole is null
+    std::vector<PlacedSample> *placed;
+};
+
+static inline double BandGrey(const BandProfile &p, int k)
+{
+    return p.whole != nullptr ? p.whole[k] : ReadPlaced(p.photo, p.placed, static_cast<size_t>(k));
+}
+
 // Walking out from the darkest sample either way; every grey it weighs is
 // read on the way, so a placed sample's grey is read only if looked at.
-int PlacedBandEdges(const Photo *photo, std::vector<PlacedSample> *s, int from, int to, double beside, double minContrast,
-                    double *left, double *right)
+static inline int BandEdges(const BandProfile &p, int count, int from, int to, double beside, double minContrast,
+                            double *left, double *right)
 {
-    const int last = static_cast<int>(s->size()) - 1;
+    const int last = count - 1;
     // The first of the darkest, as std::min_element takes it.
     int dark = from;
-    double darkest = ReadPlaced(photo, s, from);
-    for (int k = from + 1; k < to; k++) {
-        const double g = ReadPlaced(photo, s, k);
-        if (g < darkest) {
-            dark = k;
-            darkest = g;
+    double darkest;
+    if (p.whole != nullptr) {
+        dark = static_cast<int>(std::min_element(p.whole + from, p.whole + to) - p.whole);
+        darkest = p.whole[dark];
+    } else {
+        darkest = BandGrey(p, from);
+        for (int k = from + 1; k < to; k++) {
+            const double g = BandGrey(p, k);
+            if (g < darkest) {
+                dark = k;
+                darkest = g;
+            }
         }
     }
     const double mid = 0.5 * (beside + darkest);
     if (beside - darkest < minContrast)
         return 0;
     int l = dark, r = dark;
-    while (l > 0 && ReadPlaced(photo, s, l) < mid)
+    while (l > 0 && BandGrey(p, l) < mid)
         l--;
-    while (r < last && ReadPlaced(photo, s, r) < mid)
+    while (r < last && BandGrey(p, r) < mid)
         r++;
     if (l == 0 || r == last)
         return 0;
-    const double gl = ReadPlaced(photo, s, l), gr = ReadPlaced(photo, s, r);
-    *left = l + (gl - mid) / (gl - ReadPlaced(photo, s, l + 1));
-    *right = r - (gr - mid) / (gr - ReadPlaced(photo, s, r - 1));
+    const double gl = BandGrey(p, l), gr = BandGrey(p, r);
+    *left = l + (gl - mid) / (gl - BandGrey(p, l + 1));
+    *right = r - (gr - mid) / (gr - BandGrey(p, r - 1));
     return 1;
 }
 
 int DarkBandEdges(const std::vector<double> &g, int from, int to, double beside, double minContrast, double *left,
                   double *right)
 {
-    std::vector<PlacedSample> all(g.size());
-    for (size_t k = 0; k < g.size(); k++)
-        all[k].grey = g[k];
-    return PlacedBandEdges(nullptr, &all, from, to, beside, minContrast, left, right);
+    const BandProfile p = {g.data(), nullptr, nullptr};
+    return BandEdges(p, static_cast<int>(g.size()), from, to, beside, minContrast, left, right);
+}
+
+int PlacedBandEdges(const Photo *photo, std::vector<PlacedSample> *s, int from, int to, double beside, double minContrast,
+                    double *left, double *right)
+{
+    const BandProfile p = {nullptr, photo, s};
+    return BandEdges(p, static_cast<int>(s->size()), from, to, beside, minContrast, left, right);
 }
 
 // Half width of the dark band across the stick: the median over a few
