@@ -249,8 +249,8 @@ struct PlacedSample {
 };
 const double kUnreadGrey = -1.0;  // below every grey level
 // DarkBandEdges over all the placed samples, reading only the greys it weighs.
-int PlacedBandEdges(const Photo *photo, std::vector<PlacedSample> *s, int from, int to, double beside, double minContrast,
-                    double *left, double *right);
+int PlacedBandEdges(const Photo *photo, std::vector<PlacedSample> *s, int from, int to, double beside,
+                    double minContrast, double *left, double *right);
 
 // The world's frame on the ground as the camera sees it, unit vectors in the
 // camera frame: up, the camera's horizontal viewing direction (the optical

@@ -373,8 +373,8 @@ int DarkBandEdges(const std::vector<double> &g, int from, int to, double beside,
     return BandEdges(p, static_cast<int>(g.size()), from, to, beside, minContrast, left, right);
 }
 
-int PlacedBandEdges(const Photo *photo, std::vector<PlacedSample> *s, int from, int to, double beside, double minContrast,
-                    double *left, double *right)
+int PlacedBandEdges(const Photo *photo, std::vector<PlacedSample> *s, int from, int to, double beside,
+                    double minContrast, double *left, double *right)
 {
     const BandProfile p = {nullptr, photo, s};
     return BandEdges(p, static_cast<int>(s->size()), from, to, beside, minContrast, left, right);
@@ -612,7 +612,8 @@ static int CoarseShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
                                double *phi)
 {
     CoarseRay rays[kCoarseBearings];
-    // The leads, darkest nearest grey first.
+    // The leads, darkest nearest grey first: each ray is put in its place
+    // among them, and one past the last falls out.
     int leads[kCoarseLeads], leadCount = 0;
     for (int degree = 0; degree < kCoarseBearings; degree++) {
         CoarseRay &ray = rays[degree];
@@ -823,7 +824,8 @@ static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, dou
             if (Project(f, PointOnDisc(f, bearing, *tip, 0.0), near) &&
                 Project(f, PointOnDisc(f, bearing, *tip + kShadowStep, 0.0), far))
                 perPixel = kShadowStep / std::max(1e-9, std::hypot(far[0] - near[0], far[1] - near[1]));
-            *sigma = std::max(GridPhaseError(0.0) * perPixel, slope > 0.0 ? MadSigma(shadow, dark) / slope : kShadowStep);
+            *sigma =
+                std::max(GridPhaseError(0.0) * perPixel, slope > 0.0 ? MadSigma(shadow, dark) / slope : kShadowStep);
             return 1;
         }
     }
