@@ -3,6 +3,7 @@
 // its uncertainty; also which of the two poses shows the dark stick.
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Dense>
@@ -26,7 +27,7 @@ const int kShadowCoarseSteps = 10;
 const double kShadowHalfSpan = 0.4;       // scene units either side of the shadow's line in a cross profile
 const int kShadowCrossSamples = 161;
 const int kShadowCrossProfiles = 12;
-const int kCoarseLeads = 8;               // rays the coarse search reads whole before the others
+const int kCoarseLeads = 40;              // rays the coarse search reads first, darkest near the centre first
 const double kShadowStep = 0.002;         // scene units between samples along the shadow
 const double kRimMargin = 0.05;           // scene units inside the rim where the shadow is still on the disc
 const double kMinShadowContrast = 30.0;   // grey levels between the lit disc and the shadow
@@ -605,46 +606,31 @@ static int CoarseMean(const Photo *photo, const ViewFrame &f, const StickImage &
 }
 
 // Coarse bearing of the shadow: the darkest ray of whole degrees near the
-// centre, the first of the darkest alike. The few rays whose nearest grey
-// is the darkest are read whole first, so that the others mostly stop after
-// a few greys against the best of them.
+// centre, the first of the darkest alike whatever order the rays are read
+// in. The rays whose nearest grey is the darkest are read first, so that
+// the others mostly stop after a few greys against the best of them.
 static int CoarseShadowBearing(const Photo *photo, const ViewFrame &f, const StickImage &s, double stickLength,
                                double *phi)
 {
     CoarseRay rays[kCoarseBearings];
-    // The leads, darkest nearest grey first: each ray is put in its place
-    // among them, and one past the last falls out.
-    int leads[kCoarseLeads], leadCount = 0;
+    // The rays that may show enough samples, the leads among them sorted by their nearest grey.
+    std::pair<double, int> order[kCoarseBearings];
+    int candidates = 0;
     for (int degree = 0; degree < kCoarseBearings; degree++) {
         CoarseRay &ray = rays[degree];
         ray = {DegreeBearing(f, degree), degree, 0, 0, 0.0};
         while (ray.count == 0 && ray.next < kShadowCoarseSteps)
             StepAlong(photo, f, s, stickLength, &ray);
-        if (ray.count == 0 || ray.count + kShadowCoarseSteps - ray.next < kShadowCoarseSteps / 2)
-            continue;
-        int at = leadCount < kCoarseLeads ? leadCount++ : kCoarseLeads;
-        for (; at > 0 && ray.sum < rays[leads[at - 1]].sum; at--)
-            if (at < kCoarseLeads)
-                leads[at] = leads[at - 1];
-        if (at < kCoarseLeads)
-            leads[at] = degree;
+        if (ray.count > 0 && ray.count + kShadowCoarseSteps - ray.next >= kShadowCoarseSteps / 2)
+            order[candidates++] = {ray.sum, degree};
     }
+    std::partial_sort(order, order + std::min(candidates, kCoarseLeads), order + candidates);
     double best = HUGE_VAL;  // grey levels, above any
     int bestDegree = -1;
-    int done[kCoarseBearings] = {0};
-    for (int n = 0; n < leadCount; n++)
-        done[leads[n]] = 1;
-    for (int n = 0; n < leadCount; n++) {
+    for (int n = 0; n < candidates; n++) {
+        const int degree = order[n].second;
         double mean;
-        if (CoarseMean(photo, f, s, stickLength, best, bestDegree, &rays[leads[n]], &mean) &&
-            (mean < best || (mean == best && leads[n] < bestDegree))) {
-            best = mean;
-            bestDegree = leads[n];
-        }
-    }
-    for (int degree = 0; degree < kCoarseBearings; degree++) {
-        double mean;
-        if (!done[degree] && CoarseMean(photo, f, s, stickLength, best, bestDegree, &rays[degree], &mean) &&
+        if (CoarseMean(photo, f, s, stickLength, best, bestDegree, &rays[degree], &mean) &&
             (mean < best || (mean == best && degree < bestDegree))) {
             best = mean;
             bestDegree = degree;
