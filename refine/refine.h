@@ -240,6 +240,18 @@ const double kEllipseSteps[5] = {0.05, 0.05, 0.05, 0.05, 1e-4};  // px, px, px, 
 int DarkBandEdges(const std::vector<double> &g, int from, int to, double beside, double minContrast, double *left,
                   double *right);
 
+// Greys read only where a search looks: every sample's place on the photo is
+// decided first (a search drops a whole profile when one sample is off the
+// photo), its grey (four pixels, twelve look-ups) only when asked for.
+struct PlacedSample {
+    double x, y;  // source pixels on the photo
+    double grey;  // grey level, kUnreadGrey until read
+};
+const double kUnreadGrey = -1.0;  // below every grey level
+// DarkBandEdges over all the placed samples, reading only the greys it weighs.
+int PlacedBandEdges(const Photo *photo, std::vector<PlacedSample> *s, int from, int to, double beside,
+                    double minContrast, double *left, double *right);
+
 // The world's frame on the ground as the camera sees it, unit vectors in the
 // camera frame: up, the camera's horizontal viewing direction (the optical
 // axis with its height dropped), and right = forward x up.

@@ -3,6 +3,7 @@
 // its uncertainty; also which of the two poses shows the dark stick.
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Dense>
@@ -26,6 +27,7 @@ const int kShadowCoarseSteps = 10;
 const double kShadowHalfSpan = 0.4;       // scene units either side of the shadow's line in a cross profile
 const int kShadowCrossSamples = 161;
 const int kShadowCrossProfiles = 12;
+const int kCoarseLeads = 40;              // rays the coarse search reads first, darkest near the centre first
 const double kShadowStep = 0.002;         // scene units between samples along the shadow
 const double kRimMargin = 0.05;           // scene units inside the rim where the shadow is still on the disc
 const double kMinShadowContrast = 30.0;   // grey levels between the lit disc and the shadow
@@ -44,10 +46,14 @@ struct ViewFrame {
     Eigen::Vector3d up, back, right, centre, ground;
     double focal, ppx, ppy;
     const DistortionFrame *lens;  // the lens' distortion, or null: the photo is the pinhole picture
+    // Source pixels from the first pixel's centre to the last one's across
+    // and down the photo (width - 1, height - 1), taken once for the many
+    // tests of where a sample lies; 0 for geometry without a photo.
+    double lastX, lastY;
 };
 
 static ViewFrame MakeViewFrame(const DiscPose &pose, double focal, double ppx, double ppy,
-                               const DistortionFrame *lens)
+                               const DistortionFrame *lens, const Photo *photo)
 {
     GroundFrame ground;
     MakeGroundFrame(pose, &ground);
@@ -61,7 +67,45 @@ static ViewFrame MakeViewFrame(const DiscPose &pose, double focal, double ppx, d
     f.ppx = ppx;
     f.ppy = ppy;
     f.lens = lens;
+    f.lastX = photo != nullptr ? static_cast<double>(photo->width) - 1.0 : 0.0;
+    f.lastY = photo != nullptr ? static_cast<double>(photo->height) - 1.0 : 0.0;
     return f;
+}
+
+// Where the pinhole point (x, y) is read on the photo, through the lens when
+// there is one; 0 when SampleGrey would find no four pixels around it.
+static inline int PlaceOnPhoto(const ViewFrame &f, double x, double y, double place[2])
+{
+    if (f.lens != nullptr)
+        DistortPoint(*f.lens, x, y, &x, &y);
+    place[0] = x;
+    place[1] = y;
+    // SampleGrey's own test: the first pixel's centre lies at (0.5, 0.5).
+    const double fx = x - 0.5, fy = y - 0.5;
+    if (!(fx >= 0.0 && fy >= 0.0))
+        return 0;
+    return fx < f.lastX && fy < f.lastY;
+}
+
+// Places one more sample where the pinhole point (x, y) shows on the photo,
+// unread; 0 with s untouched when it does not show.
+static inline int AddPlace(const ViewFrame &f, double x, double y, std::vector<PlacedSample> *s)
+{
+    double place[2];
+    if (!PlaceOnPhoto(f, x, y, place))
+        return 0;
+    s->push_back({place[0], place[1], kUnreadGrey});
+    return 1;
+}
+
+// Sample k's grey, read on first asking. Greys are never below 0, so
+// kUnreadGrey marks a sample not read yet.
+static inline double ReadPlaced(const Photo *photo, std::vector<PlacedSample> *s, size_t k)
+{
+    PlacedSample &sample = (*s)[k];
+    if (sample.grey == kUnreadGrey)
+        SampleGrey(photo, sample.x, sample.y, &sample.grey);
+    return sample.grey;
 }
 
 // Grey at a point of the pinhole picture, read where the lens put it on the
@@ -150,10 +194,23 @@ static Bearing DegreeBearing(const ViewFrame &f, int degree)
     return b;
 }
 
+// The point on the bearing's line at distance r from the disc's centre.
+static Eigen::Vector3d PointOnLine(const ViewFrame &f, const Bearing &b, double r)
+{
+    return f.centre + r * b.along;
+}
+
+// The point w sideways of one on the bearing's line: a profile across the
+// line takes its point on the line once, the same sum PointOnDisc adds first.
+static Eigen::Vector3d PointAside(const Eigen::Vector3d &onLine, const Bearing &b, double w)
+{
+    return onLine + w * b.across;
+}
+
 // A point on the disc's top at distance r along the bearing, offset w sideways.
 static Eigen::Vector3d PointOnDisc(const ViewFrame &f, const Bearing &b, double r, double w)
 {
-    return f.centre + r * b.along + w * b.across;
+    return PointAside(PointOnLine(f, b, r), b, w);
 }
 
 // Grey level where a scene point shows; 0 when it does not show on the photo.
@@ -163,14 +220,56 @@ static int GreyOfPoint(const Photo *photo, const ViewFrame &f, const Eigen::Vect
     return Project(f, x, p) && GreyAt(photo, f, p[0], p[1], grey);
 }
 
-// The median absolute deviation from the median as a standard deviation.
-static double MadSigma(const std::vector<double> &values)
+// Runs of samples along a straight line in the scene, each sample's point
+// computed by the same rounded sums and products of an offset that grows
+// with the sample's index: every rounded operation is monotone in each
+// operand, so each coordinate of a sample in the run lies between the run's
+// first and last samples' own. Project is monotone in each coordinate with
+// the others held (while the depth is positive), and so are the photo's and
+// the stick's tests of a place, so a test passed at the corners of the box
+// the run's ends span is passed by every sample in the run.
+const size_t kRunSamples = 32;  // samples a run's test answers for at once
+
+// The bounds of Project over the box between camera-frame points a and b;
+// 0 when the box reaches the camera's plane or the photo is seen through a
+// lens (which bends the line).
+static int ProjectedBox(const ViewFrame &f, const Eigen::Vector3d &a, const Eigen::Vector3d &b, double low[2],
+                        double high[2])
 {
-    const double m = Median(values);
-    std::vector<double> d;
-    for (double v : values)
-        d.push_back(std::fabs(v - m));
-    return kMadToSigma * Median(d);
+    if (f.lens != nullptr || !(f.focal > 0.0) || !a.allFinite() || !b.allFinite())
+        return 0;
+    const double depths[2] = {std::min(a(2), b(2)), std::max(a(2), b(2))};
+    if (!(depths[0] > 0.0))
+        return 0;
+    const double centres[2] = {f.ppx, f.ppy};
+    for (int axis = 0; axis < 2; axis++) {
+        low[axis] = HUGE_VAL;
+        high[axis] = -HUGE_VAL;
+        for (double x : {a(axis), b(axis)})
+            for (double z : depths) {
+                const double p = f.focal * x / z + centres[axis];  // as Project takes it
+                low[axis] = std::min(low[axis], p);
+                high[axis] = std::max(high[axis], p);
+            }
+    }
+    return 1;
+}
+
+// 1 when every sample of the run from a to b shows on the photo.
+static int RunShows(const ViewFrame &f, const Eigen::Vector3d &a, const Eigen::Vector3d &b)
+{
+    double low[2], high[2], place[2];
+    return ProjectedBox(f, a, b, low, high) && PlaceOnPhoto(f, low[0], low[1], place) &&
+           PlaceOnPhoto(f, high[0], high[1], place);
+}
+
+// The median absolute deviation from the values' median m as a standard deviation.
+static double MadSigma(const std::vector<double> &values, double m)
+{
+    std::vector<double> d(values.size());
+    for (size_t i = 0; i < values.size(); i++)
+        d[i] = std::fabs(values[i] - m);
+    return kMadToSigma * MedianInPlace(d.data(), d.size());
 }
 
 // The stick's image: from the image of the disc's centre along the image of the vertical.
@@ -203,7 +302,7 @@ static int StickImageOfPose(const ViewFrame &f, StickImage *stick)
 double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, double ppx, double ppy,
                      const DistortionFrame *lens)
 {
-    const ViewFrame f = MakeViewFrame(pose, focal, ppx, ppy, lens);
+    const ViewFrame f = MakeViewFrame(pose, focal, ppx, ppy, lens, photo);
     double sum = 0.0;
     int count = 0;
     for (int i = 0; i <= kStickDarknessSamples; i++) {
@@ -217,25 +316,69 @@ double StickDarkness(const Photo *photo, const DiscPose &pose, double focal, dou
     return count > 0 ? sum / count : kGreyFullScale;
 }
 
-// Walking out from the darkest sample either way.
-int DarkBandEdges(const std::vector<double> &g, int from, int to, double beside, double minContrast, double *left,
-                  double *right)
+// A cross profile's greys for the dark band's search: read already (whole),
+// or read from placed samples as the search comes to them.
+struct BandProfile {
+    const double *whole;          // or null
+    const Photo *photo;           // with placed, where whole is null
+    std::vector<PlacedSample> *placed;
+};
+
+static inline double BandGrey(const BandProfile &p, int k)
 {
-    const int last = static_cast<int>(g.size()) - 1;
-    const int dark = static_cast<int>(std::min_element(g.begin() + from, g.begin() + to) - g.begin());
-    const double mid = 0.5 * (beside + g[dark]);
-    if (beside - g[dark] < minContrast)
+    return p.whole != nullptr ? p.whole[k] : ReadPlaced(p.photo, p.placed, static_cast<size_t>(k));
+}
+
+// Walking out from the darkest sample either way; every grey it weighs is
+// read on the way, so a placed sample's grey is read only if looked at.
+static inline int BandEdges(const BandProfile &p, int count, int from, int to, double beside, double minContrast,
+                            double *left, double *right)
+{
+    const int last = count - 1;
+    // The first of the darkest, as std::min_element takes it.
+    int dark = from;
+    double darkest;
+    if (p.whole != nullptr) {
+        dark = static_cast<int>(std::min_element(p.whole + from, p.whole + to) - p.whole);
+        darkest = p.whole[dark];
+    } else {
+        darkest = BandGrey(p, from);
+        for (int k = from + 1; k < to; k++) {
+            const double g = BandGrey(p, k);
+            if (g < darkest) {
+                dark = k;
+                darkest = g;
+            }
+        }
+    }
+    const double mid = 0.5 * (beside + darkest);
+    if (beside - darkest < minContrast)
         return 0;
     int l = dark, r = dark;
-    while (l > 0 && g[l] < mid)
+    while (l > 0 && BandGrey(p, l) < mid)
         l--;
-    while (r < last && g[r] < mid)
+    while (r < last && BandGrey(p, r) < mid)
         r++;
     if (l == 0 || r == last)
         return 0;
-    *left = l + (g[l] - mid) / (g[l] - g[l + 1]);
-    *right = r - (g[r] - mid) / (g[r] - g[r - 1]);
+    const double gl = BandGrey(p, l), gr = BandGrey(p, r);
+    *left = l + (gl - mid) / (gl - BandGrey(p, l + 1));
+    *right = r - (gr - mid) / (gr - BandGrey(p, r - 1));
     return 1;
+}
+
+int DarkBandEdges(const std::vector<double> &g, int from, int to, double beside, double minContrast, double *left,
+                  double *right)
+{
+    const BandProfile p = {g.data(), nullptr, nullptr};
+    return BandEdges(p, static_cast<int>(g.size()), from, to, beside, minContrast, left, right);
+}
+
+int PlacedBandEdges(const Photo *photo, std::vector<PlacedSample> *s, int from, int to, double beside,
+                    double minContrast, double *left, double *right)
+{
+    const BandProfile p = {nullptr, photo, s};
+    return BandEdges(p, static_cast<int>(s->size()), from, to, beside, minContrast, left, right);
 }
 
 // Half width of the dark band across the stick: the median over a few
@@ -243,24 +386,27 @@ int DarkBandEdges(const std::vector<double> &g, int from, int to, double beside,
 static double StickHalfWidth(const Photo *photo, const ViewFrame &f, const StickImage &s)
 {
     std::vector<double> widths;
+    std::vector<PlacedSample> cross;
+    cross.reserve(kStickCrossSamples);
     for (int i = 1; i <= kStickWidthHeights; i++) {
         const double h = kStickProbeLow + (kStickProbeHigh - kStickProbeLow) * i / (kStickWidthHeights + 1.0);
         double p[2];
         if (!Project(f, f.centre + h * f.up, p))
             continue;
-        std::vector<double> g(kStickCrossSamples);
+        cross.clear();
         int ok = 1;
         for (int k = 0; k < kStickCrossSamples && ok; k++) {
             const double o = -kStickCrossSpan + 2.0 * kStickCrossSpan * k / (kStickCrossSamples - 1);
-            ok = GreyAt(photo, f, p[0] - o * s.direction[1], p[1] + o * s.direction[0], &g[k]);
+            ok = AddPlace(f, p[0] - o * s.direction[1], p[1] + o * s.direction[0], &cross);
         }
         if (!ok)
             continue;
         // The darkest sample is looked for in the middle half, both ends in.
         const int quarter = kStickCrossSamples / 4;
+        const double beside = std::max(ReadPlaced(photo, &cross, 0), ReadPlaced(photo, &cross, kStickCrossSamples - 1));
         double left, right;
-        if (!DarkBandEdges(g, quarter, kStickCrossSamples - quarter, std::max(g.front(), g.back()), kMinStickContrast,
-                           &left, &right))
+        if (!PlacedBandEdges(photo, &cross, quarter, kStickCrossSamples - quarter, beside, kMinStickContrast, &left,
+                             &right))
             continue;
         const double step = 2.0 * kStickCrossSpan / (kStickCrossSamples - 1);
         widths.push_back(0.5 * (right - left) * step);
@@ -375,8 +521,9 @@ static int FindStickTop(const Photo *photo, const ViewFrame &f, StickImage *s, d
             // drawn alike about the axis' value differ by sqrt(2) sigma_B,
             // so sigma_B = 1.4826 median |l - r| / sqrt(2) (texture, noise,
             // a gradient across the stick alike).
-            const double sideSigma = kMadToSigma * Median(walk.sides) / std::sqrt(2.0);
-            const double levels = std::hypot(MadSigma(stickLevels), 0.5 * sideSigma);
+            const double sideSigma =
+                kMadToSigma * MedianInPlace(walk.sides.data(), walk.sides.size()) / std::sqrt(2.0);
+            const double levels = std::hypot(MadSigma(stickLevels, stick), 0.5 * sideSigma);
             const double located = std::max(GridPhaseError(0.0), slope > 0.0 ? levels / slope : 1.0);
             *sigma = std::hypot(located, CapToneShift(photo, f, *s, stick, slope, top));
             return 1;
@@ -406,7 +553,7 @@ static double HeightOnVertical(const ViewFrame &f, double radius, double x, doub
 
 // 1 when the image point lies on the stick's image (within its width and a
 // margin), from its base up to its top, or without end when the top is unknown.
-static int OnStick(const StickImage &s, double stickLength, const double p[2])
+static inline int OnStick(const StickImage &s, double stickLength, const double p[2])
 {
     const double dx = p[0] - s.base[0], dy = p[1] - s.base[1];
     const double along = dx * s.direction[0] + dy * s.direction[1];
@@ -414,33 +561,138 @@ static int OnStick(const StickImage &s, double stickLength, const double p[2])
     return along > -s.halfWidth && along < stickLength + s.halfWidth && across < s.halfWidth + kStickSideGap;
 }
 
-// Coarse bearing of the shadow: the darkest ray of whole degrees near the centre.
+// One coarse ray: how many of its samples are looked at, how many of those
+// show (on the photo, off the stick), and their greys summed in order.
+struct CoarseRay {
+    Bearing bearing;
+    int degree, next, count;
+    double sum;  // grey levels
+};
+
+// Looks at the ray's next sample, and reads it where it shows.
+static void StepAlong(const Photo *photo, const ViewFrame &f, const StickImage &s, double stickLength, CoarseRay *ray)
+{
+    const int k = ray->next++;
+    const double r = kShadowNear + (kShadowCoarseFar - kShadowNear) * k / (kShadowCoarseSteps - 1);
+    double p[2], g;
+    if (!Project(f, PointOnDisc(f, ray->bearing, r, 0.0), p) || OnStick(s, stickLength, p) ||
+        !GreyAt(photo, f, p[0], p[1], &g))
+        return;
+    ray->sum += g;
+    ray->count++;
+}
+
+// Goes on along the ray while it can still beat the best so far (the lowest
+// degree wins a tie); 1 with its mean once it is read whole, 0 once it
+// cannot win. Greys are never negative and rounding is monotone, so the
+// running sum never falls as samples are added, and over the most samples
+// the ray can still show it bounds the mean from below.
+static int CoarseMean(const Photo *photo, const ViewFrame &f, const StickImage &s, double stickLength, double best,
+                      int bestDegree, CoarseRay *ray, double *mean)
+{
+    for (;;) {
+        const int most = ray->count + kShadowCoarseSteps - ray->next;
+        if (most < kShadowCoarseSteps / 2)
+            return 0;
+        const double below = ray->sum / most;
+        if (below > best || (below == best && ray->degree > bestDegree))
+            return 0;
+        if (ray->next == kShadowCoarseSteps) {
+            *mean = below;
+            return 1;
+        }
+        StepAlong(photo, f, s, stickLength, ray);
+    }
+}
+
+// Coarse bearing of the shadow: the darkest ray of whole degrees near the
+// centre, the first of the darkest alike whatever order the rays are read
+// in. The rays whose nearest grey is the darkest are read first, so that
+// the others mostly stop after a few greys against the best of them.
 static int CoarseShadowBearing(const Photo *photo, const ViewFrame &f, const StickImage &s, double stickLength,
                                double *phi)
 {
-    double best = HUGE_VAL;  // grey levels, above any
-    int found = 0;
+    CoarseRay rays[kCoarseBearings];
+    // The rays that may show enough samples, the leads among them sorted by their nearest grey.
+    std::pair<double, int> order[kCoarseBearings];
+    int candidates = 0;
     for (int degree = 0; degree < kCoarseBearings; degree++) {
-        const double bearing = RadiansFromDegrees(degree);
-        const Bearing ray = DegreeBearing(f, degree);
-        double sum = 0.0;
-        int count = 0;
-        for (int k = 0; k < kShadowCoarseSteps; k++) {
-            const double r = kShadowNear + (kShadowCoarseFar - kShadowNear) * k / (kShadowCoarseSteps - 1);
-            double p[2], g;
-            if (!Project(f, PointOnDisc(f, ray, r, 0.0), p) || OnStick(s, stickLength, p) ||
-                !GreyAt(photo, f, p[0], p[1], &g))
-                continue;
-            sum += g;
-            count++;
-        }
-        if (count >= kShadowCoarseSteps / 2 && sum / count < best) {
-            best = sum / count;
-            *phi = bearing;
-            found = 1;
+        CoarseRay &ray = rays[degree];
+        ray = {DegreeBearing(f, degree), degree, 0, 0, 0.0};
+        while (ray.count == 0 && ray.next < kShadowCoarseSteps)
+            StepAlong(photo, f, s, stickLength, &ray);
+        if (ray.count > 0 && ray.count + kShadowCoarseSteps - ray.next >= kShadowCoarseSteps / 2)
+            order[candidates++] = {ray.sum, degree};
+    }
+    std::partial_sort(order, order + std::min(candidates, kCoarseLeads), order + candidates);
+    double best = HUGE_VAL;  // grey levels, above any
+    int bestDegree = -1;
+    for (int n = 0; n < candidates; n++) {
+        const int degree = order[n].second;
+        double mean;
+        if (CoarseMean(photo, f, s, stickLength, best, bestDegree, &rays[degree], &mean) &&
+            (mean < best || (mean == best && degree < bestDegree))) {
+            best = mean;
+            bestDegree = degree;
         }
     }
-    return found;
+    if (bestDegree < 0)
+        return 0;
+    *phi = RadiansFromDegrees(bestDegree);
+    return 1;
+}
+
+// 1 when no place in the box from low to high lies on the stick: OnStick's
+// along and across are monotone in each coordinate of the place with the
+// other held, so the box's corners bound them.
+static int BoxOffStick(const StickImage &s, double stickLength, const double low[2], const double high[2])
+{
+    double alongLow = HUGE_VAL, alongHigh = -HUGE_VAL, acrossLow = HUGE_VAL, acrossHigh = -HUGE_VAL;
+    for (double x : {low[0], high[0]})
+        for (double y : {low[1], high[1]}) {
+            // As OnStick takes them, across before its magnitude.
+            const double dx = x - s.base[0], dy = y - s.base[1];
+            const double along = dx * s.direction[0] + dy * s.direction[1];
+            const double across = -dx * s.direction[1] + dy * s.direction[0];
+            alongLow = std::min(alongLow, along);
+            alongHigh = std::max(alongHigh, along);
+            acrossLow = std::min(acrossLow, across);
+            acrossHigh = std::max(acrossHigh, across);
+        }
+    const double side = s.halfWidth + kStickSideGap;
+    return alongHigh <= -s.halfWidth || alongLow >= stickLength + s.halfWidth || acrossLow >= side ||
+           acrossHigh <= -side;
+}
+
+// Sideways offset of sample k of a cross profile of the shadow, scene units.
+static double ShadowCrossOffset(size_t k)
+{
+    return -kShadowHalfSpan + 2.0 * kShadowHalfSpan * static_cast<int>(k) / (kShadowCrossSamples - 1);
+}
+
+// Places the samples [first, last] of the cross profile through onLine; 0
+// when one of them does not show or lies on the stick.
+static int PlaceAcross(const ViewFrame &f, const StickImage &s, double stickLength, const Bearing &bearing,
+                       const Eigen::Vector3d &onLine, size_t first, size_t last, std::vector<PlacedSample> *cross)
+{
+    double low[2], high[2], place[2];
+    const int clear = ProjectedBox(f, PointAside(onLine, bearing, ShadowCrossOffset(first)),
+                                   PointAside(onLine, bearing, ShadowCrossOffset(last)), low, high) &&
+                      PlaceOnPhoto(f, low[0], low[1], place) && PlaceOnPhoto(f, high[0], high[1], place) &&
+                      BoxOffStick(s, stickLength, low, high);
+    for (size_t k = first; k <= last; k++) {
+        double p[2];
+        if (!Project(f, PointAside(onLine, bearing, ShadowCrossOffset(k)), p))
+            return 0;
+        if (clear) {
+            (*cross)[k] = {p[0], p[1], kUnreadGrey};  // no lens: the place is the point
+            continue;
+        }
+        if (OnStick(s, stickLength, p) || !PlaceOnPhoto(f, p[0], p[1], place))
+            return 0;
+        (*cross)[k] = {place[0], place[1], kUnreadGrey};
+    }
+    return 1;
 }
 
 // Cross profiles of the shadow at several distances: the middle between its
@@ -451,24 +703,23 @@ static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
 {
     std::vector<double> turns, widths;
     const Bearing bearing = MakeBearing(f, *phi);
+    std::vector<PlacedSample> cross(kShadowCrossSamples);
     for (int j = 0; j < kShadowCrossProfiles; j++) {
         const double r = kShadowNear + (far - kShadowNear) * (j + 0.5) / kShadowCrossProfiles;
-        std::vector<double> g(kShadowCrossSamples);
+        const Eigen::Vector3d onLine = PointOnLine(f, bearing, r);
         int ok = 1;
-        for (int k = 0; k < kShadowCrossSamples && ok; k++) {
-            const double w = -kShadowHalfSpan + 2.0 * kShadowHalfSpan * k / (kShadowCrossSamples - 1);
-            double p[2];
-            ok = Project(f, PointOnDisc(f, bearing, r, w), p) && !OnStick(s, stickLength, p) &&
-                 GreyAt(photo, f, p[0], p[1], &g[k]);
-        }
+        for (size_t first = 0; first < cross.size() && ok; first += kRunSamples)
+            ok = PlaceAcross(f, s, stickLength, bearing, onLine, first, std::min(first + kRunSamples, cross.size()) - 1,
+                             &cross);
         if (!ok)
             continue;
         // Against the darker side: the lit disc on both sides of the shadow.
         const int centre = kShadowCrossSamples / 2;
         const int quarter = kShadowCrossSamples / 4;
+        const double beside =
+            std::min(ReadPlaced(photo, &cross, 0), ReadPlaced(photo, &cross, kShadowCrossSamples - 1));
         double leftIndex, rightIndex;
-        if (!DarkBandEdges(g, quarter, 3 * quarter, std::min(g.front(), g.back()), kMinShadowContrast, &leftIndex,
-                           &rightIndex))
+        if (!PlacedBandEdges(photo, &cross, quarter, 3 * quarter, beside, kMinShadowContrast, &leftIndex, &rightIndex))
             continue;
         const double step = 2.0 * kShadowHalfSpan / (kShadowCrossSamples - 1);
         const double left = (leftIndex - centre) * step;
@@ -497,33 +748,56 @@ static int RefineShadowBearing(const Photo *photo, const ViewFrame &f, const Sti
 // when there is no shadow to follow.
 // *shade: the shadow's level near the stick over the lit disc's beside it,
 // the share of the light on level ground that comes from the sky.
+// Every step must show on the photo, but the greys past the tip are never
+// weighed: they are read only as the search comes to them.
 static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, double halfWidth, double *tip,
                          double *sigma, double *shade)
 {
     std::vector<double> shadow;
     const double beside = std::max(kBesideShadow, 3.0 * halfWidth);
-    std::vector<double> rs, g, lit;
-    const Bearing bearing = MakeBearing(f, phi);
-    for (double r = kShadowNear; r <= kDiscRadius - kRimMargin; r += kShadowStep) {
-        double v, a, b;
-        if (!GreyOfPoint(photo, f, PointOnDisc(f, bearing, r, 0.0), &v) ||
-            !GreyOfPoint(photo, f, PointOnDisc(f, bearing, r, beside), &a) ||
-            !GreyOfPoint(photo, f, PointOnDisc(f, bearing, r, -beside), &b))
-            return 0;
+    const double offsets[3] = {0.0, beside, -beside};  // on the shadow's line, and to either side
+    std::vector<double> rs;
+    rs.reserve(static_cast<size_t>((kDiscRadius - kRimMargin - kShadowNear) / kShadowStep) + 2);
+    for (double r = kShadowNear; r <= kDiscRadius - kRimMargin; r += kShadowStep)
         rs.push_back(r);
-        g.push_back(v);
-        lit.push_back(std::max(a, b));
+    const Bearing bearing = MakeBearing(f, phi);
+    // Every step must show; a run's ends mostly answer for the steps between.
+    for (size_t first = 0; first < rs.size(); first += kRunSamples) {
+        const size_t last = std::min(first + kRunSamples, rs.size()) - 1;
+        for (double w : offsets) {
+            if (RunShows(f, PointOnDisc(f, bearing, rs[first], w), PointOnDisc(f, bearing, rs[last], w)))
+                continue;
+            for (size_t i = first; i <= last; i++) {
+                double p[2], place[2];
+                if (!Project(f, PointOnDisc(f, bearing, rs[i], w), p) || !PlaceOnPhoto(f, p[0], p[1], place))
+                    return 0;
+            }
+        }
     }
+    std::vector<double> g, lit;  // grey levels, read up to the step the search has come to
+    auto readTo = [&](size_t i) {
+        for (size_t k = g.size(); k <= i; k++) {
+            const Eigen::Vector3d onLine = PointOnLine(f, bearing, rs[k]);
+            double grey[3];
+            for (int j = 0; j < 3; j++)
+                GreyOfPoint(photo, f, PointAside(onLine, bearing, offsets[j]), &grey[j]);
+            g.push_back(grey[0]);
+            lit.push_back(std::max(grey[1], grey[2]));
+        }
+    };
     // The shadow's level from its first stretch.
-    for (size_t i = 0; i < rs.size() && rs[i] < 2.0 * kShadowNear; i++)
+    for (size_t i = 0; i < rs.size() && rs[i] < 2.0 * kShadowNear; i++) {
+        readTo(i);
         shadow.push_back(g[i]);
+    }
     if (shadow.size() < 4)
         return 0;
     const double dark = Median(shadow);
     std::vector<double> litNear(lit.begin(), lit.begin() + static_cast<long>(shadow.size()));
-    const double litLevel = Median(litNear);
+    const double litLevel = MedianInPlace(litNear.data(), litNear.size());
     *shade = litLevel > 0.0 ? std::max(0.0, std::min(1.0, dark / litLevel)) : 0.0;
     for (size_t i = 1; i < rs.size(); i++) {
+        readTo(i);
         if (lit[i] - dark < kMinShadowContrast)
             return 0;
         const double d0 = (lit[i - 1] - g[i - 1]) / (lit[i - 1] - dark), d1 = (lit[i] - g[i]) / (lit[i] - dark);
@@ -536,7 +810,8 @@ static int FindShadowTip(const Photo *photo, const ViewFrame &f, double phi, dou
             if (Project(f, PointOnDisc(f, bearing, *tip, 0.0), near) &&
                 Project(f, PointOnDisc(f, bearing, *tip + kShadowStep, 0.0), far))
                 perPixel = kShadowStep / std::max(1e-9, std::hypot(far[0] - near[0], far[1] - near[1]));
-            *sigma = std::max(GridPhaseError(0.0) * perPixel, slope > 0.0 ? MadSigma(shadow) / slope : kShadowStep);
+            *sigma =
+                std::max(GridPhaseError(0.0) * perPixel, slope > 0.0 ? MadSigma(shadow, dark) / slope : kShadowStep);
             return 1;
         }
     }
@@ -563,7 +838,7 @@ static double WrappedDegrees(double degrees)
 RefinedLight MeasureLight(const Photo *photo, const DiscPose &pose, double focal, const DistortionFrame *lens)
 {
     RefinedLight light = {};
-    const ViewFrame f = MakeViewFrame(pose, focal, photo->width / 2.0, photo->height / 2.0, lens);
+    const ViewFrame f = MakeViewFrame(pose, focal, photo->width / 2.0, photo->height / 2.0, lens, photo);
     StickImage stick;
     if (!StickImageOfPose(f, &stick))
         return light;
@@ -641,7 +916,7 @@ int LightAngles(const RefinedLight &light, const DiscPose &pose, double focal, d
                 double *yrot)
 {
     // The light's points are pinhole points already: geometry alone, no lens.
-    const ViewFrame f = MakeViewFrame(pose, focal, ppx, ppy, nullptr);
+    const ViewFrame f = MakeViewFrame(pose, focal, ppx, ppy, nullptr, nullptr);
     Eigen::Vector3d point;
     if (!OnDiscPlane(f, light.shadowPoint, &point))
         return 0;

@@ -187,6 +187,45 @@ TEST(Median, InPlaceAgreesWithASortOnNoisyTiedAndFlatWindows)
     }
 }
 
+// A dark band read lazily weighs the very greys the whole profile gives:
+// narrow, wider than the middle half, reaching the profile's start, faint.
+TEST(PlacedBandEdges, ReadsEveryGreyItWeighsAndNoMore)
+{
+    const uint32_t width = 48, height = 4;
+    std::vector<uint32_t> pixels(width * height);
+    Photo photo = {};
+    photo.width = width;
+    photo.height = height;
+    photo.argb = pixels.data();
+    const struct {
+        uint32_t from, to, dark;
+        int found;
+    } bands[] = {{20, 26, 40, 1}, {8, 40, 40, 1}, {0, 26, 40, 0}, {20, 26, 190, 0}};
+    for (const auto &b : bands) {
+        for (uint32_t i = 0; i < width * height; i++) {
+            const uint32_t g = i % width >= b.from && i % width < b.to ? b.dark : 200;
+            pixels[i] = 0xFF000000u | g << 16 | g << 8 | g;
+        }
+        const int count = 81, quarter = count / 4;
+        std::vector<PlacedSample> placed(count);
+        std::vector<double> whole(count);
+        for (int k = 0; k < count; k++) {
+            placed[k] = {2.0 + 0.5 * k, 2.0, kUnreadGrey};
+            ASSERT_EQ(SampleGrey(&photo, placed[k].x, placed[k].y, &whole[k]), 1);
+        }
+        const double beside = std::max(whole.front(), whole.back());
+        double l0 = 0.0, r0 = 0.0, l1 = 0.0, r1 = 0.0;
+        EXPECT_EQ(DarkBandEdges(whole, quarter, count - quarter, beside, 30.0, &l0, &r0), b.found) << b.from;
+        EXPECT_EQ(PlacedBandEdges(&photo, &placed, quarter, count - quarter, beside, 30.0, &l1, &r1), b.found);
+        EXPECT_EQ(l1, l0);
+        EXPECT_EQ(r1, r0);
+        const auto unread = std::count_if(placed.begin(), placed.end(), [](const PlacedSample &p) {
+            return p.grey == kUnreadGrey;
+        });
+        EXPECT_GT(unread, b.to - b.from < 10 ? count / 3 : 0) << b.from;
+    }
+}
+
 // A photograph of a bright ellipse on dark ground, each pixel the mean of 8 x 8
 // samples mixed in linear light and stored in sRGB, as a renderer does.
 struct Drawn {
