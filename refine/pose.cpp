@@ -107,6 +107,17 @@ int PoseCandidates(const Conic &conic, double focal, double ppx, double ppy, Dis
     return 2;
 }
 
+double UpAlignment(const DiscPose &a, const DiscPose &b)
+{
+    return a.up[0] * b.up[0] + a.up[1] * b.up[1] + a.up[2] * b.up[2];
+}
+
+const DiscPose &NearestCandidate(const DiscPose candidates[2], const DiscPose &reference)
+{
+    return UpAlignment(candidates[0], reference) >= UpAlignment(candidates[1], reference) ? candidates[0]
+                                                                                            : candidates[1];
+}
+
 void MakeGroundFrame(const DiscPose &pose, GroundFrame *frame)
 {
     const Eigen::Vector3d up(pose.up[0], pose.up[1], pose.up[2]);

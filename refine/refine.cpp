@@ -37,11 +37,6 @@ static EllipseParams SourceEllipse(EllipseParams work, double scale)
     return e;
 }
 
-static double UpAlignment(const DiscPose &a, const DiscPose &b)
-{
-    return a.up[0] * b.up[0] + a.up[1] * b.up[1] + a.up[2] * b.up[2];
-}
-
 // The candidate whose stick rises where the photograph shows a dark stick;
 // without a clear stick, the one that keeps the picture nearer upright.
 static void ChoosePose(const Photo *photo, const DiscPose candidates[2], double focal, const DistortionFrame *lens,
@@ -62,12 +57,6 @@ static void ChoosePose(const Photo *photo, const DiscPose candidates[2], double 
     *pose = candidates[pick];
 }
 
-// Of two candidate poses, the one whose up is nearer the reference's.
-static const DiscPose &NearestCandidate(const DiscPose candidates[2], const DiscPose &reference)
-{
-    return UpAlignment(candidates[0], reference) >= UpAlignment(candidates[1], reference) ? candidates[0]
-                                                                                            : candidates[1];
-}
 
 // The direction toward the sun in the camera frame, from the light's bearing
 // (from the backward axis toward the right) and elevation.
@@ -186,6 +175,19 @@ static double LostTipSigma(const RefinedEstimate &r, double focalSigma, double p
     return DegreesFromRadians(rise * reach * kUniformToSigma / (reach * reach + rise * rise));
 }
 
+// The side wall's light for the record's pose: the sun where it is known
+// (withSun), the sky's share the stick's shadow gave.
+static WallLight WallOf(const RefinedEstimate &r, int withSun)
+{
+    WallLight wall = {};
+    wall.pose = r.pose;
+    wall.focal = r.lens.focal;
+    if (withSun)
+        SunInCamera(r.pose, r.light, wall.sun);
+    wall.skyShare = r.light.shadeShare;
+    return wall;
+}
+
 void RefinedUncertainty(const Photo *photo, double focalSigma, RefinedEstimate *r)
 {
     Eigen::Matrix<double, kOutputCount, kInputCount> jac = Eigen::Matrix<double, kOutputCount, kInputCount>::Zero();
@@ -211,12 +213,7 @@ void RefinedUncertainty(const Photo *photo, double focalSigma, RefinedEstimate *
             jac(i, k) = difference / (2.0 * h);
         }
     }
-    WallLight wall = {};
-    wall.pose = r->pose;
-    wall.focal = r->lens.focal;
-    if (r->wallTakenOff)
-        SunInCamera(r->pose, r->light, wall.sun);
-    wall.skyShare = r->light.shadeShare;
+    const WallLight wall = WallOf(*r, r->wallTakenOff);
     double systematic[25];
     RimSystematicCovariance(r->rim, wall, photo->width / 2.0, photo->height / 2.0, r->wallTakenOff, systematic);
     Eigen::Matrix<double, kInputCount, kInputCount> s = Eigen::Matrix<double, kInputCount, kInputCount>::Zero();
@@ -287,6 +284,16 @@ static void LensNote(RefinedEstimate *r, const LensHints *hints)
         AppendNote(r, "focal length from the 35 mm equivalent, rounded by the camera");
 }
 
+// The stick's reading taken as the lens, with the pose it gives among candidates.
+static void TakeStickLens(const Photo *photo, const StickLensFit &fit, const DiscPose candidates[2],
+                          RefinedEstimate *r)
+{
+    r->lens.focal = fit.focal;
+    r->lens.focalSigma = fit.focalSigma;
+    r->fov = LongSideFieldOfView(r->lens.focal, photo->width, photo->height);
+    r->pose = NearestCandidate(candidates, fit.pose);
+}
+
 // With nothing better than the classic lens, the stick's lean gives the
 // focal length where it can; else the classic lens stays, with the lens
 // prior's deviation. The pose follows the lens.
@@ -300,11 +307,8 @@ static StickLensStatus LensFromStick(const Photo *photo, DiscPose candidates[2],
         status = kStickLensNoFit;
     if (status != kStickLensRead)
         return status;  // the classic lens keeps the prior's deviation ChooseLens gave it
-    r->lens.focal = fit.focal;
-    r->lens.focalSigma = fit.focalSigma;
+    TakeStickLens(photo, fit, candidates, r);
     r->lens.source = kFocalStick;
-    r->fov = LongSideFieldOfView(r->lens.focal, photo->width, photo->height);
-    r->pose = NearestCandidate(candidates, fit.pose);
     *reading = fit;
     return status;
 }
@@ -319,10 +323,7 @@ static void RefocusOnStick(const Photo *photo, const StickLensFit &reading, Refi
     if (SolveLensFromStick(r->rim, photo->width / 2.0, photo->height / 2.0, reading, &fit) != kStickLensRead ||
         PoseCandidates(r->rim.conic, fit.focal, photo->width / 2.0, photo->height / 2.0, candidates) != 2)
         return;
-    r->lens.focal = fit.focal;
-    r->lens.focalSigma = fit.focalSigma;
-    r->fov = LongSideFieldOfView(r->lens.focal, photo->width, photo->height);
-    r->pose = NearestCandidate(candidates, fit.pose);
+    TakeStickLens(photo, fit, candidates, r);
 }
 
 static void StickNote(RefinedEstimate *r, StickLensStatus status)
@@ -419,11 +420,7 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
     r.light = MeasureLight(photo, r.pose, r.lens.focal, lens);
     // With the sun known, the rim once more without its lit wall.
     if (r.light.elevationFound) {
-        WallLight wall;
-        wall.pose = r.pose;
-        wall.focal = r.lens.focal;
-        SunInCamera(r.pose, r.light, wall.sun);
-        wall.skyShare = r.light.shadeShare;
+        const WallLight wall = WallOf(r, 1);
         if (RefitRimForWall(photo, wall, &r.rim, lens) &&
             PoseCandidates(r.rim.conic, r.lens.focal, photo->width / 2.0, photo->height / 2.0, candidates) == 2) {
             r.pose = NearestCandidate(candidates, wall.pose);

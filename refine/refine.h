@@ -142,6 +142,10 @@ struct DiscPose {
 // Returns the number of candidates written (2, or 0 when the conic is no ellipse
 // seen in front of the camera).
 int PoseCandidates(const Conic &conic, double focal, double ppx, double ppy, DiscPose candidates[2]);
+// How nearly two poses' ups agree: their dot product.
+double UpAlignment(const DiscPose &a, const DiscPose &b);
+// Of two candidate poses, the one whose up is nearer the reference's (the first of two as near).
+const DiscPose &NearestCandidate(const DiscPose candidates[2], const DiscPose &reference);
 
 // The classic numbers of a pose: degrees and scene units, origin at the disc's
 // centre on the ground, forward the camera's horizontal viewing direction.
@@ -209,6 +213,16 @@ int RefineEstimate(const Photo *photo, EllipseParams classicWork, double workSca
 // Grey level (luminance, 0..255) at (x, y) by bilinear interpolation between
 // pixel centres; 0 when the point has no four neighbours inside the photo.
 int SampleGrey(const Photo *photo, double x, double y, double *grey);
+// Whether a sample has four pixel centres around it, as SampleGrey asks; fx
+// and fy are its place from the first pixel's centre, (x - 0.5, y - 0.5).
+inline int GreyInside(const Photo *photo, double fx, double fy)
+{
+    if (!(fx >= 0.0 && fy >= 0.0))
+        return 0;
+    const double maxX = static_cast<double>(photo->width) - 1.0;
+    const double maxY = static_cast<double>(photo->height) - 1.0;
+    return fx < maxX && fy < maxY;
+}
 
 const double kGreyFullScale = 255.0;  // grey levels, SampleGrey's top (white), as an 8-bit channel's
 // Linear light 0..1 of an 8-bit sRGB code, by the exact curve (a linear toe,

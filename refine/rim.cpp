@@ -86,17 +86,6 @@ const double kMaxSearchPixels = 64.0;   // source pixels, the furthest a caller 
 const double kSearchWidening = 2.5;     // factor on the first pass's reach when it finds too little
 const double kWidestSearchShare = 0.4;  // the first pass reaches at most this share of the minor semi-axis
 
-// Whether a sample at (x, y) has four pixel centres around it, as SampleGrey
-// asks; fx and fy are its place from the first pixel's centre.
-static int GreyInside(const Photo *photo, double fx, double fy)
-{
-    if (!(fx >= 0.0 && fy >= 0.0))
-        return 0;
-    const double maxX = static_cast<double>(photo->width) - 1.0;
-    const double maxY = static_cast<double>(photo->height) - 1.0;
-    return fx < maxX && fy < maxY;
-}
-
 // The grey of a sample GreyInside admits, through the cell last read, which
 // it replaces when the sample falls elsewhere; the cell belongs to one photo.
 static inline double GreyInCell(const Photo *photo, double fx, double fy, GreyCell *cell)
@@ -302,6 +291,21 @@ static const NormalTurns &TurnsFor(NormalTurns *turns, int count)
     return *turns;
 }
 
+// The rim point of e at parameter t, from its cosine and sine (ct, st) and
+// the angle's (c, s), and the outward unit normal there: the gradient of
+// (u/a)^2 + (v/b)^2.
+static void RimPointAt(EllipseParams e, double c, double s, double ct, double st, double *px, double *py, double *nx,
+                       double *ny)
+{
+    *px = e.cx + e.a * ct * c - e.b * st * s;
+    *py = e.cy + e.a * ct * s + e.b * st * c;
+    const double gu = ct / e.a, gv = st / e.b;
+    const double ux = gu * c - gv * s, uy = gu * s + gv * c;
+    const double un = std::hypot(ux, uy);
+    *nx = ux / un;
+    *ny = uy / un;
+}
+
 // One pass along the normals of e: the mid-level crossing between the disc's
 // and the ground's levels, read again around the crossing found.
 static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength, std::vector<EdgePoint> *points,
@@ -323,15 +327,8 @@ static void SampleRimPass(const Photo *photo, EllipseParams e, double halfLength
     *cut = 0;
     const NormalTurns &turns = TurnsFor(&sPassTurns, count);
     for (int k = 0; k < count; k++) {
-        const double ct = turns.cosine[k], st = turns.sine[k];
-        const double px = e.cx + e.a * ct * c - e.b * st * s;
-        const double py = e.cy + e.a * ct * s + e.b * st * c;
-        // Outward normal: the gradient of (u/a)^2 + (v/b)^2.
-        const double gu = ct / e.a, gv = st / e.b;
-        double nx = gu * c - gv * s, ny = gu * s + gv * c;
-        const double nn = std::hypot(nx, ny);
-        nx /= nn;
-        ny /= nn;
+        double px, py, nx, ny;
+        RimPointAt(e, c, s, turns.cosine[k], turns.sine[k], &px, &py, &nx, &ny);
         if (!SampleProfile(photo, px, py, nx, ny, &places, &cell, &profile)) {
             (*cut)++;
             continue;
@@ -465,11 +462,12 @@ RefineStatus FitRim(const Photo *photo, EllipseParams start, double searchPixels
         e = result.ellipse;
         last.swap(points);
     }
-    // Only the last pass's summary is kept (and only without a lens to undo).
-    if (lens == nullptr)
-        SummariseRim(last, result.normals, &result);
+    // Only the last pass is summarised: of the photo's points, or of their
+    // pinhole places where a lens is undone.
     result.sampled = result.ellipse;
-    if (lens != nullptr) {
+    if (lens == nullptr) {
+        SummariseRim(last, result.normals, &result);
+    } else {
         RimFit pinhole;
         if (!UndistortEdgePoints(*lens, &last) || !FitEdgePoints(last, &pinhole))
             return kRefineNoFit;
@@ -515,9 +513,6 @@ static double WallLevel(double sunShare, double g, double q)
     return (1.0 - q) * std::max(0.0, sunShare) + 0.5 * q + 0.5 * a * g;
 }
 
-// The wall's image width (source pixels) outside the rim at the image point
-// (x, y) along the outward normal (nx, ny), and its outward normal in the
-// camera frame; 0 when the wall there faces away from the camera.
 // The top's rim point (camera frame) under the image point (x, y): the ray
 // through it met with the top's plane; 0 when the ray runs along the plane.
 static int TopPoint(const WallLight &wall, double ppx, double ppy, double x, double y, Eigen::Vector3d *top)
@@ -541,6 +536,9 @@ static double OutwardPixels(const WallLight &wall, const Eigen::Vector3d &top, c
     return dx * nx + dy * ny;
 }
 
+// The wall's image width (source pixels) outside the rim at the image point
+// (x, y) along the outward normal (nx, ny), and its outward normal in the
+// camera frame; 0 when the wall there faces away from the camera.
 static int WallWidth(const WallLight &wall, double ppx, double ppy, double x, double y, double nx, double ny,
                      double *width, Eigen::Vector3d *normal)
 {
@@ -679,13 +677,10 @@ static void RimDesign(EllipseParams e, const NormalTurns &turns, Eigen::MatrixXd
     design->resize(n, 5);
     for (int i = 0; i < n; i++) {
         const double ct = turns.cosine[i], st = turns.sine[i];
-        const double gu = ct / e.a, gv = st / e.b;
-        double ux = gu * c - gv * s, uy = gu * s + gv * c;
-        const double un = std::hypot(ux, uy);
-        ux /= un;
-        uy /= un;
-        px->push_back(e.cx + e.a * ct * c - e.b * st * s);
-        py->push_back(e.cy + e.a * ct * s + e.b * st * c);
+        double x, y, ux, uy;
+        RimPointAt(e, c, s, ct, st, &x, &y, &ux, &uy);
+        px->push_back(x);
+        py->push_back(y);
         nx->push_back(ux);
         ny->push_back(uy);
         (*design)(i, 0) = ux;
@@ -841,7 +836,7 @@ void RimSystematicCovariance(const RimFit &fit, const WallLight &wall, double pp
             const double g = fit.groundShare, lit = std::max(0.0, normal.dot(sun) / height);
             d(i) = width * skyRange / std::sqrt(12.0) * (0.5 - lit) / (1.0 - g);
             albedo(i) = width * kAlbedoHalfSigma * g / (1.0 - g);
-            const double share = (normal.dot(sun) / height - fit.groundShare) / (1.0 - fit.groundShare);
+            const double share = (normal.dot(sun) / height - g) / (1.0 - g);
             if (share > 1.0)
                 bright(i) = kUniformToSigma * (share - 1.0) * width;
         }

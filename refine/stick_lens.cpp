@@ -76,11 +76,6 @@ static double WrappedRadians(double a)
     return a;
 }
 
-static double UpDot(const DiscPose &a, const DiscPose &b)
-{
-    return a.up[0] * b.up[0] + a.up[1] * b.up[1] + a.up[2] * b.up[2];
-}
-
 // The pose of the conic at focal length exp(u) on the branch through `near`
 // (the candidate whose up is nearer), and how far its stick's image turns from
 // the measured one; 0 when the conic gives no pose there.
@@ -90,7 +85,7 @@ static int StickTurnAt(const Conic &conic, double u, double ppx, double ppy, dou
     DiscPose candidates[2];
     if (PoseCandidates(conic, std::exp(u), ppx, ppy, candidates) != 2)
         return 0;
-    const DiscPose &picked = UpDot(candidates[0], near) >= UpDot(candidates[1], near) ? candidates[0] : candidates[1];
+    const DiscPose &picked = NearestCandidate(candidates, near);
     double angle;
     if (!StickAngleOfPose(picked, &angle))
         return 0;
@@ -166,7 +161,7 @@ int FocalFromStick(const RimFit &rim, double ppx, double ppy, double stickAngle,
     DiscPose start[2];
     if (PoseCandidates(conic, focal, ppx, ppy, start) != 2)
         return 0;
-    if (UpDot(start[1], reference) > UpDot(start[0], reference))
+    if (UpAlignment(start[1], reference) > UpAlignment(start[0], reference))
         std::swap(start[0], start[1]);
     int found = 0;
     double bestRoot = 0.0;

@@ -46,10 +46,7 @@ struct ViewFrame {
     Eigen::Vector3d up, back, right, centre, ground;
     double focal, ppx, ppy;
     const DistortionFrame *lens;  // the lens' distortion, or null: the photo is the pinhole picture
-    // Source pixels from the first pixel's centre to the last one's across
-    // and down the photo (width - 1, height - 1), taken once for the many
-    // tests of where a sample lies; 0 for geometry without a photo.
-    double lastX, lastY;
+    const Photo *photo;  // where the samples are read; null for geometry alone
 };
 
 static ViewFrame MakeViewFrame(const DiscPose &pose, double focal, double ppx, double ppy,
@@ -67,8 +64,7 @@ static ViewFrame MakeViewFrame(const DiscPose &pose, double focal, double ppx, d
     f.ppx = ppx;
     f.ppy = ppy;
     f.lens = lens;
-    f.lastX = photo != nullptr ? static_cast<double>(photo->width) - 1.0 : 0.0;
-    f.lastY = photo != nullptr ? static_cast<double>(photo->height) - 1.0 : 0.0;
+    f.photo = photo;
     return f;
 }
 
@@ -80,11 +76,7 @@ static inline int PlaceOnPhoto(const ViewFrame &f, double x, double y, double pl
         DistortPoint(*f.lens, x, y, &x, &y);
     place[0] = x;
     place[1] = y;
-    // SampleGrey's own test: the first pixel's centre lies at (0.5, 0.5).
-    const double fx = x - 0.5, fy = y - 0.5;
-    if (!(fx >= 0.0 && fy >= 0.0))
-        return 0;
-    return fx < f.lastX && fy < f.lastY;
+    return GreyInside(f.photo, x - 0.5, y - 0.5);
 }
 
 // Places one more sample where the pinhole point (x, y) shows on the photo,
